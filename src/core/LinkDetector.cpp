@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "LinkDetector.h"
+
+namespace Velumo {
+
+namespace LinkDetection {
+
+namespace {
+
+bool isAsciiLetter(char16_t c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+bool isAsciiDigit(char16_t c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// Letters, digits and hyphens of ASCII host names, plus any non-ASCII letter or digit so
+// internationalised names are found too.
+bool isHostChar(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u < 128) {
+        return isAsciiLetter(u) || isAsciiDigit(u) || u == u'-';
+    }
+    return c.isLetterOrNumber() || c.isSurrogate() || c.isMark();
+}
+
+bool isSchemeChar(char16_t c)
+{
+    return isAsciiLetter(c) || isAsciiDigit(c) || c == u'+' || c == u'-' || c == u'.';
+}
+
+bool isTrailingPunctuation(char16_t c)
+{
+    switch (c) {
+    case u'.':
+    case u',':
+    case u';':
+    case u':':
+    case u'!':
+    case u'?':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Drops trailing punctuation and closing brackets or quotes that have no partner inside.
+qsizetype trimEnd(QStringView text, qsizetype begin, qsizetype end)
+{
+    while (end > begin) {
+        const char16_t last = text[end - 1].unicode();
+        if (isTrailingPunctuation(last)) {
+            --end;
+            continue;
+        }
+        char16_t open = 0;
+        switch (last) {
+        case u')':
+            open = u'(';
+            break;
+        case u']':
+            open = u'[';
+            break;
+        case u'}':
+            open = u'{';
+            break;
+        case u'\'':
+            open = u'\'';
+            break;
+        default:
+            break;
+        }
+        if (!open) {
+            break;
+        }
+        const QStringView inside = text.sliced(begin, end - begin);
+        const qsizetype closes = inside.count(QChar(last));
+        const qsizetype opens = open == last ? 0 : inside.count(QChar(open));
+        const bool unbalanced = open == last ? (closes % 2) == 1 : closes > opens;
+        if (!unbalanced) {
+            break;
+        }
+        --end;
+    }
+    return end;
+}
+
+// A start boundary: not inside a word of host characters, a dotted name or an e-mail address.
+bool isStartBoundary(QStringView text, qsizetype begin, qsizetype i)
+{
+    if (i == begin) {
+        return true;
+    }
+    const QChar before = text[i - 1];
+    return !isHostChar(before) && before != u'.' && before != u'@' && before != u'_';
+}
+
+// Reads a dotted host name at i; returns its end or -1. The last label must be two or more
+// letters, so version numbers and addresses like 127.0.0.1 are not names.
+qsizetype readHostName(QStringView text, qsizetype i, qsizetype end)
+{
+    qsizetype pos = i;
+    int labels = 0;
+    qsizetype lastLabelStart = i;
+    qsizetype nameEnd = -1;
+    while (pos < end && isHostChar(text[pos])) {
+        lastLabelStart = pos;
+        while (pos < end && isHostChar(text[pos])) {
+            ++pos;
+        }
+        ++labels;
+        if (labels >= 2) {
+            bool letters = pos - lastLabelStart >= 2;
+            for (qsizetype k = lastLabelStart; letters && k < pos; ++k) {
+                const QChar c = text[k];
+                letters = c.unicode() < 128 ? isAsciiLetter(c.unicode()) : c.isLetter();
+            }
+            if (letters) {
+                nameEnd = pos;
+            }
+        }
+        if (pos + 1 < end && text[pos] == u'.' && isHostChar(text[pos + 1])) {
+            ++pos;
+        } else {
+            break;
+        }
+    }
+    return nameEnd;
+}
+
+} // namespace
+
+bool isLinkBreak(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u <= 0x20 || u == 0x7f) {
+        return true;
+    }
+    switch (u) {
+    case u'|':
+    case u'"':
+    case u'<':
+    case u'>':
+        return true;
+    default:
+        return u >= 0x80 && (c.isSpace() || c.category() == QChar::Other_Control);
+    }
+}
+
+bool nextLinkInWord(QStringView text, qsizetype &pos, qsizetype end, LinkMatch &match)
+{
+    const qsizetype begin = pos;
+    for (qsizetype i = pos; i < end; ++i) {
+        if (!isStartBoundary(text, begin, i)) {
+            continue;
+        }
+        const char16_t first = text[i].unicode();
+
+        if (isAsciiLetter(first)) {
+            qsizetype s = i + 1;
+            while (s < end && isSchemeChar(text[s].unicode())) {
+                ++s;
+            }
+            if (end - s >= 3 && text[s] == u':' && text[s + 1] == u'/' && text[s + 2] == u'/') {
+                const qsizetype afterScheme = s + 3;
+                const qsizetype linkEnd = trimEnd(text, i, end);
+                if (linkEnd > afterScheme &&
+                    (isHostChar(text[afterScheme]) || text[afterScheme] == u'[')) {
+                    match = {i, linkEnd - i};
+                    pos = end;
+                    return true;
+                }
+                // "scheme://" with nothing usable behind it: move past it.
+                i = afterScheme - 1;
+                continue;
+            }
+        }
+
+        if (!isHostChar(text[i]) || first == u'-') {
+            continue;
+        }
+        const qsizetype nameEnd = readHostName(text, i, end);
+        if (nameEnd < 0) {
+            continue;
+        }
+        qsizetype linkEnd = nameEnd;
+        if (linkEnd < end && (text[linkEnd] == u'@' || text[linkEnd] == u'_')) {
+            // Part of an e-mail address or some identifier, not a link.
+            i = linkEnd;
+            continue;
+        }
+        if (linkEnd + 1 < end && text[linkEnd] == u':' && isAsciiDigit(text[linkEnd + 1].unicode())) {
+            linkEnd += 1;
+            while (linkEnd < end && isAsciiDigit(text[linkEnd].unicode())) {
+                ++linkEnd;
+            }
+        }
+        if (linkEnd < end && (text[linkEnd] == u'/' || text[linkEnd] == u'?' || text[linkEnd] == u'#')) {
+            linkEnd = end;
+        }
+        linkEnd = trimEnd(text, i, linkEnd);
+        match = {i, linkEnd - i};
+        pos = linkEnd;
+        return true;
+    }
+    pos = end;
+    return false;
+}
+
+} // namespace LinkDetection
+
+QList<LinkMatch> findLinks(QStringView text)
+{
+    QList<LinkMatch> links;
+    const qsizetype size = text.size();
+    qsizetype pos = 0;
+    while (pos < size) {
+        while (pos < size && LinkDetection::isLinkBreak(text[pos])) {
+            ++pos;
+        }
+        qsizetype end = pos;
+        while (end < size && !LinkDetection::isLinkBreak(text[end])) {
+            ++end;
+        }
+        LinkDetection::forEachLinkInWord(text, pos, end, [&](const LinkMatch &match) {
+            links.append(match);
+            return true;
+        });
+        pos = end;
+    }
+    return links;
+}
+
+} // namespace Velumo

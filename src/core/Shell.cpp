@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "Shell.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+
+namespace Velumo {
+
+namespace {
+
+QString toolFileName()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("cloudflared.exe");
+#else
+    return QStringLiteral("cloudflared");
+#endif
+}
+
+QStringList bundledCandidates()
+{
+    const QDir appDir(QCoreApplication::applicationDirPath());
+    QStringList candidates{appDir.filePath(toolFileName())};
+#ifdef Q_OS_MACOS
+    candidates.append(QDir::cleanPath(appDir.filePath(QStringLiteral("../Resources/")) +
+                                      u'/' + toolFileName()));
+#endif
+    candidates.append(QDir::cleanPath(appDir.filePath(QStringLiteral("../libexec/velumo/")) +
+                                      u'/' + toolFileName()));
+    return candidates;
+}
+
+bool isExecutableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+} // namespace
+
+ToolRun Shell::run(const QString &launchPath, const QStringList &arguments,
+                   const std::optional<QMap<QString, QString>> &environment) const
+{
+    std::optional<QProcessEnvironment> processEnvironment;
+    if (environment) {
+        processEnvironment.emplace();
+        for (auto it = environment->cbegin(); it != environment->cend(); ++it) {
+            processEnvironment->insert(it.key(), it.value());
+        }
+    }
+    ToolRun run;
+    run.process = std::make_shared<ToolProcess>(launchPath, arguments,
+                                                std::move(processEnvironment), run.output.producer());
+    return run;
+}
+
+QStringList cloudflaredSearchPlaces()
+{
+    QStringList places = bundledCandidates();
+    places.append(QStringLiteral("PATH"));
+    return places;
+}
+
+QString cloudflaredPath()
+{
+    // A function-local static is initialised once, even with concurrent first calls.
+    static const QString path = [] {
+        for (const QString &candidate : bundledCandidates()) {
+            if (isExecutableFile(candidate)) {
+                return candidate;
+            }
+        }
+        return QStandardPaths::findExecutable(toolFileName());
+    }();
+    return path;
+}
+
+} // namespace Velumo

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include "OutputStream.h"
+#include "ToolProcess.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+namespace Velumo {
+
+// What one start of a tool gives its caller: the stream of what the tool writes on its error
+// stream, and the handle that owns the process. Dropping the handle ends the tool.
+struct ToolRun {
+    OutputStream output;
+    std::shared_ptr<ToolProcess> process;
+};
+
+// Starts external programs. Stateless: every run is independent.
+class Shell
+{
+public:
+    // Starts `launchPath` with `arguments` as separate argv entries (no shell in between).
+    // Without `environment` the tool inherits ours; with one, it replaces ours whole. The tool's
+    // standard output and input are ours; its standard error is read, chunk by chunk, into the
+    // stream. A failed launch prints its description on standard output and ends the stream.
+    ToolRun run(const QString &launchPath, const QStringList &arguments,
+                const std::optional<QMap<QString, QString>> &environment = std::nullopt) const;
+};
+
+// Where cloudflared lives, looked up once on first use: beside the executable, then in
+// ../libexec/velumo/ (the installed layout), then on PATH. Empty when it is nowhere.
+QString cloudflaredPath();
+// The places the lookup tries, for telling the user where it looked.
+QStringList cloudflaredSearchPlaces();
+
+} // namespace Velumo

@@ -1,0 +1,272 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "Tunnel.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QJsonValue>
+
+namespace Velumo {
+
+namespace {
+
+constexpr char hexDigits[] = "0123456789abcdef";
+
+// Qt's writer sorts keys and leaves '/' alone, and stored lists must keep the byte form
+// other builds write, so strings are escaped here.
+void appendJsonString(QByteArray &out, QStringView text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    out.reserve(out.size() + utf8.size() + 2);
+    out.append('"');
+    for (const char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out.append("\\\"");
+            break;
+        case '\\':
+            out.append("\\\\");
+            break;
+        case '/':
+            out.append("\\/");
+            break;
+        case '\b':
+            out.append("\\b");
+            break;
+        case '\f':
+            out.append("\\f");
+            break;
+        case '\n':
+            out.append("\\n");
+            break;
+        case '\r':
+            out.append("\\r");
+            break;
+        case '\t':
+            out.append("\\t");
+            break;
+        default:
+            if (u < 0x20) {
+                out.append("\\u00");
+                out.append(hexDigits[u >> 4]);
+                out.append(hexDigits[u & 0xf]);
+            } else {
+                out.append(c);
+            }
+        }
+    }
+    out.append('"');
+}
+
+void appendKey(QByteArray &out, CodingKeys key)
+{
+    appendJsonString(out, codingKeyText(key));
+    out.append(':');
+}
+
+void appendTunnel(QByteArray &out, const Tunnel &tunnel)
+{
+    out.append('{');
+    appendKey(out, CodingKeys::id);
+    appendJsonString(out, uuidText(tunnel.id));
+    if (tunnel.url) {
+        out.append(',');
+        appendKey(out, CodingKeys::url);
+        appendJsonString(out, tunnel.url->toString(QUrl::FullyEncoded));
+    }
+    out.append(',');
+    appendKey(out, CodingKeys::hostname);
+    appendJsonString(out, tunnel.hostname);
+    out.append(',');
+    appendKey(out, CodingKeys::port);
+    appendJsonString(out, tunnel.port);
+    out.append(',');
+    appendKey(out, CodingKeys::loading);
+    out.append(tunnel.loading ? "true" : "false");
+    out.append('}');
+}
+
+bool fail(DecodeError *error, QString message)
+{
+    if (error) {
+        error->message = std::move(message);
+    }
+    return false;
+}
+
+bool readString(const QJsonObject &object, CodingKeys key, QString &out, DecodeError *error)
+{
+    const QString name = codingKeyText(key);
+    const QJsonValue value = object.value(name);
+    if (value.isUndefined()) {
+        return fail(error, QStringLiteral("missing key \"%1\"").arg(name));
+    }
+    if (!value.isString()) {
+        return fail(error, QStringLiteral("\"%1\" is not a string").arg(name));
+    }
+    out = value.toString();
+    return true;
+}
+
+} // namespace
+
+QString codingKeyText(CodingKeys key)
+{
+    switch (key) {
+    case CodingKeys::id:
+        return QStringLiteral("id");
+    case CodingKeys::url:
+        return QStringLiteral("url");
+    case CodingKeys::hostname:
+        return QStringLiteral("hostname");
+    case CodingKeys::port:
+        return QStringLiteral("port");
+    case CodingKeys::loading:
+        return QStringLiteral("loading");
+    }
+    Q_UNREACHABLE();
+}
+
+std::optional<CodingKeys> codingKeyFromText(QStringView text)
+{
+    for (const auto key : {CodingKeys::id, CodingKeys::url, CodingKeys::hostname,
+                           CodingKeys::port, CodingKeys::loading}) {
+        if (text == codingKeyText(key)) {
+            return key;
+        }
+    }
+    return std::nullopt;
+}
+
+QString uuidText(const QUuid &id)
+{
+    return id.toString(QUuid::WithoutBraces).toUpper();
+}
+
+std::optional<QUuid> uuidFromText(QStringView text)
+{
+    if (text.size() != 36) {
+        return std::nullopt;
+    }
+    // QUuid also takes braces and is lenient about some malformed input; the stored form is
+    // the bare 36-character one, so check the hyphen positions and digits first.
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const bool hyphenPlace = i == 8 || i == 13 || i == 18 || i == 23;
+        const char16_t u = c.unicode();
+        const bool hex = (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') ||
+                         (u >= u'A' && u <= u'F');
+        if (hyphenPlace ? u != u'-' : !hex) {
+            return std::nullopt;
+        }
+    }
+    return QUuid::fromString(text);
+}
+
+QByteArray encodeTunnel(const Tunnel &tunnel)
+{
+    QByteArray out;
+    appendTunnel(out, tunnel);
+    return out;
+}
+
+QByteArray encodeTunnels(const TunnelList &tunnels)
+{
+    QByteArray out;
+    out.reserve(tunnels.size() * 160 + 2);
+    out.append('[');
+    for (qsizetype i = 0; i < tunnels.size(); ++i) {
+        if (i > 0) {
+            out.append(',');
+        }
+        appendTunnel(out, tunnels[i]);
+    }
+    out.append(']');
+    return out;
+}
+
+std::optional<Tunnel> decodeTunnel(const QJsonObject &object, DecodeError *error)
+{
+    Tunnel tunnel;
+
+    const QJsonValue id = object.value(codingKeyText(CodingKeys::id));
+    if (id.isUndefined()) {
+        fail(error, QStringLiteral("missing key \"id\""));
+        return std::nullopt;
+    }
+    const std::optional<QUuid> uuid =
+        id.isString() ? uuidFromText(id.toString()) : std::optional<QUuid>();
+    if (!uuid) {
+        fail(error, QStringLiteral("\"id\" is not a UUID"));
+        return std::nullopt;
+    }
+    tunnel.id = *uuid;
+
+    const QJsonValue url = object.value(codingKeyText(CodingKeys::url));
+    if (url.isUndefined() || url.isNull()) {
+        tunnel.url.reset();
+    } else if (!url.isString()) {
+        fail(error, QStringLiteral("\"url\" is not a string"));
+        return std::nullopt;
+    } else {
+        QUrl parsed(url.toString(), QUrl::StrictMode);
+        if (!parsed.isValid() || url.toString().isEmpty()) {
+            fail(error, QStringLiteral("\"url\" is not a valid URL"));
+            return std::nullopt;
+        }
+        tunnel.url = std::move(parsed);
+    }
+
+    if (!readString(object, CodingKeys::hostname, tunnel.hostname, error) ||
+        !readString(object, CodingKeys::port, tunnel.port, error)) {
+        return std::nullopt;
+    }
+
+    const QJsonValue loading = object.value(codingKeyText(CodingKeys::loading));
+    if (!loading.isBool()) {
+        fail(error, loading.isUndefined() ? QStringLiteral("missing key \"loading\"")
+                                          : QStringLiteral("\"loading\" is not a boolean"));
+        return std::nullopt;
+    }
+    tunnel.loading = loading.toBool();
+    return tunnel;
+}
+
+std::optional<TunnelList> decodeTunnels(const QByteArray &json, DecodeError *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        fail(error, QStringLiteral("not JSON (%1 at byte %2)")
+                        .arg(parseError.errorString())
+                        .arg(parseError.offset));
+        return std::nullopt;
+    }
+    if (!document.isArray()) {
+        fail(error, QStringLiteral("not a JSON array"));
+        return std::nullopt;
+    }
+    const QJsonArray array = document.array();
+    TunnelList tunnels;
+    tunnels.reserve(array.size());
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        const QJsonValue element = array.at(i);
+        DecodeError elementError;
+        std::optional<Tunnel> tunnel;
+        if (element.isObject()) {
+            tunnel = decodeTunnel(element.toObject(), &elementError);
+        } else {
+            elementError.message = QStringLiteral("not an object");
+        }
+        if (!tunnel) {
+            fail(error, QStringLiteral("element %1: %2").arg(i).arg(elementError.message));
+            return std::nullopt;
+        }
+        tunnels.append(std::move(*tunnel));
+    }
+    return tunnels;
+}
+
+} // namespace Velumo
