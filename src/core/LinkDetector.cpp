@@ -19,14 +19,25 @@ bool isAsciiDigit(char16_t c)
 }
 
 // Letters, digits and hyphens of ASCII host names, plus any non-ASCII letter or digit so
-// internationalised names are found too.
-bool isHostChar(QChar c)
+// internationalised names are found too. Either half of a surrogate pair is judged by the whole
+// code point: an emoji glued to a link is not part of a name.
+bool isHostChar(QStringView text, qsizetype i)
 {
+    const QChar c = text[i];
     const char16_t u = c.unicode();
     if (u < 128) {
         return isAsciiLetter(u) || isAsciiDigit(u) || u == u'-';
     }
-    return c.isLetterOrNumber() || c.isSurrogate() || c.isMark();
+    if (!c.isSurrogate()) {
+        return c.isLetterOrNumber() || c.isMark();
+    }
+    const qsizetype high = c.isHighSurrogate() ? i : i - 1;
+    if (high < 0 || high + 1 >= text.size() || !text[high].isHighSurrogate() ||
+        !text[high + 1].isLowSurrogate()) {
+        return false;
+    }
+    const char32_t code = QChar::surrogateToUcs4(text[high], text[high + 1]);
+    return QChar::isLetterOrNumber(code) || QChar::isMark(code);
 }
 
 bool isSchemeChar(char16_t c)
@@ -97,7 +108,7 @@ bool isStartBoundary(QStringView text, qsizetype begin, qsizetype i)
         return true;
     }
     const QChar before = text[i - 1];
-    return !isHostChar(before) && before != u'.' && before != u'@' && before != u'_';
+    return !isHostChar(text, i - 1) && before != u'.' && before != u'@' && before != u'_';
 }
 
 // Reads a dotted host name at i; returns its end or -1. The last label must be two or more
@@ -108,9 +119,9 @@ qsizetype readHostName(QStringView text, qsizetype i, qsizetype end)
     int labels = 0;
     qsizetype lastLabelStart = i;
     qsizetype nameEnd = -1;
-    while (pos < end && isHostChar(text[pos])) {
+    while (pos < end && isHostChar(text, pos)) {
         lastLabelStart = pos;
-        while (pos < end && isHostChar(text[pos])) {
+        while (pos < end && isHostChar(text, pos)) {
             ++pos;
         }
         ++labels;
@@ -124,7 +135,7 @@ qsizetype readHostName(QStringView text, qsizetype i, qsizetype end)
                 nameEnd = pos;
             }
         }
-        if (pos + 1 < end && text[pos] == u'.' && isHostChar(text[pos + 1])) {
+        if (pos + 1 < end && text[pos] == u'.' && isHostChar(text, pos + 1)) {
             ++pos;
         } else {
             break;
@@ -170,7 +181,7 @@ bool nextLinkInWord(QStringView text, qsizetype &pos, qsizetype end, LinkMatch &
                 const qsizetype afterScheme = s + 3;
                 const qsizetype linkEnd = trimEnd(text, i, end);
                 if (linkEnd > afterScheme &&
-                    (isHostChar(text[afterScheme]) || text[afterScheme] == u'[')) {
+                    (isHostChar(text, afterScheme) || text[afterScheme] == u'[')) {
                     match = {i, linkEnd - i};
                     pos = end;
                     return true;
@@ -181,7 +192,7 @@ bool nextLinkInWord(QStringView text, qsizetype &pos, qsizetype end, LinkMatch &
             }
         }
 
-        if (!isHostChar(text[i]) || first == u'-') {
+        if (!isHostChar(text, i) || first == u'-') {
             continue;
         }
         const qsizetype nameEnd = readHostName(text, i, end);
@@ -194,13 +205,15 @@ bool nextLinkInWord(QStringView text, qsizetype &pos, qsizetype end, LinkMatch &
             i = linkEnd;
             continue;
         }
-        if (linkEnd + 1 < end && text[linkEnd] == u':' && isAsciiDigit(text[linkEnd + 1].unicode())) {
+        if (linkEnd + 1 < end && text[linkEnd] == u':' &&
+            isAsciiDigit(text[linkEnd + 1].unicode())) {
             linkEnd += 1;
             while (linkEnd < end && isAsciiDigit(text[linkEnd].unicode())) {
                 ++linkEnd;
             }
         }
-        if (linkEnd < end && (text[linkEnd] == u'/' || text[linkEnd] == u'?' || text[linkEnd] == u'#')) {
+        if (linkEnd < end &&
+            (text[linkEnd] == u'/' || text[linkEnd] == u'?' || text[linkEnd] == u'#')) {
             linkEnd = end;
         }
         linkEnd = trimEnd(text, i, linkEnd);

@@ -58,6 +58,14 @@ ToolRun Shell::run(const QString &launchPath, const QStringList &arguments,
     return run;
 }
 
+ToolRun Shell::unavailable(const QString &description, const QStringList &arguments) const
+{
+    ToolRun run;
+    run.process = std::make_shared<ToolProcess>(QString(), arguments, std::nullopt,
+                                                run.output.producer(), nullptr, description);
+    return run;
+}
+
 QStringList cloudflaredSearchPlaces()
 {
     QStringList places = bundledCandidates();

@@ -31,6 +31,8 @@ public:
     // stream. A failed launch prints its description on standard output and ends the stream.
     ToolRun run(const QString &launchPath, const QStringList &arguments,
                 const std::optional<QMap<QString, QString>> &environment = std::nullopt) const;
+    // A run that fails to launch with `description`, for a tool that is nowhere to be found.
+    ToolRun unavailable(const QString &description, const QStringList &arguments) const;
 };
 
 // Where cloudflared lives, looked up once on first use: beside the executable, then in

@@ -59,11 +59,13 @@ void printLine(const QString &text)
 
 ToolProcess::ToolProcess(QString program, QStringList arguments,
                          std::optional<QProcessEnvironment> environment,
-                         OutputStream::Producer producer, QObject *parent)
+                         OutputStream::Producer producer, QObject *parent,
+                         QString missingProgramDescription)
     : QObject(parent)
     , m_program(std::move(program))
     , m_arguments(std::move(arguments))
     , m_producer(std::move(producer))
+    , m_missingProgramDescription(std::move(missingProgramDescription))
 {
     m_killTimer.setSingleShot(true);
     connect(&m_killTimer, &QTimer::timeout, this, &ToolProcess::kill);
@@ -95,7 +97,12 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
     if (m_program.isEmpty()) {
         // Reported from the event loop, like any other failed start.
         QMetaObject::invokeMethod(
-            this, [this] { failStart(tr("No program to start")); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                failStart(m_missingProgramDescription.isEmpty() ? tr("No program to start")
+                                                                : m_missingProgramDescription);
+            },
+            Qt::QueuedConnection);
         return;
     }
 

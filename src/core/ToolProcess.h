@@ -29,7 +29,7 @@ public:
 
     ToolProcess(QString program, QStringList arguments,
                 std::optional<QProcessEnvironment> environment, OutputStream::Producer producer,
-                QObject *parent = nullptr);
+                QObject *parent = nullptr, QString missingProgramDescription = {});
     ~ToolProcess() override;
 
     // The command line as a user could type it, for logs.
@@ -72,6 +72,7 @@ private:
     bool m_crashed = false;
     int m_exitCode = 0;
     QString m_errorDescription;
+    QString m_missingProgramDescription;
 };
 
 } // namespace Velumo

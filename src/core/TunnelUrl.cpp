@@ -6,6 +6,22 @@
 
 namespace Velumo {
 
+namespace {
+
+// The tool announces its address with the scheme. A bare name ending in the suffix is some
+// other mention of the service, such as "lookup api.trycloudflare.com: no such host" in a
+// failed request, and must not be taken for a tunnel.
+bool isTunnelAddress(const QUrl &url)
+{
+    if (!url.isValid() || url.host().isEmpty()) {
+        return false;
+    }
+    const QString scheme = url.scheme();
+    return scheme == QStringLiteral("https") || scheme == QStringLiteral("http");
+}
+
+} // namespace
+
 std::optional<QUrl> detectTunnelURL(QStringView text)
 {
     // Only a link that contains the suffix can end with it, so instead of recognising every
@@ -34,7 +50,7 @@ std::optional<QUrl> detectTunnelURL(QStringView text)
                 return true;
             }
             QUrl url(linkText.toString(), QUrl::StrictMode);
-            decided = url.isValid() ? std::optional<QUrl>(std::move(url)) : std::nullopt;
+            decided = isTunnelAddress(url) ? std::optional<QUrl>(std::move(url)) : std::nullopt;
             return false;
         });
         if (decided) {

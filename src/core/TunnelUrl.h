@@ -13,8 +13,8 @@ namespace Velumo {
 inline constexpr QStringView tunnelDomainSuffix = u".trycloudflare.com";
 
 // The tunnel's public address in one chunk of tool output: the first link, by position, whose
-// own text ends with the suffix (case-sensitive), parsed strictly. When that link does not
-// parse there is no address; later links are not tried.
+// own text ends with the suffix (case-sensitive), parsed strictly. When that link is not an
+// absolute http(s) address there is no address; later links are not tried.
 std::optional<QUrl> detectTunnelURL(QStringView text);
 
 } // namespace Velumo

@@ -2,11 +2,25 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
+#include <QUuid>
+
+#include <vector>
+
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QVBoxLayout;
 
 namespace Velumo {
 
-// The main window.
+class ContentModel;
+class Spinner;
+class TunnelRow;
+
+// The main window: a toolbar form to create a tunnel, the list of tunnels, a status line.
 class ContentView : public QMainWindow
 {
     Q_OBJECT
@@ -14,6 +28,49 @@ class ContentView : public QMainWindow
 
 public:
     explicit ContentView(QWidget *parent = nullptr);
+    // Takes a model made elsewhere (tests hand one with its own store and tool).
+    explicit ContentView(ContentModel *model, QWidget *parent = nullptr);
+
+    ContentModel *model() const { return m_model; }
+    QString hostname() const;
+    QString port() const;
+
+    // How many rows were rebuilt by the last update; tells that unchanged rows stay untouched.
+    int lastRebuiltRowCount() const { return m_lastRebuilt; }
+
+Q_SIGNALS:
+    void aboutRequested();
+    // The user closed the window or chose Quit: the app stops its tools, then quits.
+    void quitRequested();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    struct RowEntry {
+        TunnelRow *row = nullptr;
+        QFrame *divider = nullptr;
+    };
+
+    void buildMenus();
+    void buildToolbar();
+    void buildBody();
+    void scheduleUpdate();
+    void updateFromModel();
+    void updateForm();
+    void updateRows();
+
+    ContentModel *m_model;
+    QLineEdit *m_hostname = nullptr;
+    QLineEdit *m_port = nullptr;
+    QPushButton *m_createButton = nullptr;
+    Spinner *m_createSpinner = nullptr;
+    QVBoxLayout *m_listLayout = nullptr;
+    std::vector<RowEntry> m_rows;
+    bool m_updatePending = false;
+    bool m_loaded = false;
+    int m_lastRebuilt = 0;
 };
 
 } // namespace Velumo

@@ -1,0 +1,17 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include <QIcon>
+
+// The symbols the window uses: the desktop theme's own where it has one, else our drawing.
+namespace Velumo::Symbols {
+
+QIcon link();
+QIcon play();
+QIcon trash();
+QIcon stop();
+QIcon warning();
+QIcon appIcon();
+
+} // namespace Velumo::Symbols

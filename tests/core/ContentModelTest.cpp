@@ -1,0 +1,515 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "ContentModel.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/resource.h>
+
+using namespace Velumo;
+using namespace Velumo::Testing;
+
+namespace {
+
+const QString firstAddress = QStringLiteral("https://seasonal-deck-organisms-sf.trycloudflare.com");
+
+QByteArray announcement(const QString &address)
+{
+    return "err 2026-05-29T09:25:38Z INF |  " + address.toUtf8() + "  |\n";
+}
+
+Tunnel storedTunnel(const QString &hostname, const QString &port, bool loading = false)
+{
+    Tunnel tunnel;
+    tunnel.url = QUrl(firstAddress);
+    tunnel.hostname = hostname;
+    tunnel.port = port;
+    tunnel.loading = loading;
+    return tunnel;
+}
+
+qint64 readPid(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    return file.readAll().trimmed().toLongLong();
+}
+
+} // namespace
+
+class ContentModelTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ContentModel> m_model;
+
+    QString storePath() const { return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json")); }
+
+    void writeStore(const QByteArray &bytes)
+    {
+        QDir().mkpath(QFileInfo(storePath()).absolutePath());
+        QFile file(storePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+    QByteArray storedBytes() const
+    {
+        QFile file(storePath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    void script(const QByteArray &text) { useScript(*m_dir, QStringLiteral("script"), text); }
+
+    // Stops every tool the model started and lets their coroutines finish.
+    void stopTools()
+    {
+        QSignalSpy stopped(m_model.get(), &ContentModel::toolsStopped);
+        m_model->stopAllTools(std::chrono::milliseconds(500));
+        QTRY_VERIFY(stopped.count() == 1 || m_model->runningToolCount() == 0);
+        QTest::qWait(0);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
+        m_model->setToolPath(standinPath());
+    }
+    void cleanup()
+    {
+        if (m_model) {
+            stopTools();
+        }
+        m_model.reset();
+        QCoreApplication::processEvents();
+        m_dir.reset();
+    }
+
+    void newModel_touchesNothing()
+    {
+        writeStore("not json");
+        QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
+        ContentModel fresh{TunnelStore(storePath())};
+        QVERIFY(fresh.tunnels().isEmpty());
+        QVERIFY(!fresh.loading());
+        QCOMPARE(fresh.runningToolCount(), 0);
+        QCOMPARE(storedBytes(), QByteArray("not json"));
+        QCOMPARE(changes.count(), 0);
+    }
+
+    void create_recordsTheAnnouncedAddressAndSaves()
+    {
+        useTranscript(QStringLiteral("quick-tunnel.script"));
+        QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
+        m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        QVERIFY(m_model->loading());
+        QCOMPARE(changes.count(), 1);
+
+        QTRY_COMPARE(m_model->tunnels().size(), 1);
+        QVERIFY(!m_model->loading());
+        QCOMPARE(changes.count(), 3); // loading on, append, loading off
+        const Tunnel tunnel = m_model->tunnels().first();
+        QCOMPARE(tunnel.url, std::optional<QUrl>(QUrl(firstAddress)));
+        QCOMPARE(tunnel.hostname, QStringLiteral("localhost"));
+        QCOMPARE(tunnel.port, QStringLiteral("3000"));
+        QVERIFY(!tunnel.loading);
+        QCOMPARE(storedBytes(),
+                 "[{\"id\":\"" + uuidText(tunnel.id).toUtf8() +
+                     "\",\"url\":\"https:\\/\\/seasonal-deck-organisms-sf.trycloudflare.com\","
+                     "\"hostname\":\"localhost\",\"port\":\"3000\",\"loading\":false}]");
+        // A finished creation leaves its tool serving the tunnel.
+        QCOMPARE(m_model->runningToolCount(), 1);
+    }
+
+    void create_twoAnnouncementsMakeTwoRecords()
+    {
+        script(announcement(firstAddress) + "sleep 200\n" +
+               announcement(QStringLiteral("https://other-words-here.trycloudflare.com")) +
+               "wait\n");
+        m_model->createTunnel(QStringLiteral("h"), QStringLiteral("1"));
+        QTRY_COMPARE(m_model->tunnels().size(), 2);
+        QVERIFY(m_model->tunnels().at(0).id != m_model->tunnels().at(1).id);
+        QCOMPARE(decodeTunnels(storedBytes()), std::optional<TunnelList>(m_model->tunnels()));
+    }
+
+    void create_withoutAddress_givesTheFormBackAndSaysWhy_data()
+    {
+        QTest::addColumn<QString>("transcript");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no network") << QStringLiteral("no-network.script")
+                                    << QStringLiteral("failed to request quick Tunnel");
+        QTest::newRow("silent exit") << QStringLiteral("silent-exit.script")
+                                     << QStringLiteral("exit code 0");
+        QTest::newRow("rate limited") << QStringLiteral("rate-limited.script")
+                                      << QStringLiteral("exit code 1");
+    }
+    void create_withoutAddress_givesTheFormBackAndSaysWhy()
+    {
+        QFETCH(QString, transcript);
+        QFETCH(QString, message);
+        useTranscript(transcript);
+        QSignalSpy status(m_model.get(), &ContentModel::statusMessageChanged);
+        m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        QVERIFY(m_model->loading());
+        QTRY_VERIFY(!m_model->loading());
+        QVERIFY(m_model->tunnels().isEmpty());
+        QCOMPARE(status.count(), 1);
+        QVERIFY2(m_model->statusMessage().contains(message), qPrintable(m_model->statusMessage()));
+        QVERIFY(!QFile::exists(storePath()));
+    }
+
+    void create_failedCreation_keepsFormBusyWhileAnotherWaits()
+    {
+        // Separate scripts: a tool reads its script only once it runs.
+        useScript(*m_dir, QStringLiteral("fails"), "sleep 300\nexit 1\n");
+        m_model->createTunnel(QStringLiteral("a"), QStringLiteral("1"));
+        useScript(*m_dir, QStringLiteral("waits"), "wait\n");
+        m_model->createTunnel(QStringLiteral("b"), QStringLiteral("2"));
+        QTRY_COMPARE(m_model->runningToolCount(), 1);
+        QVERIFY(m_model->loading());
+    }
+
+    void create_missingTool_saysWhereItLooked_data()
+    {
+        QTest::addColumn<QString>("toolPath");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("nowhere") << QString() << QStringLiteral("cloudflared was not found");
+        QTest::newRow("bad path") << QStringLiteral("/nonexistent/cloudflared")
+                                  << QStringLiteral("Could not start cloudflared");
+    }
+    void create_missingTool_saysWhereItLooked()
+    {
+        QFETCH(QString, toolPath);
+        QFETCH(QString, message);
+        m_model->setToolPath(toolPath);
+        StdoutCapture capture;
+        m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        QTRY_VERIFY(!m_model->loading());
+        capture.restore();
+        QVERIFY2(m_model->statusMessage().startsWith(message),
+                 qPrintable(m_model->statusMessage()));
+        QCOMPARE(capture.text().count('\n'), 1);
+    }
+
+    void restart_setsTheAddressOnTheSameRecordWithoutSaving()
+    {
+        const Tunnel stored = storedTunnel(QStringLiteral("localhost"), QStringLiteral("8080"));
+        const QByteArray bytes = encodeTunnels({storedTunnel(QStringLiteral("x"), QStringLiteral("1")), stored});
+        writeStore(bytes);
+        m_model->loadTunnels();
+        QCOMPARE(m_model->tunnels().size(), 2);
+        QVERIFY(!m_model->tunnels().at(1).url);
+
+        const QString record = m_dir->filePath(QStringLiteral("argv.json"));
+        script("record " + record.toUtf8() + "\nsleep 200\n" + announcement(firstAddress) + "wait\n");
+        QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
+        m_model->restartTunnel(m_model->tunnels().at(1));
+        QVERIFY(m_model->tunnels().at(1).loading);
+        QVERIFY(!m_model->loading());
+        QTRY_VERIFY(m_model->tunnels().at(1).url.has_value());
+        QCOMPARE(m_model->tunnels().at(1).id, stored.id);
+        QVERIFY(!m_model->tunnels().at(1).loading);
+        QCOMPARE(changes.count(), 3); // loading on, url, loading off
+        QCOMPARE(storedBytes(), bytes);
+        QCOMPARE(readRecord(record).value(QStringLiteral("argv")).toArray().at(3).toString(),
+                 QStringLiteral("localhost:8080"));
+    }
+
+    void restart_unknownTunnel_doesNothing()
+    {
+        QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
+        m_model->restartTunnel(Tunnel());
+        QCoreApplication::processEvents();
+        QCOMPARE(changes.count(), 0);
+        QCOMPARE(m_model->runningToolCount(), 0);
+    }
+
+    void restart_withoutAddress_enablesTheRowAgain()
+    {
+        writeStore(encodeTunnels({storedTunnel(QStringLiteral("h"), QStringLiteral("1"))}));
+        m_model->loadTunnels();
+        useTranscript(QStringLiteral("outage.script"));
+        m_model->restartTunnel(m_model->tunnels().first());
+        QVERIFY(m_model->tunnels().first().loading);
+        QTRY_VERIFY(!m_model->tunnels().first().loading);
+        QVERIFY(m_model->statusMessage().contains(QStringLiteral("invalid UUID length")));
+    }
+
+    void restart_whileAnEarlierRecordIsDeleted_updatesTheRightRecord()
+    {
+        writeStore(encodeTunnels({storedTunnel(QStringLiteral("a"), QStringLiteral("1")),
+                                  storedTunnel(QStringLiteral("b"), QStringLiteral("2"))}));
+        m_model->loadTunnels();
+        const Tunnel first = m_model->tunnels().at(0);
+        const QUuid second = m_model->tunnels().at(1).id;
+        script("sleep 300\n" + announcement(firstAddress) + "wait\n");
+        m_model->restartTunnel(m_model->tunnels().at(1));
+        m_model->deleteTunnel(first);
+        QCOMPARE(m_model->tunnels().size(), 1);
+        QTRY_VERIFY(m_model->tunnels().first().url.has_value());
+        QCOMPARE(m_model->tunnels().first().id, second);
+    }
+
+    void restart_stopsTheEarlierToolOfThatTunnel()
+    {
+        writeStore(encodeTunnels({storedTunnel(QStringLiteral("h"), QStringLiteral("1"))}));
+        m_model->loadTunnels();
+        const QString pidFile = m_dir->filePath(QStringLiteral("pid"));
+        script("pidfile " + pidFile.toUtf8() + "\n" + announcement(firstAddress) + "wait\n");
+        m_model->restartTunnel(m_model->tunnels().first());
+        QTRY_VERIFY(!m_model->tunnels().first().loading);
+        const qint64 earlier = readPid(pidFile);
+        QVERIFY(processExists(earlier));
+
+        m_model->restartTunnel(m_model->tunnels().first());
+        QTRY_VERIFY(!processExists(earlier));
+        QTRY_VERIFY(!m_model->tunnels().first().loading);
+        QCOMPARE(m_model->runningToolCount(), 1);
+    }
+
+    void delete_removesEveryEqualRecordAndSaves_data()
+    {
+        QTest::addColumn<int>("equalCopies");
+        QTest::addColumn<bool>("stale");
+        QTest::newRow("only tunnel") << 1 << false;
+        QTest::newRow("two equal copies") << 2 << false;
+        QTest::newRow("stale copy") << 1 << true;
+    }
+    void delete_removesEveryEqualRecordAndSaves()
+    {
+        QFETCH(int, equalCopies);
+        QFETCH(bool, stale);
+        Tunnel target = storedTunnel(QStringLiteral("h"), QStringLiteral("1"));
+        target.url.reset();
+        Tunnel sameIdOtherHost = target;
+        sameIdOtherHost.hostname = QStringLiteral("other");
+        TunnelList list(equalCopies, target);
+        list.append(sameIdOtherHost);
+        writeStore(encodeTunnels(list));
+        m_model->loadTunnels();
+
+        Tunnel argument = target;
+        if (stale) {
+            argument.url = QUrl(firstAddress);
+        }
+        QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
+        m_model->deleteTunnel(argument);
+        QCOMPARE(changes.count(), 1);
+        const TunnelList expected = stale ? list : TunnelList{sameIdOtherHost};
+        QCOMPARE(m_model->tunnels(), expected);
+        QCOMPARE(storedBytes(), encodeTunnels(expected));
+    }
+
+    void delete_stopsTheToolServingOnlyThatTunnel()
+    {
+        const QString pidFile = m_dir->filePath(QStringLiteral("pid"));
+        script("pidfile " + pidFile.toUtf8() + "\nignore-term\n" + announcement(firstAddress) +
+               "wait\n");
+        m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        QTRY_COMPARE(m_model->tunnels().size(), 1);
+        const qint64 pid = readPid(pidFile);
+        QVERIFY(processExists(pid));
+        // Past the five-second grace: SIGTERM is ignored, so the kill must follow.
+        m_model->deleteTunnel(m_model->tunnels().first());
+        QTRY_VERIFY_WITH_TIMEOUT(!processExists(pid), 10000);
+        QTRY_COMPARE(m_model->runningToolCount(), 0);
+    }
+
+    void stopAll_andDestruction_leaveNoToolBehind()
+    {
+        QList<qint64> pids;
+        for (int i = 0; i < 3; ++i) {
+            const QString pidFile = m_dir->filePath(QStringLiteral("pid%1").arg(i));
+            script("pidfile " + pidFile.toUtf8() + "\nignore-term\nwait\n");
+            m_model->createTunnel(QStringLiteral("h"), QString::number(i));
+            QTRY_VERIFY(readPid(pidFile) > 0);
+            pids.append(readPid(pidFile));
+        }
+        QSignalSpy stopped(m_model.get(), &ContentModel::toolsStopped);
+        m_model->stopAllTools(std::chrono::milliseconds(300));
+        QTRY_COMPARE(stopped.count(), 1);
+        for (qint64 pid : pids) {
+            QVERIFY(!processExists(pid));
+        }
+
+        const QString pidFile = m_dir->filePath(QStringLiteral("last"));
+        script("pidfile " + pidFile.toUtf8() + "\nignore-term\nwait\n");
+        m_model->createTunnel(QStringLiteral("h"), QStringLiteral("9"));
+        QTRY_VERIFY(readPid(pidFile) > 0);
+        m_model.reset();
+        QVERIFY(!processExists(readPid(pidFile)));
+    }
+
+    void load_storeCases_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("announced");
+        QTest::addColumn<int>("count");
+        QTest::newRow("empty array") << QByteArray("[]") << true << 0;
+        QTest::newRow("object instead of array") << QByteArray("{}") << false << 1;
+        QTest::newRow("not JSON") << QByteArray("[{") << false << 1;
+        QTest::newRow("not UTF-8") << QByteArray("[\"\xff\xfe\"]") << false << 1;
+        QTest::newRow("one element without hostname")
+            << QByteArray("[{\"id\":\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\",\"hostname\":\"a\","
+                          "\"port\":\"1\",\"loading\":false},{\"id\":\"E621E1F8-C36C-495A-93FC-"
+                          "0C247A3E6E5A\",\"port\":\"1\",\"loading\":false}]")
+            << false << 1;
+    }
+    void load_storeCases()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, announced);
+        QFETCH(int, count);
+        // Something already listed shows whether a load replaced the list or left it alone.
+        script(announcement(firstAddress) + "wait\n");
+        m_model->createTunnel(QStringLiteral("h"), QStringLiteral("1"));
+        QTRY_COMPARE(m_model->tunnels().size(), 1);
+        writeStore(bytes);
+        QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
+        m_model->loadTunnels();
+        QCOMPARE(changes.count(), announced ? 1 : 0);
+        QCOMPARE(m_model->tunnels().size(), count);
+        QCOMPARE(m_model->statusMessage().isEmpty(), announced);
+    }
+
+    void load_withoutFile_leavesTheListAlone()
+    {
+        QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
+        m_model->loadTunnels();
+        QCOMPARE(changes.count(), 0);
+        QVERIFY(m_model->statusMessage().isEmpty());
+    }
+
+    void load_clearsAddressesAndWaitingFlags()
+    {
+        const TunnelList stored{storedTunnel(QStringLiteral("a"), QStringLiteral("1"), true),
+                                storedTunnel(QStringLiteral("b"), QStringLiteral("2"))};
+        writeStore(encodeTunnels(stored));
+        m_model->loadTunnels();
+        QCOMPARE(m_model->tunnels().size(), 2);
+        for (qsizetype i = 0; i < stored.size(); ++i) {
+            const Tunnel &loaded = m_model->tunnels().at(i);
+            QCOMPARE(loaded.id, stored.at(i).id);
+            QCOMPARE(loaded.hostname, stored.at(i).hostname);
+            QVERIFY(!loaded.url);
+            QVERIFY(!loaded.loading);
+        }
+    }
+
+    void save_keepsAnUnreadableListAside()
+    {
+        const QByteArray garbage("{\"storedTunnels\": [1, 2, 3]} \xff trailing");
+        writeStore(garbage);
+        m_model->loadTunnels();
+        QVERIFY(!m_model->statusMessage().isEmpty());
+        StdoutCapture capture;
+        m_model->deleteTunnel(Tunnel());
+        capture.restore();
+        QCOMPARE(storedBytes(), QByteArray("[]"));
+        const QStringList kept = QDir(QFileInfo(storePath()).absolutePath())
+                                     .entryList({QStringLiteral("storedTunnels.json.unreadable-*")});
+        QCOMPARE(kept.size(), 1);
+        QFile keptFile(QFileInfo(storePath()).absolutePath() + u'/' + kept.first());
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        QCOMPARE(keptFile.readAll(), garbage);
+        QVERIFY(m_model->statusMessage().contains(kept.first()));
+        QCOMPARE(capture.text().count('\n'), 1);
+
+        // Once kept, later saves just write.
+        m_model->deleteTunnel(Tunnel());
+        QCOMPARE(QDir(QFileInfo(storePath()).absolutePath())
+                     .entryList({QStringLiteral("storedTunnels.json.unreadable-*")})
+                     .size(),
+                 1);
+    }
+
+    void save_intoAFolderThatCannotExist_failsAndSaysSo()
+    {
+        QFile blocker(m_dir->filePath(QStringLiteral("file")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        ContentModel model{TunnelStore(m_dir->filePath(QStringLiteral("file/velumo/x.json")))};
+        model.deleteTunnel(Tunnel());
+        QVERIFY(model.statusMessage().startsWith(QStringLiteral("The tunnel list could not be saved")));
+    }
+
+    void save_hittingTheFileSizeLimit_keepsTheOldFile()
+    {
+        const QByteArray old = encodeTunnels({storedTunnel(QStringLiteral("old"), QStringLiteral("1"))});
+        writeStore(old);
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--write-limited"), storePath()});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitCode(), 3); // the write reported failure
+        QCOMPARE(storedBytes(), old);
+        QCOMPARE(QDir(QFileInfo(storePath()).absolutePath()).entryList(QDir::Files).size(), 1);
+    }
+
+    void killedOwner_leavesNoToolBehind()
+    {
+        const QString pidFile = m_dir->filePath(QStringLiteral("pid"));
+        script("pidfile " + pidFile.toUtf8() + "\nignore-term\nwait\n");
+        QProcess owner;
+        owner.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--own-tool"), standinPath()});
+        QTRY_VERIFY(readPid(pidFile) > 0);
+        const qint64 tool = readPid(pidFile);
+        QVERIFY(processExists(tool));
+        owner.kill();
+        QVERIFY(owner.waitForFinished(10000));
+        QTRY_VERIFY(!processExists(tool));
+    }
+};
+
+// Child modes for the tests above that need a process of their own.
+static int childMain(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString mode = QString::fromLocal8Bit(argv[1]);
+    if (mode == QStringLiteral("--write-limited")) {
+        // A file-size limit makes the write fail part-way, as a full disk would.
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        TunnelList many;
+        for (int i = 0; i < 200; ++i) {
+            many.append(storedTunnel(QStringLiteral("host%1").arg(i), QStringLiteral("1")));
+        }
+        return TunnelStore(QString::fromLocal8Bit(argv[2])).write(encodeTunnels(many)) ? 0 : 3;
+    }
+    if (mode == QStringLiteral("--own-tool")) {
+        ContentModel model{TunnelStore(QDir::temp().filePath(QStringLiteral("velumo-unused.json")))};
+        model.setToolPath(QString::fromLocal8Bit(argv[2]));
+        model.createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        return QCoreApplication::exec();
+    }
+    return 2;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc >= 3 && argv[1][0] == '-' && argv[1][1] == '-' &&
+        (qstrcmp(argv[1], "--write-limited") == 0 || qstrcmp(argv[1], "--own-tool") == 0)) {
+        return childMain(argc, argv);
+    }
+    QCoreApplication app(argc, argv);
+    ContentModelTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "ContentModelTest.moc"

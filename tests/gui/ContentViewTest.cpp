@@ -1,0 +1,327 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "ContentModel.h"
+#include "ContentView.h"
+#include "Spinner.h"
+#include "TunnelRow.h"
+#include "../core/TestSupport.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFrame>
+#include <QJsonArray>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+using namespace Velumo;
+using namespace Velumo::Testing;
+
+namespace {
+
+const QString address = QStringLiteral("https://seasonal-deck-organisms-sf.trycloudflare.com");
+
+Tunnel makeTunnel(const QString &hostname, const QString &port, bool withUrl, bool loading)
+{
+    Tunnel tunnel;
+    tunnel.hostname = hostname;
+    tunnel.port = port;
+    if (withUrl) {
+        tunnel.url = QUrl(address);
+    }
+    tunnel.loading = loading;
+    return tunnel;
+}
+
+} // namespace
+
+class ContentViewTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ContentView> m_view;
+
+    QString storePath() const { return m_dir->filePath(QStringLiteral("storedTunnels.json")); }
+    ContentModel *model() const { return m_view->model(); }
+
+    void store(const TunnelList &tunnels)
+    {
+        QFile file(storePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(encodeTunnels(tunnels));
+    }
+
+    template<typename T>
+    T *child(const QString &name) const
+    {
+        return m_view->findChild<T *>(name);
+    }
+
+    QList<TunnelRow *> rows() const { return m_view->findChildren<TunnelRow *>(); }
+    int dividerCount() const { return int(m_view->findChildren<QFrame *>(QStringLiteral("divider")).size()); }
+
+    void showView()
+    {
+        m_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        auto *model = new ContentModel(TunnelStore(storePath()));
+        model->setToolPath(standinPath());
+        m_view = std::make_unique<ContentView>(model);
+    }
+    void cleanup()
+    {
+        QSignalSpy stopped(model(), &ContentModel::toolsStopped);
+        model()->stopAllTools(std::chrono::milliseconds(300));
+        QTRY_VERIFY(model()->runningToolCount() == 0);
+        QTest::qWait(0);
+        m_view.reset();
+        m_dir.reset();
+    }
+
+    void emptyList_showsTheHeaderOnly()
+    {
+        showView();
+        QVERIFY(child<QLabel>(QStringLiteral("tunnelsHeader"))->isVisible());
+        QCOMPARE(child<QLabel>(QStringLiteral("tunnelsHeader"))->text(), QStringLiteral("Tunnels"));
+        QVERIFY(rows().isEmpty());
+        QCOMPARE(dividerCount(), 0);
+        QCOMPARE(m_view->windowTitle(), QStringLiteral("Velumo"));
+    }
+
+    void create_passesTheTextsAsTheyStand_data()
+    {
+        QTest::addColumn<QString>("hostname");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("defaults") << QString() << QString() << QStringLiteral("localhost:3000");
+        QTest::newRow("emptied hostname") << QStringLiteral("") << QStringLiteral("3000")
+                                          << QStringLiteral(":3000");
+        QTest::newRow("spaces kept") << QStringLiteral(" my host ") << QStringLiteral("80 ")
+                                     << QStringLiteral(" my host :80 ");
+    }
+    void create_passesTheTextsAsTheyStand()
+    {
+        QFETCH(QString, hostname);
+        QFETCH(QString, port);
+        QFETCH(QString, expected);
+        showView();
+        auto *hostField = child<QLineEdit>(QStringLiteral("hostnameField"));
+        auto *portField = child<QLineEdit>(QStringLiteral("portField"));
+        if (!expected.startsWith(QStringLiteral("localhost"))) {
+            hostField->setText(hostname);
+            portField->setText(port);
+        }
+        const QString before = hostField->text() + u'|' + portField->text();
+        const QString record = m_dir->filePath(QStringLiteral("argv.json"));
+        useScript(*m_dir, QStringLiteral("script"), "record " + record.toUtf8() + "\n");
+        QTest::mouseClick(child<QPushButton>(QStringLiteral("createButton")), Qt::LeftButton);
+        QTRY_VERIFY(QFile::exists(record));
+        QCOMPARE(readRecord(record).value(QStringLiteral("argv")).toArray().at(3).toString(),
+                 expected);
+        QCOMPARE(hostField->text() + u'|' + portField->text(), before);
+    }
+
+    void returnInAField_startsNothing()
+    {
+        showView();
+        for (const QString &name : {QStringLiteral("hostnameField"), QStringLiteral("portField")}) {
+            QTest::keyClick(child<QLineEdit>(name), Qt::Key_Return);
+            QTest::keyClick(child<QLineEdit>(name), Qt::Key_Enter);
+        }
+        QCoreApplication::processEvents();
+        QVERIFY(!model()->loading());
+        QCOMPARE(model()->runningToolCount(), 0);
+    }
+
+    void loading_disablesTheFormAndShowsTheSpinner()
+    {
+        showView();
+        auto *button = child<QPushButton>(QStringLiteral("createButton"));
+        const int width = button->width();
+        useScript(*m_dir, QStringLiteral("script"), "sleep 400\nexit 1\n");
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_VERIFY(!button->isEnabled());
+        QVERIFY(!child<QLineEdit>(QStringLiteral("hostnameField"))->isEnabled());
+        QVERIFY(!child<QLineEdit>(QStringLiteral("portField"))->isEnabled());
+        QVERIFY(button->text().isEmpty());
+        QCOMPARE(button->accessibleName(), QStringLiteral("Create"));
+        auto *spinner = button->findChild<Spinner *>();
+        QVERIFY(spinner->isVisible());
+        QVERIFY(spinner->isSpinning());
+        QCOMPARE(spinner->scale(), 0.5);
+        QCOMPARE(button->width(), width);
+
+        // The tool ends without an address: the form comes back.
+        QTRY_VERIFY(button->isEnabled());
+        QCOMPARE(button->text(), QStringLiteral("Create"));
+        QVERIFY(!spinner->isVisible());
+        QVERIFY(!spinner->isSpinning());
+        QVERIFY(child<QLineEdit>(QStringLiteral("hostnameField"))->isEnabled());
+        QVERIFY(!m_view->statusBar()->currentMessage().isEmpty());
+    }
+
+    void created_tunnelShowsLinkCopyAndDelete()
+    {
+        showView();
+        useTranscript(QStringLiteral("quick-tunnel.script"));
+        QTest::mouseClick(child<QPushButton>(QStringLiteral("createButton")), Qt::LeftButton);
+        QTRY_COMPARE(rows().size(), 1);
+        TunnelRow *row = rows().first();
+        QCOMPARE(row->findChild<QLabel *>(QStringLiteral("tunnelLabel"))->text(),
+                 QStringLiteral("localhost:3000"));
+        QCOMPARE(row->findChild<QLabel *>(QStringLiteral("tunnelLink"))->accessibleName(), address);
+        QVERIFY(row->findChild<QToolButton *>(QStringLiteral("copyButton")));
+        QVERIFY(row->findChild<QToolButton *>(QStringLiteral("deleteButton")));
+        QCOMPARE(dividerCount(), 1);
+        QVERIFY(child<QPushButton>(QStringLiteral("createButton"))->isEnabled());
+    }
+
+    void row_showsWhatItsStateCallsFor_data()
+    {
+        QTest::addColumn<bool>("withUrl");
+        QTest::addColumn<bool>("loading");
+        QTest::newRow("address") << true << false;
+        QTest::newRow("address, loading") << true << true;
+        QTest::newRow("no address") << false << false;
+        QTest::newRow("no address, loading") << false << true;
+    }
+    void row_showsWhatItsStateCallsFor()
+    {
+        QFETCH(bool, withUrl);
+        QFETCH(bool, loading);
+        TunnelRow row(makeTunnel(QString(), QStringLiteral("3000"), withUrl, loading), model());
+        row.show();
+        QCOMPARE(row.findChild<QLabel *>(QStringLiteral("tunnelLabel"))->text(), QStringLiteral(":3000"));
+        auto *link = row.findChild<QLabel *>(QStringLiteral("tunnelLink"));
+        auto *copy = row.findChild<QToolButton *>(QStringLiteral("copyButton"));
+        auto *restart = row.findChild<QToolButton *>(QStringLiteral("restartButton"));
+        auto *remove = row.findChild<QToolButton *>(QStringLiteral("deleteButton"));
+        QCOMPARE(link != nullptr, withUrl);
+        QCOMPARE(copy != nullptr, withUrl);
+        QCOMPARE(restart != nullptr, !withUrl);
+        QVERIFY(remove);
+        QCOMPARE(remove->accessibleName(), QStringLiteral("Delete tunnel"));
+        QCOMPARE(remove->isEnabled(), !loading);
+        QCOMPARE(row.isEnabled(), !loading);
+        if (withUrl) {
+            QCOMPARE(copy->accessibleName(), QStringLiteral("Copy address"));
+            QVERIFY(link->text().contains(address));
+        } else {
+            QCOMPARE(restart->accessibleName(), QStringLiteral("Restart tunnel"));
+            auto *slot = restart->findChild<QWidget *>(QStringLiteral("restartSlot"));
+            QCOMPARE(slot->size(), TunnelRow::restartSlotSize);
+            QCOMPARE(restart->findChild<Spinner *>() != nullptr, loading);
+            QCOMPARE(restart->findChild<QLabel *>(QStringLiteral("playSymbol")) != nullptr, !loading);
+        }
+    }
+
+    void copy_leavesExactlyOnePlainTextItem()
+    {
+        QClipboard *clipboard = QGuiApplication::clipboard();
+        auto *old = new QMimeData;
+        old->setHtml(QStringLiteral("<b>old</b>"));
+        old->setData(QStringLiteral("application/x-other"), "x");
+        clipboard->setMimeData(old);
+
+        TunnelRow row(makeTunnel(QStringLiteral("h"), QStringLiteral("1"), true, false), model());
+        row.show();
+        for (int i = 0; i < 2; ++i) {
+            QTest::mouseClick(row.findChild<QToolButton *>(QStringLiteral("copyButton")),
+                              Qt::LeftButton);
+            QCOMPARE(clipboard->text(), address);
+            QCOMPARE(clipboard->mimeData()->formats(), QStringList{QStringLiteral("text/plain")});
+        }
+    }
+
+    void delete_removesTheRowAndItsDivider()
+    {
+        const Tunnel first = makeTunnel(QStringLiteral("a"), QStringLiteral("1"), false, false);
+        const Tunnel second = makeTunnel(QStringLiteral("b"), QStringLiteral("2"), false, false);
+        store({first, second});
+        showView();
+        QCOMPARE(rows().size(), 2);
+        QCOMPARE(dividerCount(), 2);
+        TunnelRow *target = nullptr;
+        for (TunnelRow *row : rows()) {
+            if (row->tunnel().id == first.id) {
+                target = row;
+            }
+        }
+        QVERIFY(target);
+        QTest::mouseClick(target->findChild<QToolButton *>(QStringLiteral("deleteButton")),
+                          Qt::LeftButton);
+        QTRY_COMPARE(rows().size(), 1);
+        QCOMPARE(dividerCount(), 1);
+        QCOMPARE(rows().first()->tunnel().id, second.id);
+    }
+
+    void restart_rebuildsOnlyTheChangedRow()
+    {
+        TunnelList stored;
+        for (int i = 0; i < 3; ++i) {
+            stored.append(makeTunnel(QStringLiteral("h"), QString::number(i), false, false));
+        }
+        store(stored);
+        showView();
+        QCOMPARE(rows().size(), 3);
+        QList<QPointer<TunnelRow>> before;
+        TunnelRow *middle = nullptr;
+        for (TunnelRow *row : rows()) {
+            before.append(row);
+            if (row->tunnel().id == stored.at(1).id) {
+                middle = row;
+            }
+        }
+        useScript(*m_dir, QStringLiteral("script"),
+                  "sleep 200\nerr INF |  " + address.toUtf8() + "  |\nwait\n");
+        QTest::mouseClick(middle->findChild<QToolButton *>(QStringLiteral("restartButton")),
+                          Qt::LeftButton);
+        QTRY_VERIFY(!middle->isEnabled());
+        QCOMPARE(m_view->lastRebuiltRowCount(), 1);
+        QTRY_VERIFY(middle->findChild<QLabel *>(QStringLiteral("tunnelLink")));
+        QTRY_VERIFY(middle->isEnabled());
+        QCOMPARE(m_view->lastRebuiltRowCount(), 1);
+        for (const QPointer<TunnelRow> &row : before) {
+            QVERIFY(row);
+        }
+    }
+
+    void showingAgain_doesNotReloadTheList()
+    {
+        store({makeTunnel(QStringLiteral("a"), QStringLiteral("1"), false, false)});
+        showView();
+        QCOMPARE(rows().size(), 1);
+        store({});
+        m_view->hide();
+        showView();
+        QCOMPARE(rows().size(), 1);
+    }
+
+    void missingTool_isExplainedInTheStatusLine()
+    {
+        model()->setToolPath(QString());
+        showView();
+        StdoutCapture capture;
+        QTest::mouseClick(child<QPushButton>(QStringLiteral("createButton")), Qt::LeftButton);
+        QTRY_VERIFY(m_view->statusBar()->currentMessage().contains(QStringLiteral("not found")));
+        QVERIFY(child<QPushButton>(QStringLiteral("createButton"))->isEnabled());
+    }
+};
+
+QTEST_MAIN(ContentViewTest)
+#include "ContentViewTest.moc"
