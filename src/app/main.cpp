@@ -3,6 +3,7 @@
 #include "AboutDialog.h"
 #include "ContentModel.h"
 #include "ContentView.h"
+#include "DesktopNotifier.h"
 #include "QuitSignals.h"
 #include "SingleInstance.h"
 #include "Symbols.h"
@@ -56,11 +57,27 @@ int main(int argc, char *argv[])
 
     QObject::connect(window, &Velumo::ContentView::quitRequested, &app, quitInOrder);
     QObject::connect(&quitSignals, &Velumo::QuitSignals::quitRequested, &app, quitInOrder);
-    QObject::connect(&instance, &Velumo::SingleInstance::activated, window, [window] {
+    auto bringForward = [window](const QString &activationToken) {
+        // On Wayland a window may take focus only with the token of the request that asked.
+        if (!activationToken.isEmpty()) {
+            qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
+        }
         window->show();
         window->raise();
         window->activateWindow();
-    });
+    };
+    QObject::connect(&instance, &Velumo::SingleInstance::activated, window, bringForward);
+
+    // Tell the user when an address comes up while they are looking elsewhere.
+    Velumo::DesktopNotifier notifier;
+    QObject::connect(window->model(), &Velumo::ContentModel::tunnelReady, &notifier,
+                     [window, &notifier](const Velumo::Tunnel &tunnel) {
+                         if (!window->isActiveWindow() && tunnel.url) {
+                             notifier.notifyTunnelReady(*tunnel.url,
+                                                        tunnel.hostname + u':' + tunnel.port);
+                         }
+                     });
+    QObject::connect(&notifier, &Velumo::DesktopNotifier::activated, window, bringForward);
     QObject::connect(window, &Velumo::ContentView::aboutRequested, window, [&about, window] {
         if (!about) {
             about = new Velumo::AboutDialog(window);

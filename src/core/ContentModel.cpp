@@ -46,6 +46,24 @@ ContentModel::ContentModel(TunnelStore store, QObject *parent)
     : QObject(parent)
     , m_store(std::move(store))
 {
+    connect(&m_serviceMonitor, &LocalServiceMonitor::listeningChanged, this,
+            [this](const QUuid &key, bool listening) {
+                if (const auto pending = m_pendingChecks.constFind(key);
+                    pending != m_pendingChecks.cend()) {
+                    if (!listening) {
+                        setStatusMessage(tr("Nothing is listening on %1: visitors will get an "
+                                            "error page until the service runs")
+                                             .arg(*pending));
+                    }
+                    return;
+                }
+                Q_EMIT serviceListeningChanged(key);
+            });
+}
+
+std::optional<bool> ContentModel::serviceListening(const QUuid &id) const
+{
+    return m_serviceMonitor.isListening(id);
 }
 
 ContentModel::~ContentModel()
@@ -114,9 +132,108 @@ quint64 ContentModel::startTool(const QString &hostname, const QString &port,
     ToolEntry entry;
     entry.serial = m_nextSerial++;
     entry.process = std::move(run.process);
+    entry.log = std::make_shared<ToolLog>(entry.process->commandLine());
     connect(entry.process.get(), &ToolProcess::ended, this, &ContentModel::toolEnded);
     m_tools.push_back(std::move(entry));
     return m_tools.back().serial;
+}
+
+bool ContentModel::isServing(const QUuid &id) const
+{
+    const auto it = m_toolOf.constFind(id);
+    if (it == m_toolOf.cend()) {
+        return false;
+    }
+    for (const ToolEntry &entry : m_tools) {
+        if (entry.serial == *it) {
+            return entry.process->isRunning();
+        }
+    }
+    return false;
+}
+
+TunnelActivity ContentModel::activity(const QUuid &id) const
+{
+    TunnelActivity activity = m_activity.value(id);
+    activity.running = isServing(id);
+    return activity;
+}
+
+void ContentModel::setActivity(const QUuid &id, TunnelState state, quint64 serial)
+{
+    TunnelActivity &activity = m_activity[id];
+    activity.state = state;
+    if (const ToolEntry *entry = toolEntry(serial)) {
+        activity.log = entry->log;
+        if (entry->process->state() == ToolProcess::State::Exited) {
+            activity.exitCode = entry->process->exitCode();
+            activity.crashed = entry->process->crashed();
+        }
+    }
+    Q_EMIT activityChanged(id);
+}
+
+void ContentModel::handleChunk(quint64 serial, const QString &text)
+{
+    ToolEntry *entry = toolEntry(serial);
+    if (!entry) {
+        return;
+    }
+    entry->log->append(text);
+    // The address is served only once the tool holds a connection to the edge.
+    if (!entry->connected && text.contains(QStringLiteral("Registered tunnel connection"))) {
+        entry->connected = true;
+        for (auto it = m_toolOf.cbegin(); it != m_toolOf.cend(); ++it) {
+            if (it.value() == serial) {
+                setActivity(it.key(), TunnelState::Connected, serial);
+            }
+        }
+    }
+}
+
+void ContentModel::toolRunFinished(quint64 serial)
+{
+    const ToolEntry *entry = toolEntry(serial);
+    if (!entry) {
+        return;
+    }
+    TunnelState state = TunnelState::Ended;
+    if (entry->process->state() == ToolProcess::State::FailedToStart) {
+        state = TunnelState::FailedToStart;
+    } else if (entry->process->stopRequested()) {
+        state = TunnelState::Stopped;
+    }
+    const QList<QUuid> ids = m_toolOf.keys(serial);
+    for (const QUuid &id : ids) {
+        m_toolOf.remove(id);
+        m_serviceMonitor.unwatch(id);
+        setActivity(id, state, serial);
+    }
+    forgetTool(serial);
+}
+
+void ContentModel::stopTunnel(const Tunnel &tunnel)
+{
+    for (ToolEntry &entry : m_tools) {
+        if (entry.serves.remove(tunnel.id) && entry.serves.isEmpty()) {
+            entry.process->stop();
+        }
+    }
+    m_serviceMonitor.unwatch(tunnel.id);
+    const bool hadTool = m_toolOf.contains(tunnel.id);
+    const quint64 serial = m_toolOf.take(tunnel.id);
+    m_latestRestart.remove(tunnel.id);
+    if (hadTool) {
+        setActivity(tunnel.id, TunnelState::Stopped, serial);
+    }
+    const qsizetype index = indexOfTunnel(tunnel.id);
+    if (index >= 0 && (m_tunnels[index].url || m_tunnels[index].loading)) {
+        Tunnel stopped = m_tunnels[index];
+        stopped.url.reset();
+        stopped.loading = false;
+        Q_EMIT objectWillChange();
+        m_tunnels[index] = std::move(stopped);
+    }
 }
 
 void ContentModel::forgetTool(quint64 serial)
@@ -191,6 +308,11 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
     const quint64 serial = startTool(hostname, port, output);
     bool found = false;
     QString lastLine;
+    // Checked at once, so the user hears of a service that is down before visitors do.
+    const QUuid pendingCheck = QUuid::createUuid();
+    m_pendingChecks.insert(pendingCheck, hostname + u':' + port);
+    m_serviceMonitor.watch(pendingCheck, hostname, port);
+    m_serviceMonitor.checkNow(pendingCheck);
 
     while (true) {
         std::optional<StreamedTerminalOutput> chunk = co_await output.next();
@@ -207,6 +329,7 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
         if (QString line = lastMeaningfulLine(chunk->text); !line.isEmpty()) {
             lastLine = std::move(line);
         }
+        handleChunk(serial, chunk->text);
         std::optional<QUrl> url = detectTunnelURL(chunk->text);
         if (!url) {
             continue;
@@ -216,19 +339,31 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
         tunnel.hostname = hostname;
         tunnel.port = port;
         tunnel.loading = false;
+        const Tunnel created = tunnel;
+        bool connected = false;
         if (ToolEntry *entry = toolEntry(serial)) {
             entry->serves.insert(tunnel.id);
+            connected = entry->connected;
         }
+        m_toolOf.insert(tunnel.id, serial);
         Q_EMIT objectWillChange();
         m_tunnels.append(std::move(tunnel));
         saveTunnels(m_tunnels);
         if (!found) {
             found = true;
             --m_waitingCreations;
+            m_serviceMonitor.unwatch(pendingCheck);
+            m_pendingChecks.remove(pendingCheck);
         }
         setLoading(false);
+        setActivity(created.id, connected ? TunnelState::Connected : TunnelState::Announced,
+                    serial);
+        m_serviceMonitor.watch(created.id, hostname, port);
+        Q_EMIT tunnelReady(created);
     }
 
+    m_serviceMonitor.unwatch(pendingCheck);
+    m_pendingChecks.remove(pendingCheck);
     if (!found) {
         // A creation that never got an address must not leave the form disabled for good.
         --m_waitingCreations;
@@ -240,7 +375,7 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
             setStatusMessage(message);
         }
     }
-    forgetTool(serial);
+    toolRunFinished(serial);
 }
 
 QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
@@ -264,6 +399,10 @@ QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
     const quint64 serial = startTool(tunnel.hostname, tunnel.port, output);
     toolEntry(serial)->serves.insert(tunnel.id);
     m_latestRestart.insert(tunnel.id, serial);
+    m_toolOf.insert(tunnel.id, serial);
+    setActivity(tunnel.id, TunnelState::Starting, serial);
+    m_serviceMonitor.watch(tunnel.id, tunnel.hostname, tunnel.port);
+    m_serviceMonitor.checkNow(tunnel.id);
     bool found = false;
     QString lastLine;
 
@@ -282,6 +421,7 @@ QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
         if (QString line = lastMeaningfulLine(chunk->text); !line.isEmpty()) {
             lastLine = std::move(line);
         }
+        handleChunk(serial, chunk->text);
         std::optional<QUrl> url = detectTunnelURL(chunk->text);
         if (!url) {
             continue;
@@ -296,6 +436,13 @@ QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
         m_tunnels[current].url = std::move(url);
         Q_EMIT objectWillChange();
         m_tunnels[current].loading = false;
+        if (m_toolOf.value(tunnel.id) == serial) {
+            const ToolEntry *entry = toolEntry(serial);
+            setActivity(tunnel.id,
+                        entry && entry->connected ? TunnelState::Connected : TunnelState::Announced,
+                        serial);
+            Q_EMIT tunnelReady(m_tunnels[current]);
+        }
     }
 
     const bool latest = m_latestRestart.value(tunnel.id) == serial;
@@ -313,7 +460,7 @@ QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
             setStatusMessage(message);
         }
     }
-    forgetTool(serial);
+    toolRunFinished(serial);
 }
 
 void ContentModel::saveTunnels(const TunnelList &list)
@@ -393,6 +540,12 @@ void ContentModel::deleteTunnel(const Tunnel &tunnel)
     Q_EMIT objectWillChange();
     m_tunnels = std::move(kept);
     stopToolsLeftServingNothing();
+    if (indexOfTunnel(tunnel.id) < 0) {
+        m_toolOf.remove(tunnel.id);
+        m_activity.remove(tunnel.id);
+        m_serviceMonitor.unwatch(tunnel.id);
+        m_latestRestart.remove(tunnel.id);
+    }
     saveTunnels(m_tunnels);
 }
 

@@ -2,7 +2,9 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "LocalServiceMonitor.h"
 #include "Shell.h"
+#include "ToolLog.h"
 #include "Tunnel.h"
 #include "TunnelStore.h"
 
@@ -28,6 +30,27 @@ struct TunnelDecoder {
     {
         return decodeTunnels(json, error);
     }
+};
+
+// What a tunnel's tool is doing, as far as its output and exit tell.
+enum class TunnelState {
+    Idle,          // no tool has run for it since it was loaded
+    Starting,      // tool launched, no address yet
+    Announced,     // address known, no connection to the edge yet
+    Connected,     // the tool registered a connection; the address is served
+    Stopped,       // stopped by the user
+    Ended,         // the tool exited by itself
+    FailedToStart, // the tool could not be launched
+};
+
+struct TunnelActivity {
+    TunnelState state = TunnelState::Idle;
+    int exitCode = 0;
+    bool crashed = false;
+    // A tool of ours is serving this tunnel right now.
+    bool running = false;
+    // Output of the latest tool started for this tunnel; null before the first.
+    std::shared_ptr<ToolLog> log;
 };
 
 // The controller behind one main window: owns the tunnel list, starts and owns every tool run
@@ -59,6 +82,14 @@ public:
     // Removes every listed tunnel equal to `tunnel` and saves; tools left serving nothing stop.
     void deleteTunnel(const Tunnel &tunnel);
 
+    // Ends the tool serving this tunnel and clears its address; the record stays listed and
+    // can be started again. Nothing is saved.
+    void stopTunnel(const Tunnel &tunnel);
+    TunnelActivity activity(const QUuid &id) const;
+    // Whether something accepts connections at the tunnel's local hostname and port; checked
+    // while its tool runs. Unknown before the first check and for tunnels not running.
+    std::optional<bool> serviceListening(const QUuid &id) const;
+
     // Stops every tool (gracefully, SIGKILL after the grace period); `toolsStopped` follows
     // once none is running, at once when none is.
     void stopAllTools(std::chrono::milliseconds grace = ToolProcess::defaultStopGrace);
@@ -75,6 +106,11 @@ Q_SIGNALS:
     void objectWillChange();
     void statusMessageChanged(const QString &message);
     void toolsStopped();
+    // The state, running flag or log of this tunnel changed.
+    void activityChanged(const QUuid &id);
+    // A tool announced an address for this tunnel (created or restarted).
+    void tunnelReady(const Velumo::Tunnel &tunnel);
+    void serviceListeningChanged(const QUuid &id);
 
 private:
     struct ToolEntry {
@@ -82,6 +118,8 @@ private:
         std::shared_ptr<ToolProcess> process;
         // Listed tunnels whose address this tool serves.
         QSet<QUuid> serves;
+        std::shared_ptr<ToolLog> log;
+        bool connected = false;
     };
 
     void setLoading(bool loading);
@@ -92,6 +130,10 @@ private:
     void forgetTool(quint64 serial);
     void stopToolsLeftServingNothing();
     void toolEnded();
+    void handleChunk(quint64 serial, const QString &text);
+    void toolRunFinished(quint64 serial);
+    void setActivity(const QUuid &id, TunnelState state, quint64 serial);
+    bool isServing(const QUuid &id) const;
     QString endedWithoutAddressMessage(quint64 serial, const QString &lastLine) const;
 
     TunnelList m_tunnels;
@@ -107,6 +149,12 @@ private:
     quint64 m_nextSerial = 1;
     int m_waitingCreations = 0;
     QHash<QUuid, quint64> m_latestRestart;
+    // The tool currently serving each tunnel, and what each tunnel's tool is doing.
+    QHash<QUuid, quint64> m_toolOf;
+    QHash<QUuid, TunnelActivity> m_activity;
+    LocalServiceMonitor m_serviceMonitor;
+    // Checks made at Create, before the tunnel has an id, with what they check.
+    QHash<QUuid, QString> m_pendingChecks;
     bool m_stoppingAll = false;
     // Whether the stored file is known to hold a list we can read (or nothing): only then may a
     // save replace it without first keeping a copy.

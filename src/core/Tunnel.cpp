@@ -13,13 +13,9 @@ namespace {
 
 constexpr char hexDigits[] = "0123456789abcdef";
 
-// Qt's writer sorts keys and leaves '/' alone, and stored lists must keep the byte form
-// other builds write, so strings are escaped here.
-void appendJsonString(QByteArray &out, QStringView text)
+void appendEscapedUtf8(QByteArray &out, const QByteArray &utf8)
 {
-    const QByteArray utf8 = text.toUtf8();
     out.reserve(out.size() + utf8.size() + 2);
-    out.append('"');
     for (const char c : utf8) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
@@ -57,6 +53,34 @@ void appendJsonString(QByteArray &out, QStringView text)
             }
         }
     }
+}
+
+// Qt's writer sorts keys and leaves '/' alone, and stored lists must keep the byte form
+// other builds write, so strings are escaped here.
+void appendJsonString(QByteArray &out, QStringView text)
+{
+    out.append('"');
+    // UTF-8 cannot carry a lone surrogate (toUtf8 writes '?' for it), so the record would
+    // change on its next save; such a code unit is written as a \u escape instead.
+    qsizetype runStart = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (!c.isSurrogate()) {
+            continue;
+        }
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        appendEscapedUtf8(out, text.sliced(runStart, i - runStart).toUtf8());
+        const char16_t u = c.unicode();
+        out.append("\\u");
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            out.append(hexDigits[(u >> shift) & 0xf]);
+        }
+        runStart = i + 1;
+    }
+    appendEscapedUtf8(out, text.sliced(runStart).toUtf8());
     out.append('"');
 }
 
@@ -212,7 +236,10 @@ std::optional<Tunnel> decodeTunnel(const QJsonObject &object, DecodeError *error
         return std::nullopt;
     } else {
         QUrl parsed(url.toString(), QUrl::StrictMode);
-        if (!parsed.isValid() || url.toString().isEmpty()) {
+        // Strict parsing still lets through a few forms (such as '#' inside the fragment) that
+        // the encoded form cannot carry; such a record would change on its next save.
+        if (!parsed.isValid() || url.toString().isEmpty() ||
+            QUrl(parsed.toString(QUrl::FullyEncoded), QUrl::StrictMode) != parsed) {
             fail(error, QStringLiteral("\"url\" is not a valid URL"));
             return std::nullopt;
         }

@@ -40,6 +40,8 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     connect(m_model, &ContentModel::statusMessageChanged, status,
             [status](const QString &message) { status->showMessage(message); });
     connect(m_model, &ContentModel::objectWillChange, this, &ContentView::scheduleUpdate);
+    connect(m_model, &ContentModel::activityChanged, this, &ContentView::scheduleUpdate);
+    connect(m_model, &ContentModel::serviceListeningChanged, this, &ContentView::scheduleUpdate);
 
     updateFromModel();
     resize(720, 420);
@@ -216,12 +218,14 @@ void ContentView::updateRows()
         if (found != reusable.end() && !found->empty()) {
             entry = found->back();
             found->pop_back();
-            if (!(entry.row->tunnel() == tunnel)) {
-                entry.row->setTunnel(tunnel);
+            if (entry.row->update(tunnel, m_model->activity(tunnel.id),
+                                  m_model->serviceListening(tunnel.id))) {
                 ++rebuilt;
             }
         } else {
             entry.row = new TunnelRow(tunnel, m_model, list);
+            entry.row->update(tunnel, m_model->activity(tunnel.id),
+                              m_model->serviceListening(tunnel.id));
             entry.divider = new QFrame(list);
             entry.divider->setObjectName(QStringLiteral("divider"));
             entry.divider->setFrameShape(QFrame::HLine);

@@ -3,6 +3,8 @@
 #include "TunnelRow.h"
 
 #include "ContentModel.h"
+#include "LogWindow.h"
+#include "QrCodeWindow.h"
 #include "Spinner.h"
 #include "Symbols.h"
 
@@ -12,6 +14,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMimeData>
+#include <QPainter>
 #include <QStyle>
 #include <QToolButton>
 
@@ -32,11 +35,49 @@ QToolButton *makeSymbolButton(const QString &objectName, const QString &accessib
     return button;
 }
 
+QColor stateColor(const TunnelActivity &activity)
+{
+    switch (activity.state) {
+    case TunnelState::Starting:
+    case TunnelState::Announced:
+        return QColor(0xf5, 0xa6, 0x23);
+    case TunnelState::Connected:
+        return QColor(0x2e, 0xa0, 0x43);
+    case TunnelState::Ended:
+    case TunnelState::FailedToStart:
+        return QColor(0xd0, 0x30, 0x30);
+    case TunnelState::Idle:
+    case TunnelState::Stopped:
+        break;
+    }
+    return QColor(0x9a, 0x9a, 0x9a);
+}
+
+QPixmap dot(const QColor &color, int side, qreal ratio)
+{
+    QPixmap pixmap(QSize(side, side) * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(color.darker(130));
+    painter.setBrush(color);
+    painter.drawEllipse(QRectF(1.5, 1.5, side - 3, side - 3));
+    return pixmap;
+}
+
+bool sameActivity(const TunnelActivity &a, const TunnelActivity &b)
+{
+    return a.state == b.state && a.exitCode == b.exitCode && a.crashed == b.crashed &&
+           a.running == b.running && a.log == b.log;
+}
+
 } // namespace
 
 TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
     : QWidget(parent)
     , m_tunnel(tunnel)
+    , m_activity(model->activity(tunnel.id))
     , m_model(model)
 {
     setObjectName(QStringLiteral("tunnelRow"));
@@ -48,6 +89,18 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
     m_text->setTextFormat(Qt::PlainText);
     m_text->setContentsMargins(0, 0, style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing), 0);
     layout->addWidget(m_text);
+
+    m_stateDot = new QLabel(this);
+    m_stateDot->setObjectName(QStringLiteral("tunnelState"));
+    layout->addWidget(m_stateDot);
+
+    m_logButton = makeSymbolButton(QStringLiteral("logButton"), tr("Show log"),
+                                   QIcon::fromTheme(QStringLiteral("text-x-generic")), this);
+    if (m_logButton->icon().isNull()) {
+        m_logButton->setText(tr("Log"));
+    }
+    connect(m_logButton, &QToolButton::clicked, this, &TunnelRow::showLog);
+    layout->addWidget(m_logButton);
 
     m_deleteButton = makeSymbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"),
                                       Symbols::trash(), this);
@@ -65,30 +118,61 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
     rebuild();
 }
 
-void TunnelRow::setTunnel(const Tunnel &tunnel)
+bool TunnelRow::update(const Tunnel &tunnel, const TunnelActivity &activity,
+                       std::optional<bool> serviceListening)
 {
-    if (tunnel == m_tunnel) {
-        return;
+    if (tunnel == m_tunnel && sameActivity(activity, m_activity) &&
+        serviceListening == m_serviceListening) {
+        return false;
     }
     m_tunnel = tunnel;
+    m_activity = activity;
+    m_serviceListening = serviceListening;
     rebuild();
+    if (m_logWindow && m_activity.log) {
+        m_logWindow->setLog(m_activity.log);
+    }
+    return true;
 }
 
-void TunnelRow::clear()
+QString TunnelRow::stateDescription(const TunnelActivity &activity)
 {
-    qDeleteAll(m_stateWidgets);
-    m_stateWidgets.clear();
+    switch (activity.state) {
+    case TunnelState::Idle:
+        return tr("Not running");
+    case TunnelState::Starting:
+        return tr("Starting: waiting for the address");
+    case TunnelState::Announced:
+        return tr("Address announced, not yet connected");
+    case TunnelState::Connected:
+        return tr("Connected");
+    case TunnelState::Stopped:
+        return tr("Stopped");
+    case TunnelState::Ended:
+        return activity.crashed ? tr("Ended: cloudflared crashed")
+                                : tr("Ended: cloudflared exited with code %1").arg(activity.exitCode);
+    case TunnelState::FailedToStart:
+        return tr("cloudflared could not be started");
+    }
+    return {};
 }
 
 void TunnelRow::rebuild()
 {
-    clear();
+    qDeleteAll(m_stateWidgets);
+    m_stateWidgets.clear();
     auto *layout = static_cast<QHBoxLayout *>(this->layout());
     const QString hostAndPort = m_tunnel.hostname + u':' + m_tunnel.port;
     m_text->setText(hostAndPort);
     m_text->setAccessibleName(hostAndPort);
 
-    int at = layout->indexOf(m_deleteButton);
+    const QString state = stateDescription(m_activity);
+    m_stateDot->setPixmap(dot(stateColor(m_activity), 12, devicePixelRatioF()));
+    m_stateDot->setToolTip(state);
+    m_stateDot->setAccessibleName(tr("Status"));
+    m_stateDot->setAccessibleDescription(state);
+
+    int at = layout->indexOf(m_logButton);
     auto insert = [&](QWidget *widget) {
         layout->insertWidget(at++, widget);
         m_stateWidgets.append(widget);
@@ -101,28 +185,19 @@ void TunnelRow::rebuild()
         space->setMinimumWidth(style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing));
         insert(space);
     };
-
-    if (m_tunnel.url) {
-        const QString address = m_tunnel.url->toString();
-        auto *link = new QLabel(this);
-        link->setObjectName(QStringLiteral("tunnelLink"));
-        link->setTextFormat(Qt::RichText);
-        link->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                          .arg(address.toHtmlEscaped(), address.toHtmlEscaped()));
-        link->setAccessibleName(address);
-        link->setToolTip(tr("Open %1 in the browser").arg(address));
-        link->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-        const QUrl url = *m_tunnel.url;
-        connect(link, &QLabel::linkActivated, this, [url] { QDesktopServices::openUrl(url); });
-        insert(link);
-        insertSpace();
-
-        auto *copy = makeSymbolButton(QStringLiteral("copyButton"), tr("Copy address"),
-                                      Symbols::link(), this);
-        connect(copy, &QToolButton::clicked, this, [address] { copyToClipboard(address); });
-        insert(copy);
-    } else {
-        insertSpace();
+    auto insertWarning = [&] {
+        if (m_serviceListening != false) {
+            return;
+        }
+        const QString text = tr("Nothing is listening on %1").arg(hostAndPort);
+        auto *warning = new QLabel(this);
+        warning->setObjectName(QStringLiteral("serviceWarning"));
+        warning->setPixmap(Symbols::warning().pixmap(16, 16));
+        warning->setToolTip(text);
+        warning->setAccessibleName(text);
+        insert(warning);
+    };
+    auto insertRestart = [&] {
         auto *restart = makeSymbolButton(QStringLiteral("restartButton"), tr("Restart tunnel"),
                                          QIcon(), this);
         auto *slot = new QWidget(restart);
@@ -146,13 +221,95 @@ void TunnelRow::rebuild()
         buttonLayout->setContentsMargins(4, 4, 4, 4);
         buttonLayout->addWidget(slot, 0, Qt::AlignCenter);
         restart->setFixedSize(restartSlotSize + QSize(14, 14));
-        connect(restart, &QToolButton::clicked, this, [this] {
-            m_model->restartTunnel(m_tunnel);
-        });
+        connect(restart, &QToolButton::clicked, this, [this] { m_model->restartTunnel(m_tunnel); });
         insert(restart);
+    };
+
+    if (m_tunnel.url) {
+        const QString address = m_tunnel.url->toString();
+        auto *link = new QLabel(this);
+        link->setObjectName(QStringLiteral("tunnelLink"));
+        link->setTextFormat(Qt::RichText);
+        link->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                          .arg(address.toHtmlEscaped(), address.toHtmlEscaped()));
+        link->setAccessibleName(address);
+        link->setToolTip(tr("Open %1 in the browser").arg(address));
+        link->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+        const QUrl url = *m_tunnel.url;
+        connect(link, &QLabel::linkActivated, this, [url] { QDesktopServices::openUrl(url); });
+        insert(link);
+        insertSpace();
+        insertWarning();
+
+        auto *copy = makeSymbolButton(QStringLiteral("copyButton"), tr("Copy address"),
+                                      Symbols::link(), this);
+        connect(copy, &QToolButton::clicked, this, [address] { copyToClipboard(address); });
+        insert(copy);
+
+        auto *qr = makeSymbolButton(QStringLiteral("qrButton"), tr("Show QR code"),
+                                    QIcon::fromTheme(QStringLiteral("view-barcode-qr")), this);
+        if (qr->icon().isNull()) {
+            qr->setText(tr("QR"));
+        }
+        connect(qr, &QToolButton::clicked, this, &TunnelRow::showQrCode);
+        insert(qr);
+
+        if (m_activity.running) {
+            auto *stop = makeSymbolButton(QStringLiteral("stopButton"), tr("Stop tunnel"),
+                                          Symbols::stop(), this);
+            connect(stop, &QToolButton::clicked, this, [this] {
+                const Tunnel tunnel = m_tunnel;
+                m_model->stopTunnel(tunnel);
+            });
+            insert(stop);
+        } else {
+            // The tool has ended: the address no longer answers, so offer a fresh start.
+            insertRestart();
+        }
+    } else {
+        insertSpace();
+        insertWarning();
+        insertRestart();
     }
 
+    m_logButton->setEnabled(m_activity.log != nullptr);
     setEnabled(!m_tunnel.loading);
+}
+
+void TunnelRow::showLog()
+{
+    if (!m_activity.log) {
+        return;
+    }
+    if (!m_logWindow) {
+        m_logWindow = new LogWindow(tr("Log of %1:%2").arg(m_tunnel.hostname, m_tunnel.port),
+                                    m_activity.log, window());
+    }
+    m_logWindow->show();
+    m_logWindow->raise();
+    m_logWindow->activateWindow();
+}
+
+void TunnelRow::showQrCode()
+{
+    if (!m_tunnel.url) {
+        return;
+    }
+    if (m_qrWindow) {
+        m_qrWindow->close();
+    }
+    auto *window = new QrCodeWindow(*m_tunnel.url, this->window());
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    m_qrWindow = window;
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void TunnelRow::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    QWidget::mouseDoubleClickEvent(event);
+    showLog();
 }
 
 void TunnelRow::copyToClipboard(const QString &text)

@@ -2,20 +2,25 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "ContentModel.h"
 #include "Tunnel.h"
 
+#include <QPointer>
 #include <QWidget>
+
+#include <optional>
 
 class QLabel;
 class QToolButton;
 
 namespace Velumo {
 
-class ContentModel;
+class LogWindow;
 class Spinner;
 
-// One tunnel in the list: "host:port", then its address with a copy button or a restart
-// button, then a delete button. Works on a copy of the record taken at the last update.
+// One tunnel in the list: "host:port" and its status, then its address with copy, QR code and
+// stop buttons or a restart button, then its log and delete buttons. Works on a copy of the
+// record taken at the last update.
 class TunnelRow : public QWidget
 {
     Q_OBJECT
@@ -25,23 +30,38 @@ public:
     TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent = nullptr);
 
     const Tunnel &tunnel() const { return m_tunnel; }
-    // Rebuilds the row's content for a changed record with the same id.
-    void setTunnel(const Tunnel &tunnel);
+    // Rebuilds the row's content when the record, what its tool does, or whether its local
+    // service answers has changed; returns whether anything was rebuilt.
+    bool update(const Tunnel &tunnel, const TunnelActivity &activity,
+                std::optional<bool> serviceListening);
+    void setTunnel(const Tunnel &tunnel) { update(tunnel, m_activity, m_serviceListening); }
 
     // The restart button's symbol area keeps this size whether it shows play or a spinner.
     static constexpr QSize restartSlotSize{15, 10};
 
     static void copyToClipboard(const QString &text);
+    static QString stateDescription(const TunnelActivity &activity);
+
+    void showLog();
+    void showQrCode();
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
     void rebuild();
-    void clear();
 
     Tunnel m_tunnel;
+    TunnelActivity m_activity;
+    std::optional<bool> m_serviceListening;
     ContentModel *m_model;
     QLabel *m_text = nullptr;
+    QLabel *m_stateDot = nullptr;
     QList<QWidget *> m_stateWidgets;
+    QToolButton *m_logButton = nullptr;
     QToolButton *m_deleteButton = nullptr;
+    QPointer<LogWindow> m_logWindow;
+    QPointer<QWidget> m_qrWindow;
 };
 
 } // namespace Velumo

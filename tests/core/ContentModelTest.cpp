@@ -167,8 +167,10 @@ private Q_SLOTS:
         QVERIFY(m_model->loading());
         QTRY_VERIFY(!m_model->loading());
         QVERIFY(m_model->tunnels().isEmpty());
-        QCOMPARE(status.count(), 1);
-        QVERIFY2(m_model->statusMessage().contains(message), qPrintable(m_model->statusMessage()));
+        // The reason the tool gave is what the status line ends with.
+        QVERIFY(status.count() >= 1);
+        QTRY_VERIFY2(m_model->statusMessage().contains(message),
+                     qPrintable(m_model->statusMessage()));
         QVERIFY(!QFile::exists(storePath()));
     }
 
@@ -380,10 +382,12 @@ private Q_SLOTS:
         QTRY_COMPARE(m_model->tunnels().size(), 1);
         writeStore(bytes);
         QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
+        QSignalSpy status(m_model.get(), &ContentModel::statusMessageChanged);
         m_model->loadTunnels();
         QCOMPARE(changes.count(), announced ? 1 : 0);
         QCOMPARE(m_model->tunnels().size(), count);
-        QCOMPARE(m_model->statusMessage().isEmpty(), announced);
+        // An unreadable list is reported; a readable one is not.
+        QCOMPARE(status.count(), announced ? 0 : 1);
     }
 
     void load_withoutFile_leavesTheListAlone()

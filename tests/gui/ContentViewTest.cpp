@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "ContentModel.h"
 #include "ContentView.h"
+#include "LogWindow.h"
+#include "QrCodeWindow.h"
 #include "Spinner.h"
 #include "TunnelRow.h"
 #include "../core/TestSupport.h"
@@ -189,6 +191,48 @@ private Q_SLOTS:
         QVERIFY(row->findChild<QToolButton *>(QStringLiteral("deleteButton")));
         QCOMPARE(dividerCount(), 1);
         QVERIFY(child<QPushButton>(QStringLiteral("createButton"))->isEnabled());
+
+        // Connected: a green light, and the tunnel can be stopped without deleting it.
+        auto *state = row->findChild<QLabel *>(QStringLiteral("tunnelState"));
+        QTRY_COMPARE(state->accessibleDescription(), QStringLiteral("Connected"));
+        QVERIFY(!row->findChild<QToolButton *>(QStringLiteral("restartButton")));
+        QTest::mouseClick(row->findChild<QToolButton *>(QStringLiteral("stopButton")),
+                          Qt::LeftButton);
+        QTRY_VERIFY(row->findChild<QToolButton *>(QStringLiteral("restartButton")));
+        QVERIFY(!row->findChild<QLabel *>(QStringLiteral("tunnelLink")));
+        QVERIFY(!row->findChild<QToolButton *>(QStringLiteral("stopButton")));
+        QCOMPARE(state->accessibleDescription(), QStringLiteral("Stopped"));
+        QCOMPARE(rows().size(), 1);
+    }
+
+    void logWindow_showsTheCommandLineAndFollowsOutput()
+    {
+        showView();
+        useScript(*m_dir, QStringLiteral("script"),
+                  "err INF |  " + address.toUtf8() + "  |\nsleep 300\nerr INF later line\nwait\n");
+        QTest::mouseClick(child<QPushButton>(QStringLiteral("createButton")), Qt::LeftButton);
+        QTRY_COMPARE(rows().size(), 1);
+        TunnelRow *row = rows().first();
+        QTRY_VERIFY(row->findChild<QToolButton *>(QStringLiteral("logButton"))->isEnabled());
+        QTest::mouseClick(row->findChild<QToolButton *>(QStringLiteral("logButton")),
+                          Qt::LeftButton);
+        auto *log = m_view->findChild<LogWindow *>();
+        QVERIFY(log);
+        QVERIFY(log->isVisible());
+        QVERIFY(log->text().startsWith(QStringLiteral("$ ") + standinPath() +
+                                       QStringLiteral(" tunnel --url localhost:3000\n")));
+        QTRY_VERIFY(log->text().contains(QStringLiteral("INF later line")));
+    }
+
+    void qrButton_opensTheCodeForTheAddress()
+    {
+        TunnelRow row(makeTunnel(QStringLiteral("h"), QStringLiteral("1"), true, false), model());
+        row.show();
+        QTest::mouseClick(row.findChild<QToolButton *>(QStringLiteral("qrButton")), Qt::LeftButton);
+        auto *window = row.findChild<QrCodeWindow *>();
+        QVERIFY(window);
+        QVERIFY(window->isVisible());
+        QVERIFY(window->findChild<QLabel *>(QStringLiteral("qrAddress"))->text().contains(address));
     }
 
     void row_showsWhatItsStateCallsFor_data()
@@ -213,7 +257,10 @@ private Q_SLOTS:
         auto *remove = row.findChild<QToolButton *>(QStringLiteral("deleteButton"));
         QCOMPARE(link != nullptr, withUrl);
         QCOMPARE(copy != nullptr, withUrl);
-        QCOMPARE(restart != nullptr, !withUrl);
+        QCOMPARE(row.findChild<QToolButton *>(QStringLiteral("qrButton")) != nullptr, withUrl);
+        // No tool runs for it, so it can always be started again, and never stopped.
+        QVERIFY(restart);
+        QVERIFY(!row.findChild<QToolButton *>(QStringLiteral("stopButton")));
         QVERIFY(remove);
         QCOMPARE(remove->accessibleName(), QStringLiteral("Delete tunnel"));
         QCOMPARE(remove->isEnabled(), !loading);
@@ -221,7 +268,8 @@ private Q_SLOTS:
         if (withUrl) {
             QCOMPARE(copy->accessibleName(), QStringLiteral("Copy address"));
             QVERIFY(link->text().contains(address));
-        } else {
+        }
+        {
             QCOMPARE(restart->accessibleName(), QStringLiteral("Restart tunnel"));
             auto *slot = restart->findChild<QWidget *>(QStringLiteral("restartSlot"));
             QCOMPARE(slot->size(), TunnelRow::restartSlotSize);

@@ -1,0 +1,207 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "LocalServiceMonitor.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+using namespace Velumo;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A port nothing listens on: the system hands out a free one, and we let it go again.
+quint16 closedPort()
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost)) {
+        qFatal("cannot listen on 127.0.0.1");
+    }
+    return server.serverPort();
+}
+
+QString text(quint16 port)
+{
+    return QString::number(port);
+}
+
+} // namespace
+
+class LocalServiceMonitorTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { QTest::failOnWarning(QRegularExpression(u".*"_s)); }
+
+    void followsTheService_data()
+    {
+        QTest::addColumn<QString>("hostname");
+
+        QTest::newRow("address") << u"127.0.0.1"_s;
+        // May resolve to ::1 first, where nothing listens; the IPv4 address must still count.
+        QTest::newRow("name") << u"localhost"_s;
+    }
+
+    void followsTheService()
+    {
+        QFETCH(QString, hostname);
+
+        LocalServiceMonitor monitor;
+        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
+        const QUuid key = QUuid::createUuid();
+        const quint16 port = closedPort();
+
+        monitor.watch(key, hostname, text(port));
+        QCOMPARE(monitor.isListening(key), std::nullopt);
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.takeFirst(), (QVariantList{key, false}));
+        QCOMPARE(monitor.isListening(key), false);
+
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, port));
+        monitor.checkNow(key);
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.takeFirst(), (QVariantList{key, true}));
+        QCOMPARE(monitor.isListening(key), true);
+
+        // The same answer again is no news.
+        monitor.checkNow(key);
+        QVERIFY(monitor.isChecking(key));
+        QTRY_VERIFY(!monitor.isChecking(key));
+        QCOMPARE(changed.size(), 0);
+
+        server.close();
+        monitor.checkNow(key);
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.takeFirst(), (QVariantList{key, false}));
+    }
+
+    void unknownHostIsNotListening()
+    {
+        LocalServiceMonitor monitor;
+        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
+        const QUuid key = QUuid::createUuid();
+
+        // .invalid never resolves.
+        monitor.watch(key, u"velumo-test.invalid"_s, u"8080"_s);
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.takeFirst(), (QVariantList{key, false}));
+    }
+
+    void changedTargetIsCheckedAfresh()
+    {
+        LocalServiceMonitor monitor;
+        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
+        const QUuid key = QUuid::createUuid();
+        monitor.watch(key, u"127.0.0.1"_s, text(closedPort()));
+        QVERIFY(changed.wait());
+
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        monitor.watch(key, u"127.0.0.1"_s, text(server.serverPort()));
+        QCOMPARE(monitor.isListening(key), std::nullopt);
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.last(), (QVariantList{key, true}));
+    }
+
+    void portMustBeANumberInRange_data()
+    {
+        QTest::addColumn<QString>("hostname");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("checkable");
+
+        const QString host = u"127.0.0.1"_s;
+        QTest::newRow("lowest") << host << u"1"_s << true;
+        QTest::newRow("highest") << host << u"65535"_s << true;
+        QTest::newRow("empty") << host << QString() << false;
+        QTest::newRow("zero") << host << u"0"_s << false;
+        QTest::newRow("too high") << host << u"65536"_s << false;
+        QTest::newRow("overflowing") << host << u"4294967377"_s << false;
+        QTest::newRow("negative") << host << u"-80"_s << false;
+        QTest::newRow("plus sign") << host << u"+80"_s << false;
+        QTest::newRow("space") << host << u" 80"_s << false;
+        QTest::newRow("letters") << host << u"80a"_s << false;
+        QTest::newRow("other digits") << host << u"٨٠"_s << false;
+        QTest::newRow("no hostname") << QString() << u"80"_s << false;
+    }
+
+    // While the user is still typing, a bad port is neither an error nor a warning.
+    void portMustBeANumberInRange()
+    {
+        QFETCH(QString, hostname);
+        QFETCH(QString, port);
+        QFETCH(bool, checkable);
+
+        LocalServiceMonitor monitor;
+        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
+        const QUuid key = QUuid::createUuid();
+        monitor.watch(key, hostname, port);
+        monitor.checkNow(key);
+
+        QCOMPARE(monitor.isChecking(key), checkable);
+        QCOMPARE(monitor.isTimerActive(), checkable);
+        if (checkable) {
+            QVERIFY(changed.wait());
+            QVERIFY(monitor.isListening(key).has_value());
+        } else {
+            QCoreApplication::processEvents();
+            QCOMPARE(changed.size(), 0);
+            QCOMPARE(monitor.isListening(key), std::nullopt);
+        }
+    }
+
+    void timerRunsOnlyWhileThereIsSomethingToCheck()
+    {
+        LocalServiceMonitor monitor;
+        const QUuid first = QUuid::createUuid();
+        const QUuid second = QUuid::createUuid();
+        const QString host = u"127.0.0.1"_s;
+        const QString port = text(closedPort());
+        QVERIFY(!monitor.isTimerActive());
+
+        monitor.watch(first, host, port);
+        monitor.watch(second, host, port);
+        QVERIFY(monitor.isTimerActive());
+        monitor.unwatch(first);
+        QVERIFY(monitor.isTimerActive());
+        monitor.watch(second, host, u"none"_s);
+        QVERIFY(!monitor.isTimerActive());
+        monitor.watch(second, host, port);
+        QVERIFY(monitor.isTimerActive());
+        monitor.unwatch(second);
+        QVERIFY(!monitor.isTimerActive());
+    }
+
+    void oneCheckAtATime()
+    {
+        LocalServiceMonitor monitor;
+        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
+        const QUuid key = QUuid::createUuid();
+        monitor.watch(key, u"127.0.0.1"_s, text(closedPort()));
+        monitor.checkNow(key);
+        monitor.checkNow(key);
+        QCOMPARE(monitor.findChildren<QTcpSocket *>().size(), 1);
+        QVERIFY(changed.wait());
+    }
+
+    // A row that is gone must hear nothing more about its service.
+    void unwatchDropsTheCheck()
+    {
+        LocalServiceMonitor monitor;
+        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
+        const QUuid key = QUuid::createUuid();
+        monitor.watch(key, u"127.0.0.1"_s, text(closedPort()));
+        QVERIFY(monitor.isChecking(key));
+        monitor.unwatch(key);
+        QTRY_COMPARE(monitor.findChildren<QTcpSocket *>().size(), 0);
+        QCOMPARE(changed.size(), 0);
+        QCOMPARE(monitor.isListening(key), std::nullopt);
+    }
+};
+
+QTEST_GUILESS_MAIN(LocalServiceMonitorTest)
+#include "LocalServiceMonitorTest.moc"

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+// Helpers shared by the fault tests, on top of the core tests' own.
+
+#include "../core/TestSupport.h"
+
+#include <QFile>
+#include <QString>
+
+namespace Velumo::Testing {
+
+inline const QString announcedAddress =
+    QStringLiteral("https://seasonal-deck-organisms-sf.trycloudflare.com");
+
+// The box line that carries the address, as one stand-in directive.
+inline QByteArray announcement(const QString &address = announcedAddress)
+{
+    return "err 2026-05-29T09:25:38Z INF |  " + address.toUtf8() + "  |\n";
+}
+
+inline qint64 readPid(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    return file.readAll().trimmed().toLongLong();
+}
+
+inline QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A field of /proc/self/status in KiB (VmRSS, VmHWM), or -1.
+inline qint64 processStatusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix)) {
+            return line.mid(prefix.size()).trimmed().split(' ').first().toLongLong();
+        }
+    }
+    return -1;
+}
+
+// Starts VmHWM afresh from the current RSS, so a peak left by an earlier test does not hide
+// (or stand in for) this one's.
+inline bool resetPeakMemory()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+} // namespace Velumo::Testing
