@@ -119,6 +119,7 @@ void ContentView::buildToolbar()
     layout->addWidget(m_hostname, 0, Qt::AlignVCenter);
     layout->addWidget(m_port, 0, Qt::AlignVCenter);
     layout->addWidget(m_createButton, 0, Qt::AlignVCenter);
+    layout->addStretch(1);
     toolbar->addWidget(form);
 }
 

@@ -47,6 +47,16 @@ QIcon warning()
     return themed(QStringLiteral("dialog-warning"), QStringLiteral("warning.svg"));
 }
 
+QIcon qrCode()
+{
+    return themed(QStringLiteral("view-barcode-qr"), QStringLiteral("qr-code.svg"));
+}
+
+QIcon log()
+{
+    return themed(QStringLiteral("text-x-generic"), QStringLiteral("log.svg"));
+}
+
 QIcon appIcon()
 {
     return themed(QStringLiteral("org.velumo.Velumo"), QStringLiteral("org.velumo.Velumo.svg"));

@@ -12,6 +12,8 @@ QIcon play();
 QIcon trash();
 QIcon stop();
 QIcon warning();
+QIcon qrCode();
+QIcon log();
 QIcon appIcon();
 
 } // namespace Velumo::Symbols

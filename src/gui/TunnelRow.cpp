@@ -94,11 +94,8 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
     m_stateDot->setObjectName(QStringLiteral("tunnelState"));
     layout->addWidget(m_stateDot);
 
-    m_logButton = makeSymbolButton(QStringLiteral("logButton"), tr("Show log"),
-                                   QIcon::fromTheme(QStringLiteral("text-x-generic")), this);
-    if (m_logButton->icon().isNull()) {
-        m_logButton->setText(tr("Log"));
-    }
+    m_logButton = makeSymbolButton(QStringLiteral("logButton"), tr("Show log"), Symbols::log(),
+                                   this);
     connect(m_logButton, &QToolButton::clicked, this, &TunnelRow::showLog);
     layout->addWidget(m_logButton);
 
@@ -247,10 +244,7 @@ void TunnelRow::rebuild()
         insert(copy);
 
         auto *qr = makeSymbolButton(QStringLiteral("qrButton"), tr("Show QR code"),
-                                    QIcon::fromTheme(QStringLiteral("view-barcode-qr")), this);
-        if (qr->icon().isNull()) {
-            qr->setText(tr("QR"));
-        }
+                                    Symbols::qrCode(), this);
         connect(qr, &QToolButton::clicked, this, &TunnelRow::showQrCode);
         insert(qr);
 

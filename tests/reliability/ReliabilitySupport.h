@@ -41,6 +41,16 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// Writes a stand-in script to `path` and makes it the one tools started from now on replay.
+// The file must stay until those tools have started and read it.
+inline void useScriptAt(const QString &path, const QByteArray &script)
+{
+    if (!writeFile(path, script)) {
+        qFatal("cannot write %s", qPrintable(path));
+    }
+    qputenv("VELUMO_STANDIN_SCRIPT", QFile::encodeName(path));
+}
+
 // A field of /proc/self/status in KiB (VmRSS, VmHWM), or -1.
 inline qint64 processStatusKiB(const char *field)
 {

@@ -237,7 +237,7 @@ private Q_SLOTS:
     void killedWhileSaving_alwaysLeavesOneWholeList()
     {
         const TunnelList lists[2] = {savedList(0), savedList(1)};
-        int kills = 0;
+        int endedWith[2] = {0, 0};
         for (int round = 0; round < 200; ++round) {
             QProcess child;
             QSignalSpy ready(&child, &QProcess::readyReadStandardOutput);
@@ -250,14 +250,16 @@ private Q_SLOTS:
             child.kill();
             QVERIFY(finished.wait(20000));
             QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-            ++kills;
 
             const std::optional<TunnelList> stored = decodeTunnels(readAll(storePath()));
             QVERIFY2(stored.has_value(), qPrintable(QStringLiteral("round %1").arg(round)));
             QVERIFY2(*stored == lists[0] || *stored == lists[1],
                      qPrintable(QStringLiteral("round %1").arg(round)));
+            ++endedWith[*stored == lists[0] ? 0 : 1];
         }
-        QCOMPARE(kills, 200);
+        // Kills landed at different points of the loop, not always at the same one.
+        QVERIFY2(endedWith[0] > 0 && endedWith[1] > 0,
+                 qPrintable(QStringLiteral("%1/%2").arg(endedWith[0]).arg(endedWith[1])));
         QVERIFY(storeFolder().entryList({keptPattern}).isEmpty());
         qInfo("temporary files left by 200 kills: %lld",
               static_cast<long long>(storeFolder().entryList(QDir::Files | QDir::Hidden).size() - 1));
