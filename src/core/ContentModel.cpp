@@ -173,6 +173,20 @@ void ContentModel::setActivity(const QUuid &id, TunnelState state, quint64 seria
     Q_EMIT activityChanged(id);
 }
 
+std::optional<QUrl> ContentModel::readChunk(quint64 serial, const StreamedTerminalOutput &chunk,
+                                            QString &lastLine)
+{
+    if (chunk.kind == StreamedTerminalOutput::Kind::standardError) {
+        printLine(QStringLiteral("ERROR: ") + chunk.text);
+        return std::nullopt;
+    }
+    if (QString line = lastMeaningfulLine(chunk.text); !line.isEmpty()) {
+        lastLine = std::move(line);
+    }
+    handleChunk(serial, chunk.text);
+    return detectTunnelURL(chunk.text);
+}
+
 void ContentModel::handleChunk(quint64 serial, const QString &text)
 {
     ToolEntry *entry = toolEntry(serial);
@@ -322,15 +336,7 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
         if (!chunk) {
             break;
         }
-        if (chunk->kind == StreamedTerminalOutput::Kind::standardError) {
-            printLine(QStringLiteral("ERROR: ") + chunk->text);
-            continue;
-        }
-        if (QString line = lastMeaningfulLine(chunk->text); !line.isEmpty()) {
-            lastLine = std::move(line);
-        }
-        handleChunk(serial, chunk->text);
-        std::optional<QUrl> url = detectTunnelURL(chunk->text);
+        std::optional<QUrl> url = readChunk(serial, *chunk, lastLine);
         if (!url) {
             continue;
         }
@@ -414,15 +420,7 @@ QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
         if (!chunk) {
             break;
         }
-        if (chunk->kind == StreamedTerminalOutput::Kind::standardError) {
-            printLine(QStringLiteral("ERROR: ") + chunk->text);
-            continue;
-        }
-        if (QString line = lastMeaningfulLine(chunk->text); !line.isEmpty()) {
-            lastLine = std::move(line);
-        }
-        handleChunk(serial, chunk->text);
-        std::optional<QUrl> url = detectTunnelURL(chunk->text);
+        std::optional<QUrl> url = readChunk(serial, *chunk, lastLine);
         if (!url) {
             continue;
         }

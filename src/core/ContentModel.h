@@ -130,6 +130,9 @@ private:
     void forgetTool(quint64 serial);
     void stopToolsLeftServingNothing();
     void toolEnded();
+    // What creations and restarts do with every chunk; returns the address it announces.
+    std::optional<QUrl> readChunk(quint64 serial, const StreamedTerminalOutput &chunk,
+                                  QString &lastLine);
     void handleChunk(quint64 serial, const QString &text);
     void toolRunFinished(quint64 serial);
     void setActivity(const QUuid &id, TunnelState state, quint64 serial);
