@@ -40,7 +40,9 @@ QString lastMeaningfulLine(const QString &chunk)
 
 } // namespace
 
-ContentModel::ContentModel(QObject *parent) : ContentModel(TunnelStore(), parent) {}
+ContentModel::ContentModel(QObject *parent)
+    : ContentModel(TunnelStore(), parent)
+{}
 
 ContentModel::ContentModel(TunnelStore store, QObject *parent)
     : QObject(parent)
@@ -114,8 +116,7 @@ int ContentModel::runningToolCount() const
     return count;
 }
 
-quint64 ContentModel::startTool(const QString &hostname, const QString &port,
-                                OutputStream &output)
+quint64 ContentModel::startTool(const QString &hostname, const QString &port, OutputStream &output)
 {
     const QStringList arguments{QStringLiteral("tunnel"), QStringLiteral("--url"),
                                 hostname + u':' + port};
@@ -292,8 +293,9 @@ void ContentModel::stopAllTools(std::chrono::milliseconds grace)
 
 QString ContentModel::endedWithoutAddressMessage(quint64 serial, const QString &lastLine) const
 {
-    const auto it = std::find_if(m_tools.cbegin(), m_tools.cend(),
-                                 [serial](const ToolEntry &entry) { return entry.serial == serial; });
+    const auto it =
+        std::find_if(m_tools.cbegin(), m_tools.cend(),
+                     [serial](const ToolEntry &entry) { return entry.serial == serial; });
     if (it == m_tools.cend()) {
         return {};
     }
@@ -306,10 +308,11 @@ QString ContentModel::endedWithoutAddressMessage(quint64 serial, const QString &
     if (process.stopRequested()) {
         return {};
     }
-    const QString how = process.crashed() ? tr("crashed")
-                                          : tr("ended with exit code %1").arg(process.exitCode());
-    return lastLine.isEmpty() ? tr("cloudflared %1 without giving an address").arg(how)
-                              : tr("cloudflared %1 without giving an address: %2").arg(how, lastLine);
+    const QString how =
+        process.crashed() ? tr("crashed") : tr("ended with exit code %1").arg(process.exitCode());
+    return lastLine.isEmpty()
+               ? tr("cloudflared %1 without giving an address").arg(how)
+               : tr("cloudflared %1 without giving an address: %2").arg(how, lastLine);
 }
 
 QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
@@ -476,8 +479,8 @@ void ContentModel::saveTunnels(const TunnelList &list)
                 return;
             }
             printLine(QStringLiteral("The unreadable tunnel list was kept as %1").arg(*kept));
-            setStatusMessage(tr("The stored tunnel list could not be read; it was kept as %1")
-                                 .arg(*kept));
+            setStatusMessage(
+                tr("The stored tunnel list could not be read; it was kept as %1").arg(*kept));
         }
     }
     QString error;
@@ -503,7 +506,8 @@ void ContentModel::loadTunnels()
     if (!contents.bytes) {
         m_storeChecked = contents.error.isEmpty();
         if (!contents.error.isEmpty()) {
-            setStatusMessage(tr("The stored tunnel list could not be read: %1").arg(contents.error));
+            setStatusMessage(
+                tr("The stored tunnel list could not be read: %1").arg(contents.error));
         }
         return;
     }

@@ -30,11 +30,14 @@ struct OutputStream::State {
         if (!context) {
             return;
         }
-        QMetaObject::invokeMethod(context, [handle] { handle.resume(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            context, [handle] { handle.resume(); }, Qt::QueuedConnection);
     }
 };
 
-OutputStream::OutputStream() : m_state(std::make_shared<State>()) {}
+OutputStream::OutputStream()
+    : m_state(std::make_shared<State>())
+{}
 
 std::size_t OutputStream::pending() const
 {

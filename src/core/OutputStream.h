@@ -33,7 +33,9 @@ public:
 
     private:
         friend class OutputStream;
-        explicit Producer(std::shared_ptr<State> state) : m_state(std::move(state)) {}
+        explicit Producer(std::shared_ptr<State> state)
+            : m_state(std::move(state))
+        {}
         std::shared_ptr<State> m_state;
     };
 
@@ -46,7 +48,9 @@ public:
 
     private:
         friend class OutputStream;
-        explicit NextAwaiter(std::shared_ptr<State> state) : m_state(std::move(state)) {}
+        explicit NextAwaiter(std::shared_ptr<State> state)
+            : m_state(std::move(state))
+        {}
         std::shared_ptr<State> m_state;
     };
 

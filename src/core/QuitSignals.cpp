@@ -28,7 +28,8 @@ void forwardSignal(int number)
 } // namespace
 #endif
 
-QuitSignals::QuitSignals(QObject *parent) : QObject(parent)
+QuitSignals::QuitSignals(QObject *parent)
+    : QObject(parent)
 {
 #ifdef Q_OS_UNIX
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {

@@ -26,11 +26,11 @@ QStringList bundledCandidates()
     const QDir appDir(QCoreApplication::applicationDirPath());
     QStringList candidates{appDir.filePath(toolFileName())};
 #ifdef Q_OS_MACOS
-    candidates.append(QDir::cleanPath(appDir.filePath(QStringLiteral("../Resources/")) +
-                                      u'/' + toolFileName()));
+    candidates.append(
+        QDir::cleanPath(appDir.filePath(QStringLiteral("../Resources/")) + u'/' + toolFileName()));
 #endif
-    candidates.append(QDir::cleanPath(appDir.filePath(QStringLiteral("../libexec/velumo/")) +
-                                      u'/' + toolFileName()));
+    candidates.append(QDir::cleanPath(appDir.filePath(QStringLiteral("../libexec/velumo/")) + u'/' +
+                                      toolFileName()));
     return candidates;
 }
 
@@ -53,8 +53,8 @@ ToolRun Shell::run(const QString &launchPath, const QStringList &arguments,
         }
     }
     ToolRun run;
-    run.process = std::make_shared<ToolProcess>(launchPath, arguments,
-                                                std::move(processEnvironment), run.output.producer());
+    run.process = std::make_shared<ToolProcess>(
+        launchPath, arguments, std::move(processEnvironment), run.output.producer());
     return run;
 }
 

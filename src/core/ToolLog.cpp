@@ -11,8 +11,7 @@ const QString cutMark = QStringLiteral(" […]");
 ToolLog::ToolLog(QString commandLine, QObject *parent)
     : QObject(parent)
     , m_commandLine(std::move(commandLine))
-{
-}
+{}
 
 void ToolLog::pushLine(QString line)
 {

@@ -31,7 +31,10 @@ public:
 
     // Complete lines, oldest first, then the unfinished last line if there is one.
     QStringList lines() const;
-    qsizetype lineCount() const { return qsizetype(m_lines.size()) + (m_partial.isEmpty() ? 0 : 1); }
+    qsizetype lineCount() const
+    {
+        return qsizetype(m_lines.size()) + (m_partial.isEmpty() ? 0 : 1);
+    }
     // Lines ever completed, including those that no longer fit.
     qint64 totalLines() const { return m_totalLines; }
 

@@ -20,9 +20,8 @@ namespace {
 // nothing carries over, so a character split across two reads loses both pieces.
 std::optional<QString> decodeChunk(const QByteArray &bytes)
 {
-    QStringDecoder decoder(QStringConverter::Utf8,
-                           QStringConverter::Flag::Stateless |
-                               QStringConverter::Flag::ConvertInitialBom);
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless |
+                                                       QStringConverter::Flag::ConvertInitialBom);
     QString text = decoder.decode(bytes);
     if (decoder.hasError()) {
         return std::nullopt;

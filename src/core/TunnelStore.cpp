@@ -25,7 +25,8 @@ bool writeAtomically(const QString &path, const QByteArray &bytes, QString *erro
 {
     const QFileInfo info(path);
     if (!QDir().mkpath(info.absolutePath())) {
-        return setError(error, QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
+        return setError(error,
+                        QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -52,7 +53,9 @@ QString TunnelStore::defaultFilePath()
            QStringLiteral("/velumo/storedTunnels.json");
 }
 
-TunnelStore::TunnelStore(QString filePath) : m_filePath(std::move(filePath)) {}
+TunnelStore::TunnelStore(QString filePath)
+    : m_filePath(std::move(filePath))
+{}
 
 TunnelStore::Contents TunnelStore::read() const
 {

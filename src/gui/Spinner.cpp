@@ -13,7 +13,8 @@ constexpr int stepCount = 12;
 constexpr int frameInterval = 80;
 } // namespace
 
-Spinner::Spinner(QWidget *parent) : QWidget(parent)
+Spinner::Spinner(QWidget *parent)
+    : QWidget(parent)
 {
     setObjectName(QStringLiteral("spinner"));
     setAccessibleName(tr("Working"));

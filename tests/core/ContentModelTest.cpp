@@ -54,7 +54,10 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<ContentModel> m_model;
 
-    QString storePath() const { return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json")); }
+    QString storePath() const
+    {
+        return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json"));
+    }
 
     void writeStore(const QByteArray &bytes)
     {
@@ -152,10 +155,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("no network") << QStringLiteral("no-network.script")
                                     << QStringLiteral("failed to request quick Tunnel");
-        QTest::newRow("silent exit") << QStringLiteral("silent-exit.script")
-                                     << QStringLiteral("exit code 0");
-        QTest::newRow("rate limited") << QStringLiteral("rate-limited.script")
-                                      << QStringLiteral("exit code 1");
+        QTest::newRow("silent exit")
+            << QStringLiteral("silent-exit.script") << QStringLiteral("exit code 0");
+        QTest::newRow("rate limited")
+            << QStringLiteral("rate-limited.script") << QStringLiteral("exit code 1");
     }
     void create_withoutAddress_givesTheFormBackAndSaysWhy()
     {
@@ -210,14 +213,16 @@ private Q_SLOTS:
     void restart_setsTheAddressOnTheSameRecordWithoutSaving()
     {
         const Tunnel stored = storedTunnel(QStringLiteral("localhost"), QStringLiteral("8080"));
-        const QByteArray bytes = encodeTunnels({storedTunnel(QStringLiteral("x"), QStringLiteral("1")), stored});
+        const QByteArray bytes =
+            encodeTunnels({storedTunnel(QStringLiteral("x"), QStringLiteral("1")), stored});
         writeStore(bytes);
         m_model->loadTunnels();
         QCOMPARE(m_model->tunnels().size(), 2);
         QVERIFY(!m_model->tunnels().at(1).url);
 
         const QString record = m_dir->filePath(QStringLiteral("argv.json"));
-        script("record " + record.toUtf8() + "\nsleep 200\n" + announcement(firstAddress) + "wait\n");
+        script("record " + record.toUtf8() + "\nsleep 200\n" + announcement(firstAddress) +
+               "wait\n");
         QSignalSpy changes(m_model.get(), &ContentModel::objectWillChange);
         m_model->restartTunnel(m_model->tunnels().at(1));
         QVERIFY(m_model->tunnels().at(1).loading);
@@ -424,8 +429,9 @@ private Q_SLOTS:
         m_model->deleteTunnel(Tunnel());
         capture.restore();
         QCOMPARE(storedBytes(), QByteArray("[]"));
-        const QStringList kept = QDir(QFileInfo(storePath()).absolutePath())
-                                     .entryList({QStringLiteral("storedTunnels.json.unreadable-*")});
+        const QStringList kept =
+            QDir(QFileInfo(storePath()).absolutePath())
+                .entryList({QStringLiteral("storedTunnels.json.unreadable-*")});
         QCOMPARE(kept.size(), 1);
         QFile keptFile(QFileInfo(storePath()).absolutePath() + u'/' + kept.first());
         QVERIFY(keptFile.open(QIODevice::ReadOnly));
@@ -448,12 +454,14 @@ private Q_SLOTS:
         blocker.close();
         ContentModel model{TunnelStore(m_dir->filePath(QStringLiteral("file/velumo/x.json")))};
         model.deleteTunnel(Tunnel());
-        QVERIFY(model.statusMessage().startsWith(QStringLiteral("The tunnel list could not be saved")));
+        QVERIFY(
+            model.statusMessage().startsWith(QStringLiteral("The tunnel list could not be saved")));
     }
 
     void save_hittingTheFileSizeLimit_keepsTheOldFile()
     {
-        const QByteArray old = encodeTunnels({storedTunnel(QStringLiteral("old"), QStringLiteral("1"))});
+        const QByteArray old =
+            encodeTunnels({storedTunnel(QStringLiteral("old"), QStringLiteral("1"))});
         writeStore(old);
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(),
@@ -497,7 +505,8 @@ static int childMain(int argc, char **argv)
         return TunnelStore(QString::fromLocal8Bit(argv[2])).write(encodeTunnels(many)) ? 0 : 3;
     }
     if (mode == QStringLiteral("--own-tool")) {
-        ContentModel model{TunnelStore(QDir::temp().filePath(QStringLiteral("velumo-unused.json")))};
+        ContentModel model{
+            TunnelStore(QDir::temp().filePath(QStringLiteral("velumo-unused.json")))};
         model.setToolPath(QString::fromLocal8Bit(argv[2]));
         model.createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
         return QCoreApplication::exec();

@@ -91,7 +91,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::newRow("no such file") << QStringLiteral("/nonexistent/velumo/cloudflared");
         QTest::newRow("a directory") << QDir::tempPath();
-        QTest::newRow("not executable") << QStringLiteral(VELUMO_TRANSCRIPTS "/quick-tunnel.script");
+        QTest::newRow("not executable")
+            << QStringLiteral(VELUMO_TRANSCRIPTS "/quick-tunnel.script");
     }
     void missingProgram_printsALineAndEndsTheStream()
     {
@@ -145,10 +146,10 @@ private Q_SLOTS:
                  QStringLiteral("inherited"));
 
         const QString script = m_dir.filePath(QStringLiteral("script"));
-        ToolRun run = Shell().run(standinPath(), {},
-                                  QMap<QString, QString>{
-                                      {QStringLiteral("VELUMO_STANDIN_SCRIPT"), script},
-                                      {QStringLiteral("ONLY_THIS"), QStringLiteral("1")}});
+        ToolRun run =
+            Shell().run(standinPath(), {},
+                        QMap<QString, QString>{{QStringLiteral("VELUMO_STANDIN_SCRIPT"), script},
+                                               {QStringLiteral("ONLY_THIS"), QStringLiteral("1")}});
         auto replaced = std::make_shared<Drained>();
         drain(run.output, replaced);
         QTRY_VERIFY(replaced->finished);
@@ -162,8 +163,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<bool>("graceful");
-        QTest::newRow("graceful") << QByteArray("on-term INF Initiating graceful shutdown\nerr ready\nwait\n")
-                                  << true;
+        QTest::newRow("graceful")
+            << QByteArray("on-term INF Initiating graceful shutdown\nerr ready\nwait\n") << true;
         QTest::newRow("ignores SIGTERM") << QByteArray("ignore-term\nerr ready\nwait\n") << false;
     }
     void stop_endsEvenAToolThatIgnoresTerm()

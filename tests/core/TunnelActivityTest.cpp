@@ -69,8 +69,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("crashed");
         QTest::newRow("connects") << QStringLiteral("quick-tunnel.script") << TunnelState::Connected
                                   << 0 << false;
-        QTest::newRow("self-update") << QStringLiteral("self-update.script") << TunnelState::Ended
-                                     << 11 << false;
+        QTest::newRow("self-update")
+            << QStringLiteral("self-update.script") << TunnelState::Ended << 11 << false;
         QTest::newRow("edge unreachable")
             << QStringLiteral("edge-unreachable.script") << TunnelState::Ended << 1 << false;
         QTest::newRow("crash after the address")
@@ -97,7 +97,8 @@ private Q_SLOTS:
             }
         }
         QVERIFY(activity.log);
-        QVERIFY(activity.log->commandLine().endsWith(QStringLiteral("tunnel --url localhost:3000")));
+        QVERIFY(
+            activity.log->commandLine().endsWith(QStringLiteral("tunnel --url localhost:3000")));
         QVERIFY(activity.log->lines().join(u'\n').contains(QStringLiteral("trycloudflare.com")));
     }
 
@@ -214,7 +215,8 @@ private Q_SLOTS:
         probe.close();
         useScript(*m_dir, QStringLiteral("script"), "wait\n");
         m_model->createTunnel(QStringLiteral("127.0.0.1"), port);
-        QTRY_VERIFY(m_model->statusMessage().contains(QStringLiteral("Nothing is listening on 127.0.0.1:") + port));
+        QTRY_VERIFY(m_model->statusMessage().contains(
+            QStringLiteral("Nothing is listening on 127.0.0.1:") + port));
     }
 };
 

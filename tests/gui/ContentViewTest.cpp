@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "ContentModel.h"
 #include "ContentView.h"
+#include "../core/TestSupport.h"
+#include "ContentModel.h"
 #include "LogWindow.h"
 #include "QrCodeWindow.h"
 #include "Spinner.h"
 #include "TunnelRow.h"
-#include "../core/TestSupport.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -62,14 +62,16 @@ private:
         file.write(encodeTunnels(tunnels));
     }
 
-    template<typename T>
-    T *child(const QString &name) const
+    template <typename T> T *child(const QString &name) const
     {
         return m_view->findChild<T *>(name);
     }
 
     QList<TunnelRow *> rows() const { return m_view->findChildren<TunnelRow *>(); }
-    int dividerCount() const { return int(m_view->findChildren<QFrame *>(QStringLiteral("divider")).size()); }
+    int dividerCount() const
+    {
+        return int(m_view->findChildren<QFrame *>(QStringLiteral("divider")).size());
+    }
 
     void showView()
     {
@@ -111,8 +113,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("expected");
         QTest::newRow("defaults") << QString() << QString() << QStringLiteral("localhost:3000");
-        QTest::newRow("emptied hostname") << QStringLiteral("") << QStringLiteral("3000")
-                                          << QStringLiteral(":3000");
+        QTest::newRow("emptied hostname")
+            << QStringLiteral("") << QStringLiteral("3000") << QStringLiteral(":3000");
         QTest::newRow("spaces kept") << QStringLiteral(" my host ") << QStringLiteral("80 ")
                                      << QStringLiteral(" my host :80 ");
     }
@@ -250,7 +252,8 @@ private Q_SLOTS:
         QFETCH(bool, loading);
         TunnelRow row(makeTunnel(QString(), QStringLiteral("3000"), withUrl, loading), model());
         row.show();
-        QCOMPARE(row.findChild<QLabel *>(QStringLiteral("tunnelLabel"))->text(), QStringLiteral(":3000"));
+        QCOMPARE(row.findChild<QLabel *>(QStringLiteral("tunnelLabel"))->text(),
+                 QStringLiteral(":3000"));
         auto *link = row.findChild<QLabel *>(QStringLiteral("tunnelLink"));
         auto *copy = row.findChild<QToolButton *>(QStringLiteral("copyButton"));
         auto *restart = row.findChild<QToolButton *>(QStringLiteral("restartButton"));
@@ -274,7 +277,8 @@ private Q_SLOTS:
             auto *slot = restart->findChild<QWidget *>(QStringLiteral("restartSlot"));
             QCOMPARE(slot->size(), TunnelRow::restartSlotSize);
             QCOMPARE(restart->findChild<Spinner *>() != nullptr, loading);
-            QCOMPARE(restart->findChild<QLabel *>(QStringLiteral("playSymbol")) != nullptr, !loading);
+            QCOMPARE(restart->findChild<QLabel *>(QStringLiteral("playSymbol")) != nullptr,
+                     !loading);
         }
     }
 

@@ -4,10 +4,10 @@
 // Runs the real main window on an X server (Xvfb under CTest), creates a tunnel through the
 // stand-in tool and keeps a screenshot of the window as a test artifact.
 
+#include "../core/TestSupport.h"
 #include "ContentModel.h"
 #include "ContentView.h"
 #include "TunnelRow.h"
-#include "../core/TestSupport.h"
 
 #include <QApplication>
 #include <QImage>
