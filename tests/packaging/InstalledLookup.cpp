@@ -12,6 +12,8 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <qcoro/qcorotask.h>
+
 #include <cstdio>
 
 namespace {
@@ -53,14 +55,15 @@ int main(int argc, char *argv[])
     // What the status line would say, for the log; the address is what counts.
     QObject::connect(&model, &Velumo::ContentModel::statusMessageChanged, &app,
                      [](const QString &message) { say(QStringLiteral("status: ") + message); });
-    QObject::connect(&model, &Velumo::ContentModel::toolsStopped, &app, &QCoreApplication::quit);
     QTimer::singleShot(std::chrono::seconds(20), &app, [] {
         say(QStringLiteral("timed out"));
         QCoreApplication::exit(1);
     });
 
     poll.start();
-    model.createTunnel(QStringLiteral("localhost"), QStringLiteral("8080"));
-    const int loopCode = QCoreApplication::exec();
-    return loopCode != 0 ? loopCode : exitCode;
+    // The creation runs until its tool has ended and it has read the last of its output; only
+    // then is everything it started finished with.
+    QCoro::connect(model.createTunnel(QStringLiteral("localhost"), QStringLiteral("8080")), &app,
+                   [&exitCode] { QCoreApplication::exit(exitCode); });
+    return QCoreApplication::exec();
 }

@@ -34,7 +34,7 @@ fi
 
 # lintian's own exit status only says whether it ran; the tags decide.
 set +e
-report=$(lintian --info --fail-on none "$deb" 2>&1)
+report=$(lintian --display-info --fail-on none "$deb" 2>&1)
 status=$?
 set -e
 echo "lintian $(lintian --version | awk '{print $2}'):"

@@ -116,8 +116,9 @@ cpack=${CPACK:-cpack}
 mkdir -p "$work"
 
 build=$work/build
-configure=(-S "$VELUMO_SOURCE_DIR" -B "$build" -DBUILD_TESTING=OFF
-           "-DVELUMO_BUNDLED_CLOUDFLARED=$VELUMO_STANDIN")
+# Only what the package holds: no tests, benchmarks or fuzzers.
+configure=(-S "$VELUMO_SOURCE_DIR" -B "$build" -DBUILD_TESTING=OFF -DVELUMO_BENCH=OFF
+           -DVELUMO_FUZZ=OFF "-DVELUMO_BUNDLED_CLOUDFLARED=$VELUMO_STANDIN")
 [ -z "${VELUMO_GENERATOR:-}" ] || configure+=(-G "$VELUMO_GENERATOR")
 [ -z "${VELUMO_MAKE_PROGRAM:-}" ] || configure+=("-DCMAKE_MAKE_PROGRAM=$VELUMO_MAKE_PROGRAM")
 [ -z "${VELUMO_CXX_COMPILER:-}" ] || configure+=("-DCMAKE_CXX_COMPILER=$VELUMO_CXX_COMPILER")
