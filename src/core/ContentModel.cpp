@@ -223,6 +223,19 @@ void ContentModel::toolRunFinished(quint64 serial)
         m_toolOf.remove(id);
         m_serviceMonitor.unwatch(id);
         setActivity(id, state, serial);
+        // A tunnel that was serving ended on its own: its address no longer answers.
+        if (const qsizetype index = indexOfTunnel(id);
+            state == TunnelState::Ended && index >= 0 && m_tunnels[index].url) {
+            const Tunnel &tunnel = m_tunnels[index];
+            const ToolProcess &process = *entry->process;
+            setStatusMessage(
+                process.crashed()
+                    ? tr("The tunnel to %1:%2 ended: cloudflared crashed")
+                          .arg(tunnel.hostname, tunnel.port)
+                    : tr("The tunnel to %1:%2 ended: cloudflared exited with code %3")
+                          .arg(tunnel.hostname, tunnel.port)
+                          .arg(process.exitCode()));
+        }
     }
     forgetTool(serial);
 }
@@ -530,8 +543,10 @@ void ContentModel::loadTunnels()
     m_tunnels = std::move(*stored);
 }
 
-void ContentModel::deleteTunnel(const Tunnel &tunnel)
+void ContentModel::deleteTunnel(const Tunnel &argument)
 {
+    // The argument may refer into the list that is about to be replaced.
+    const Tunnel tunnel = argument;
     TunnelList kept;
     kept.reserve(m_tunnels.size());
     for (const Tunnel &listed : std::as_const(m_tunnels)) {

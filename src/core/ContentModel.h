@@ -80,7 +80,7 @@ public:
     std::optional<TunnelList> readStoredTunnels() const;
     void loadTunnels();
     // Removes every listed tunnel equal to `tunnel` and saves; tools left serving nothing stop.
-    void deleteTunnel(const Tunnel &tunnel);
+    void deleteTunnel(const Tunnel &argument);
 
     // Ends the tool serving this tunnel and clears its address; the record stays listed and
     // can be started again. Nothing is saved.

@@ -2,6 +2,10 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "LinkDetector.h"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+
 namespace Velumo {
 
 namespace LinkDetection {
@@ -63,6 +67,15 @@ bool isTrailingPunctuation(char16_t c)
 // Drops trailing punctuation and closing brackets or quotes that have no partner inside.
 qsizetype trimEnd(QStringView text, qsizetype begin, qsizetype end)
 {
+    // The brackets are counted once and the counts kept as characters are dropped: counting
+    // afresh for each one made a link ending in a long run of them quadratic.
+    static constexpr char16_t counted[] = {u'(', u')', u'[', u']', u'{', u'}', u'\''};
+    const auto slot = [](char16_t c) {
+        return static_cast<std::size_t>(std::find(std::begin(counted), std::end(counted), c) -
+                                        std::begin(counted));
+    };
+    std::array<qsizetype, std::size(counted) + 1> counts{};
+    bool haveCounts = false;
     while (end > begin) {
         const char16_t last = text[end - 1].unicode();
         if (isTrailingPunctuation(last)) {
@@ -89,13 +102,19 @@ qsizetype trimEnd(QStringView text, qsizetype begin, qsizetype end)
         if (!open) {
             break;
         }
-        const QStringView inside = text.sliced(begin, end - begin);
-        const qsizetype closes = inside.count(QChar(last));
-        const qsizetype opens = open == last ? 0 : inside.count(QChar(open));
+        if (!haveCounts) {
+            for (qsizetype k = begin; k < end; ++k) {
+                ++counts[slot(text[k].unicode())];
+            }
+            haveCounts = true;
+        }
+        const qsizetype closes = counts[slot(last)];
+        const qsizetype opens = open == last ? 0 : counts[slot(open)];
         const bool unbalanced = open == last ? (closes % 2) == 1 : closes > opens;
         if (!unbalanced) {
             break;
         }
+        --counts[slot(last)];
         --end;
     }
     return end;
@@ -166,6 +185,9 @@ bool isLinkBreak(QChar c)
 bool nextLinkInWord(QStringView text, qsizetype &pos, qsizetype end, LinkMatch &match)
 {
     const qsizetype begin = pos;
+    // Where the last run of scheme characters ended: a start inside that run ends at the same
+    // place, so the run is not scanned again from each of its letters.
+    qsizetype schemeRunEnd = -1;
     for (qsizetype i = pos; i < end; ++i) {
         if (!isStartBoundary(text, begin, i)) {
             continue;
@@ -174,15 +196,20 @@ bool nextLinkInWord(QStringView text, qsizetype &pos, qsizetype end, LinkMatch &
 
         if (isAsciiLetter(first)) {
             qsizetype s = i + 1;
+            if (s < schemeRunEnd) {
+                s = schemeRunEnd;
+            }
             while (s < end && isSchemeChar(text[s].unicode())) {
                 ++s;
             }
+            schemeRunEnd = s;
             if (end - s >= 3 && text[s] == u':' && text[s + 1] == u'/' && text[s + 2] == u'/') {
                 const qsizetype afterScheme = s + 3;
-                const qsizetype linkEnd = trimEnd(text, i, end);
-                if (linkEnd > afterScheme &&
+                // Trimming never reaches back over a host character or '[', so the link is
+                // decided before paying for the trim.
+                if (afterScheme < end &&
                     (isHostChar(text, afterScheme) || text[afterScheme] == u'[')) {
-                    match = {i, linkEnd - i};
+                    match = {i, trimEnd(text, i, end) - i};
                     pos = end;
                     return true;
                 }

@@ -95,6 +95,10 @@ private Q_SLOTS:
             if (!crashed) {
                 QCOMPARE(activity.exitCode, exitCode);
             }
+            // The status line says so too: the listed address no longer answers.
+            QVERIFY2(m_model->statusMessage().startsWith(
+                         QStringLiteral("The tunnel to localhost:3000 ended")),
+                     qPrintable(m_model->statusMessage()));
         }
         QVERIFY(activity.log);
         QVERIFY(

@@ -66,7 +66,10 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<ContentModel> m_model;
 
-    QString storePath() const { return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json")); }
+    QString storePath() const
+    {
+        return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json"));
+    }
     QDir storeFolder() const { return QFileInfo(storePath()).dir(); }
 
     void writeStore(const QByteArray &bytes)
@@ -140,7 +143,11 @@ private Q_SLOTS:
         QCOMPARE(readAll(storePath()), bytes);
 
         createAnnouncedTunnel();
-        QCOMPARE(decodeTunnels(readAll(storePath())), std::optional<TunnelList>(m_model->tunnels()));
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        QCOMPARE(decodeTunnels(readAll(storePath())),
+                 std::optional<TunnelList>(m_model->tunnels()));
         const QStringList kept = storeFolder().entryList({keptPattern});
         QCOMPARE(kept.size(), 1);
         QCOMPARE(readAll(storeFolder().filePath(kept.first())), bytes);
@@ -172,6 +179,9 @@ private Q_SLOTS:
                  directoryInPlace);
 
         createAnnouncedTunnel();
+        if (QTest::currentTestFailed()) {
+            return;
+        }
         QVERIFY2(m_model->statusMessage().startsWith(
                      QStringLiteral("The tunnel list could not be saved")),
                  qPrintable(m_model->statusMessage()));
@@ -186,7 +196,9 @@ private Q_SLOTS:
             QCOMPARE(readAll(m_dir->filePath(QStringLiteral("velumo"))), QByteArray("a file"));
         }
 
-        m_model->deleteTunnel(m_model->tunnels().first());
+        // A copy: deleteTunnel() reads its argument after replacing the list it came from.
+        const Tunnel listed = m_model->tunnels().first();
+        m_model->deleteTunnel(listed);
         QVERIFY(m_model->tunnels().isEmpty());
         QTRY_COMPARE(m_model->runningToolCount(), 0);
     }
@@ -203,6 +215,9 @@ private Q_SLOTS:
         m_model->loadTunnels();
         QCOMPARE(m_model->tunnels().size(), 1);
         createAnnouncedTunnel();
+        if (QTest::currentTestFailed()) {
+            return;
+        }
         QVERIFY(QFileInfo(storePath()).isSymLink());
         QCOMPARE(decodeTunnels(readAll(target)), std::optional<TunnelList>(m_model->tunnels()));
     }
@@ -211,8 +226,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("old");
         QTest::addColumn<QString>("told");
-        QTest::newRow("a readable list") << encodeTunnels(savedList(0))
-                                         << QStringLiteral("The tunnel list could not be saved");
+        QTest::newRow("a readable list")
+            << encodeTunnels(savedList(0)) << QStringLiteral("The tunnel list could not be saved");
         // Keeping the unreadable file aside is the write that fails here.
         QTest::newRow("an unreadable file")
             << garbage(10 * 1024)
@@ -261,8 +276,11 @@ private Q_SLOTS:
         QVERIFY2(endedWith[0] > 0 && endedWith[1] > 0,
                  qPrintable(QStringLiteral("%1/%2").arg(endedWith[0]).arg(endedWith[1])));
         QVERIFY(storeFolder().entryList({keptPattern}).isEmpty());
-        qInfo("temporary files left by 200 kills: %lld",
-              static_cast<long long>(storeFolder().entryList(QDir::Files | QDir::Hidden).size() - 1));
+        // A kill between creating the save's temporary file and renaming it leaves that file.
+        QStringList left = storeFolder().entryList(QDir::Files | QDir::Hidden);
+        left.removeAll(QStringLiteral("storedTunnels.json"));
+        qInfo("%d/%d kills left the short/long list; temporary files left behind: %s", endedWith[0],
+              endedWith[1], qPrintable(left.join(u' ')));
     }
 };
 
@@ -304,8 +322,8 @@ static int childMain(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && (qstrcmp(argv[1], "--save-limited") == 0 ||
-                      qstrcmp(argv[1], "--save-loop") == 0)) {
+    if (argc == 3 &&
+        (qstrcmp(argv[1], "--save-limited") == 0 || qstrcmp(argv[1], "--save-loop") == 0)) {
         return childMain(argc, argv);
     }
     QCoreApplication app(argc, argv);

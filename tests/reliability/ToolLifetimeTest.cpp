@@ -27,8 +27,8 @@ enum class ToolRole { Created, Restarted, Waiting };
 // follows the pid file meets the tool as configured.
 QByteArray toolScript(const QString &pidFile, bool obeysTerm, bool announces)
 {
-    QByteArray script = obeysTerm ? "on-term {now} INF Initiating graceful shutdown\n"
-                                  : "ignore-term\n";
+    QByteArray script =
+        obeysTerm ? "on-term {now} INF Initiating graceful shutdown\n" : "ignore-term\n";
     script += "pidfile " + QFile::encodeName(pidFile) + "\n";
     if (announces) {
         script += announcement();
@@ -66,8 +66,9 @@ void startTools(ContentModel &model, const QString &dir, bool obeysTerm, bool wi
 
 int announcedCount(const ContentModel &model)
 {
-    return static_cast<int>(std::count_if(model.tunnels().cbegin(), model.tunnels().cend(),
-                                          [](const Tunnel &tunnel) { return tunnel.url.has_value(); }));
+    return static_cast<int>(
+        std::count_if(model.tunnels().cbegin(), model.tunnels().cend(),
+                      [](const Tunnel &tunnel) { return tunnel.url.has_value(); }));
 }
 
 } // namespace
@@ -137,7 +138,7 @@ private Q_SLOTS:
             startTools(model, m_dir->path(), obeysTerm, withWaiting);
             QList<qint64> pids;
             readToolPids(withWaiting, pids);
-            QVERIFY(allAlive(pids));
+            QVERIFY(!QTest::currentTestFailed() && allAlive(pids));
             QTRY_COMPARE(announcedCount(model), 2);
 
             if (how == QStringLiteral("delete")) {
@@ -166,7 +167,7 @@ private Q_SLOTS:
                      obeysTerm ? QStringLiteral("obeys") : QStringLiteral("ignores")});
         QList<qint64> pids;
         readToolPids(withWaiting, pids);
-        QVERIFY(allAlive(pids));
+        QVERIFY(!QTest::currentTestFailed() && allAlive(pids));
 
         if (how == QStringLiteral("quit")) {
             // As on logout: the app stops its tools in order, then exits normally.
