@@ -128,9 +128,13 @@ void LocalServiceMonitor::startCheck(const QUuid &key, Watched &watched)
     connect(socket, &QTcpSocket::errorOccurred, this,
             [this, key, socket] { finishCheck(key, socket, false); });
     // Something that neither accepts nor refuses (a dropped SYN) is as good as nothing for
-    // the tunnel. The socket as context cancels this once the check is over.
-    QTimer::singleShot(connectTimeout, socket,
-                       [this, key, socket] { finishCheck(key, socket, false); });
+    // the tunnel. The timer is the socket's child, so it dies with the check: a context-bound
+    // QTimer::singleShot would go on waking the idle loop after the socket is gone.
+    auto *timeout = new QTimer(socket);
+    timeout->setSingleShot(true);
+    connect(timeout, &QTimer::timeout, this,
+            [this, key, socket] { finishCheck(key, socket, false); });
+    timeout->start(connectTimeout);
     // Queued, because a refused connection to an address can be reported inside
     // connectToHost(); results then never reach a caller that is still in watch() or
     // checkNow(), and never while checkAll() walks the list.

@@ -4,9 +4,89 @@
 
 #include "LinkDetector.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
 namespace Velumo {
 
 namespace {
+
+// The suffix is searched in every chunk the tool writes, so the search is Horspool's over pairs
+// of code units (as glibc's memmem does over bytes), with its table made once for the suffix.
+class SuffixSearch
+{
+public:
+    constexpr SuffixSearch()
+    {
+        for (auto &skip : m_skip) {
+            skip = last;
+        }
+        // Where the pair of units under the end of the window could sit in the suffix; the
+        // rightmost place gives the smallest, always safe, move.
+        for (qsizetype i = 1; i < last; ++i) {
+            m_skip[pairHash(i)] = std::uint8_t(last - i);
+        }
+        m_afterMismatch = m_skip[pairHash(last)];
+        m_skip[pairHash(last)] = 0;
+    }
+
+    qsizetype indexIn(QStringView text, qsizetype from) const
+    {
+        if (text.size() - from < length) {
+            return -1;
+        }
+        const char16_t *const begin = text.utf16();
+        const char16_t *const lastStart = begin + (text.size() - length);
+        for (const char16_t *p = begin + from; p <= lastStart;) {
+            if (const std::uint8_t skip = m_skip[hash(p[last - 1], p[last])]) {
+                p += skip;
+                continue;
+            }
+            // Only the pair's hash matched: compare all of it.
+            if (std::equal(p, p + length, tunnelDomainSuffix.utf16())) {
+                return p - begin;
+            }
+            p += m_afterMismatch;
+        }
+        return -1;
+    }
+
+private:
+    static constexpr qsizetype length = tunnelDomainSuffix.size();
+    static constexpr qsizetype last = length - 1;
+    static_assert(length >= 2 && length < 256);
+
+    static constexpr std::uint8_t hash(char16_t before, char16_t unit)
+    {
+        return std::uint8_t(unit - (before << 3));
+    }
+    static constexpr std::uint8_t pairHash(qsizetype i)
+    {
+        return hash(tunnelDomainSuffix[i - 1].unicode(), tunnelDomainSuffix[i].unicode());
+    }
+
+    std::array<std::uint8_t, 256> m_skip{};
+    std::uint8_t m_afterMismatch = 0;
+};
+
+constexpr SuffixSearch suffixSearch;
+
+// The words around each occurrence are walked a unit at a time: the ASCII answers come from a
+// table made from the one rule in LinkDetection.
+const std::array<bool, 128> asciiLinkBreaks = [] {
+    std::array<bool, 128> table{};
+    for (char16_t u = 0; u < table.size(); ++u) {
+        table[u] = LinkDetection::isLinkBreak(QChar(u));
+    }
+    return table;
+}();
+
+inline bool breaksLink(QChar c)
+{
+    const char16_t u = c.unicode();
+    return u < asciiLinkBreaks.size() ? asciiLinkBreaks[u] : LinkDetection::isLinkBreak(c);
+}
 
 // The tool announces its address with the scheme. A bare name ending in the suffix is some
 // other mention of the service, such as "lookup api.trycloudflare.com: no such host" in a
@@ -30,16 +110,16 @@ std::optional<QUrl> detectTunnelURL(QStringView text)
     const qsizetype size = text.size();
     qsizetype from = 0;
     while (from < size) {
-        const qsizetype hit = text.indexOf(tunnelDomainSuffix, from);
+        const qsizetype hit = suffixSearch.indexIn(text, from);
         if (hit < 0) {
             return std::nullopt;
         }
         qsizetype begin = hit;
-        while (begin > 0 && !LinkDetection::isLinkBreak(text[begin - 1])) {
+        while (begin > 0 && !breaksLink(text[begin - 1])) {
             --begin;
         }
         qsizetype end = hit + tunnelDomainSuffix.size();
-        while (end < size && !LinkDetection::isLinkBreak(text[end])) {
+        while (end < size && !breaksLink(text[end])) {
             ++end;
         }
 

@@ -19,7 +19,199 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include <functional>
+#include <limits>
+
 namespace Velumo {
+
+// The rows, each with its divider below, stacked top to bottom. A box layout lays out every
+// one of its rows again whenever any of them changes size, and painting a widget costs a walk
+// over all the siblings above it; so the stack moves and resizes only what has to move, and
+// keeps its rows in pages of a few dozen, so no widget has thousands of siblings.
+class RowStack : public QWidget
+{
+    Q_DISABLE_COPY_MOVE(RowStack)
+
+    // A page passes on its rows' requests to be placed again: only its own rows can have
+    // changed size.
+    class Page : public QWidget
+    {
+        Q_DISABLE_COPY_MOVE(Page)
+
+    public:
+        Page(RowStack *stack, size_t index)
+            : QWidget(stack)
+            , m_stack(stack)
+            , m_index(index)
+        {}
+
+        // What its rows took when they were last placed.
+        int rowsHeight = 0;
+        int rowsMinimumWidth = 0;
+
+    protected:
+        bool event(QEvent *event) override
+        {
+            if (event->type() == QEvent::LayoutRequest) {
+                m_stack->placeRows(m_index);
+                m_stack->placePages();
+                return true;
+            }
+            return QWidget::event(event);
+        }
+
+    private:
+        RowStack *m_stack;
+        size_t m_index;
+    };
+
+public:
+    static constexpr size_t rowsPerPage = 32;
+
+    explicit RowStack(QWidget *parent)
+        : QWidget(parent)
+    {
+        setObjectName(QStringLiteral("tunnelRows"));
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        // The list around the stack is painted in every frame, even with no rows in it.
+        parent->installEventFilter(this);
+    }
+
+    // The parent for the row that is to be shown at `index`.
+    QWidget *pageFor(size_t index)
+    {
+        while (m_pages.size() <= index / rowsPerPage) {
+            m_pages.push_back(new Page(this, m_pages.size()));
+            m_pages.back()->show();
+        }
+        return m_pages[index / rowsPerPage];
+    }
+
+    // Rows and their dividers, in the order they are shown.
+    void setEntries(std::vector<std::pair<QWidget *, QWidget *>> entries)
+    {
+        m_entries = std::move(entries);
+        const size_t pageCount = (m_entries.size() + rowsPerPage - 1) / rowsPerPage;
+        for (size_t i = 0; i < m_entries.size(); ++i) {
+            // Rows move to another page only when rows before them come or go.
+            QWidget *page = pageFor(i);
+            for (QWidget *widget : {m_entries[i].first, m_entries[i].second}) {
+                if (widget->parentWidget() != page) {
+                    // Moving a widget hides it; one that was showing shows again.
+                    const bool shown = !widget->isHidden();
+                    widget->setParent(page);
+                    widget->setVisible(shown);
+                }
+            }
+        }
+        while (m_pages.size() > pageCount) {
+            delete m_pages.back();
+            m_pages.pop_back();
+        }
+        place();
+    }
+
+    bool hasPainted() const { return m_painted; }
+    // Runs `call` from the event loop once the list has been painted.
+    void callAfterPaint(std::function<void()> call) { m_afterPaint = std::move(call); }
+
+    QSize sizeHint() const override { return m_hint; }
+    QSize minimumSizeHint() const override { return m_hint; }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        // A row shown, hidden or resized asks for this.
+        if (event->type() == QEvent::LayoutRequest) {
+            place();
+            return true;
+        }
+        return QWidget::event(event);
+    }
+
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QWidget::resizeEvent(event);
+        place();
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && watched == parent()) {
+            m_painted = true;
+            if (m_afterPaint) {
+                QMetaObject::invokeMethod(this, std::exchange(m_afterPaint, {}),
+                                          Qt::QueuedConnection);
+            }
+        }
+        return false;
+    }
+
+private:
+    static void setGeometryIfChanged(QWidget *widget, const QRect &rect)
+    {
+        if (widget->geometry() != rect) {
+            widget->setGeometry(rect);
+        }
+    }
+
+    // Places the rows of one page in it, then the pages, which move only when a page above
+    // changed height.
+    void placeRows(size_t index)
+    {
+        if (index >= m_pages.size()) {
+            return;
+        }
+        Page *page = m_pages[index];
+        const int width = this->width();
+        int y = 0;
+        int minimumWidth = 0;
+        const size_t end = std::min((index + 1) * rowsPerPage, m_entries.size());
+        for (size_t i = index * rowsPerPage; i < end; ++i) {
+            for (QWidget *widget : {m_entries[i].first, m_entries[i].second}) {
+                // As a layout would: the size hint within the widget's own limits.
+                const int height = widget->sizeHint()
+                                       .expandedTo(widget->minimumSize())
+                                       .boundedTo(widget->maximumSize())
+                                       .height();
+                setGeometryIfChanged(widget, QRect(0, y, width, height));
+                y += height;
+            }
+            minimumWidth = std::max(minimumWidth, m_entries[i].first->minimumSizeHint().width());
+        }
+        page->rowsHeight = y;
+        page->rowsMinimumWidth = minimumWidth;
+    }
+
+    void place()
+    {
+        for (size_t index = 0; index < m_pages.size(); ++index) {
+            placeRows(index);
+        }
+        placePages();
+    }
+
+    void placePages()
+    {
+        int top = 0;
+        int minimumWidth = 0;
+        for (Page *page : m_pages) {
+            setGeometryIfChanged(page, QRect(0, top, width(), page->rowsHeight));
+            top += page->rowsHeight;
+            minimumWidth = std::max(minimumWidth, page->rowsMinimumWidth);
+        }
+        if (const QSize hint(minimumWidth, top); hint != m_hint) {
+            m_hint = hint;
+            updateGeometry();
+        }
+    }
+
+    std::vector<std::pair<QWidget *, QWidget *>> m_entries;
+    std::vector<Page *> m_pages;
+    QSize m_hint{0, 0};
+    bool m_painted = false;
+    std::function<void()> m_afterPaint;
+};
 
 ContentView::ContentView(QWidget *parent) : ContentView(new ContentModel, parent) {}
 
@@ -132,9 +324,9 @@ void ContentView::buildBody()
 
     auto *list = new QWidget(scroll);
     list->setObjectName(QStringLiteral("tunnelListContent"));
-    m_listLayout = new QVBoxLayout(list);
-    m_listLayout->setSpacing(0);
-    m_listLayout->setContentsMargins(8, 8, 8, 8);
+    auto *listLayout = new QVBoxLayout(list);
+    listLayout->setSpacing(0);
+    listLayout->setContentsMargins(8, 8, 8, 8);
 
     auto *header = new QLabel(tr("Tunnels"), list);
     header->setObjectName(QStringLiteral("tunnelsHeader"));
@@ -143,8 +335,10 @@ void ContentView::buildBody()
     font.setBold(true);
     header->setFont(font);
     header->setContentsMargins(8, 4, 8, 6);
-    m_listLayout->addWidget(header);
-    m_listLayout->addStretch(1);
+    listLayout->addWidget(header);
+    m_rowStack = new RowStack(list);
+    listLayout->addWidget(m_rowStack);
+    listLayout->addStretch(1);
 
     scroll->setWidget(list);
     setCentralWidget(scroll);
@@ -200,37 +394,73 @@ void ContentView::updateForm()
 void ContentView::updateRows()
 {
     const TunnelList &tunnels = m_model->tunnels();
-    QWidget *list = m_listLayout->parentWidget();
 
     // Reuse rows by id (in order, should two records share an id); rebuild only changed ones.
+    // Most updates change records in place, so rows are matched by position while the ids
+    // agree, and looked up by id only from the first difference on.
+    size_t inPlace = 0;
+    while (inPlace < m_rows.size() && inPlace < size_t(tunnels.size()) &&
+           m_rows[inPlace].row->tunnel().id == tunnels[qsizetype(inPlace)].id) {
+        ++inPlace;
+    }
     QHash<QUuid, std::vector<RowEntry>> reusable;
-    reusable.reserve(qsizetype(m_rows.size()));
-    for (auto it = m_rows.rbegin(); it != m_rows.rend(); ++it) {
+    reusable.reserve(qsizetype(m_rows.size() - inPlace));
+    for (auto it = m_rows.rbegin(); it != m_rows.rend() - qsizetype(inPlace); ++it) {
         reusable[it->row->tunnel().id].push_back(*it);
     }
 
+    // A long list is not allowed to hold up the window: before its first frame, rows are made
+    // only for a list of at most a page, and of a first list only those that fit in view; the
+    // rest follow each time after the next frame.
+    int room = std::numeric_limits<int>::max();
+    if (isVisible() && m_rows.empty()) {
+        const bool longList = size_t(tunnels.size()) > RowStack::rowsPerPage;
+        room = !m_rowStack->hasPainted() && longList
+                   ? 0
+                   : static_cast<QScrollArea *>(centralWidget())->viewport()->height();
+    }
+    int madeHeight = 0;
+    bool heldBack = false;
+
     std::vector<RowEntry> rows;
     rows.reserve(size_t(tunnels.size()));
+    std::vector<bool> made;
+    made.reserve(size_t(tunnels.size()));
+    int madeCount = 0;
     int rebuilt = 0;
     bool moved = false;
     for (const Tunnel &tunnel : tunnels) {
         RowEntry entry;
-        auto found = reusable.find(tunnel.id);
-        if (found != reusable.end() && !found->empty()) {
-            entry = found->back();
-            found->pop_back();
+        bool isNew = false;
+        const bool inItsPlace = rows.size() < inPlace;
+        auto found = inItsPlace ? reusable.end() : reusable.find(tunnel.id);
+        if (inItsPlace || (found != reusable.end() && !found->empty())) {
+            if (inItsPlace) {
+                entry = m_rows[rows.size()];
+            } else {
+                entry = found->back();
+                found->pop_back();
+            }
             if (entry.row->update(tunnel, m_model->activity(tunnel.id),
                                   m_model->serviceListening(tunnel.id))) {
                 ++rebuilt;
             }
+        } else if (madeHeight >= room) {
+            heldBack = true;
+            continue;
         } else {
-            entry.row = new TunnelRow(tunnel, m_model, list);
+            QWidget *page = m_rowStack->pageFor(rows.size());
+            entry.row = new TunnelRow(tunnel, m_model, page);
             entry.row->update(tunnel, m_model->activity(tunnel.id),
                               m_model->serviceListening(tunnel.id));
-            entry.divider = new QFrame(list);
+            entry.divider = new QFrame(page);
             entry.divider->setObjectName(QStringLiteral("divider"));
-            entry.divider->setFrameShape(QFrame::HLine);
-            entry.divider->setFrameShadow(QFrame::Sunken);
+            entry.divider->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+            if (room != std::numeric_limits<int>::max()) {
+                madeHeight += entry.row->sizeHint().height();
+            }
+            isNew = true;
+            ++madeCount;
             ++rebuilt;
             moved = true;
         }
@@ -239,6 +469,7 @@ void ContentView::updateRows()
             moved = true;
         }
         rows.push_back(entry);
+        made.push_back(isNew);
     }
     for (const std::vector<RowEntry> &left : std::as_const(reusable)) {
         for (const RowEntry &entry : left) {
@@ -248,18 +479,30 @@ void ContentView::updateRows()
         }
     }
     if (moved || rows.size() != m_rows.size()) {
-        // Header first, then row and divider per tunnel, then the stretch.
-        for (size_t i = 0; i < rows.size(); ++i) {
-            const int at = 1 + int(i) * 2;
-            if (m_listLayout->indexOf(rows[i].row) != at) {
-                m_listLayout->removeWidget(rows[i].row);
-                m_listLayout->removeWidget(rows[i].divider);
-                m_listLayout->insertWidget(at, rows[i].row);
-                m_listLayout->insertWidget(at + 1, rows[i].divider);
-            }
-            rows[i].row->show();
-            rows[i].divider->show();
+        std::vector<std::pair<QWidget *, QWidget *>> entries;
+        entries.reserve(rows.size());
+        for (const RowEntry &entry : rows) {
+            entries.emplace_back(entry.row, entry.divider);
         }
+        // A row shown in a visible stack is placed, announced and repainted on its own; many
+        // new rows are shown while the stack is hidden, so that happens once for them all.
+        const bool hideWhileFilling = madeCount > 1 && m_rowStack->isVisible();
+        if (hideWhileFilling) {
+            m_rowStack->hide();
+        }
+        m_rowStack->setEntries(std::move(entries));
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (made[i]) {
+                rows[i].row->show();
+                rows[i].divider->show();
+            }
+        }
+        if (hideWhileFilling) {
+            m_rowStack->show();
+        }
+    }
+    if (heldBack) {
+        m_rowStack->callAfterPaint([this] { scheduleUpdate(); });
     }
     m_rows = std::move(rows);
     m_lastRebuilt = rebuilt;

@@ -12,11 +12,11 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QVBoxLayout;
 
 namespace Velumo {
 
 class ContentModel;
+class RowStack;
 class Spinner;
 class TunnelRow;
 
@@ -66,7 +66,7 @@ private:
     QLineEdit *m_port = nullptr;
     QPushButton *m_createButton = nullptr;
     Spinner *m_createSpinner = nullptr;
-    QVBoxLayout *m_listLayout = nullptr;
+    RowStack *m_rowStack = nullptr;
     std::vector<RowEntry> m_rows;
     bool m_updatePending = false;
     bool m_loaded = false;

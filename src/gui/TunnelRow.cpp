@@ -15,12 +15,76 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPainter>
+#include <QPixmapCache>
+#include <QSpacerItem>
 #include <QStyle>
 #include <QToolButton>
 
 namespace Velumo {
 
 namespace {
+
+// Room around the restart button's symbol on every side.
+constexpr int restartMargin = 7;
+
+// Every row shows the same few symbols, and a QIcon parses its drawing when it is made: made
+// once and shared, each is parsed once (when first needed) and rendered once per size.
+const QIcon &logSymbol()
+{
+    static const QIcon icon = Symbols::log();
+    return icon;
+}
+
+const QIcon &trashSymbol()
+{
+    static const QIcon icon = Symbols::trash();
+    return icon;
+}
+
+const QIcon &playSymbol()
+{
+    static const QIcon icon = Symbols::play();
+    return icon;
+}
+
+const QIcon &warningSymbol()
+{
+    static const QIcon icon = Symbols::warning();
+    return icon;
+}
+
+const QIcon &linkSymbol()
+{
+    static const QIcon icon = Symbols::link();
+    return icon;
+}
+
+const QIcon &qrCodeSymbol()
+{
+    static const QIcon icon = Symbols::qrCode();
+    return icon;
+}
+
+const QIcon &stopSymbol()
+{
+    static const QIcon icon = Symbols::stop();
+    return icon;
+}
+
+// The restart button's symbol, drawn once for the screens' pixel ratio and shared by the rows.
+QPixmap playPixmap(QSize size)
+{
+    static QPixmap pixmap;
+    static QSize drawnSize;
+    static qreal drawnRatio = 0;
+    const qreal ratio = qGuiApp->devicePixelRatio();
+    if (pixmap.isNull() || drawnSize != size || drawnRatio != ratio) {
+        pixmap = playSymbol().pixmap(size);
+        drawnSize = size;
+        drawnRatio = ratio;
+    }
+    return pixmap;
+}
 
 QToolButton *makeSymbolButton(const QString &objectName, const QString &accessibleName,
                               const QIcon &icon, QWidget *parent)
@@ -55,7 +119,14 @@ QColor stateColor(const TunnelActivity &activity)
 
 QPixmap dot(const QColor &color, int side, qreal ratio)
 {
-    QPixmap pixmap(QSize(side, side) * ratio);
+    // Rows in the same state share one drawing.
+    const QString key =
+        QStringLiteral("velumo-dot-%1-%2-%3").arg(color.rgba()).arg(side).arg(ratio);
+    QPixmap pixmap;
+    if (QPixmapCache::find(key, &pixmap)) {
+        return pixmap;
+    }
+    pixmap = QPixmap(QSize(side, side) * ratio);
     pixmap.setDevicePixelRatio(ratio);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -63,6 +134,8 @@ QPixmap dot(const QColor &color, int side, qreal ratio)
     painter.setPen(color.darker(130));
     painter.setBrush(color);
     painter.drawEllipse(QRectF(1.5, 1.5, side - 3, side - 3));
+    painter.end();
+    QPixmapCache::insert(key, pixmap);
     return pixmap;
 }
 
@@ -93,14 +166,17 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
     m_stateDot = new QLabel(this);
     m_stateDot->setObjectName(QStringLiteral("tunnelState"));
     layout->addWidget(m_stateDot);
+    // The address goes before this space and the buttons after it. A spacer item, as a widget
+    // would cost a row as much as a button does.
+    const int spacing = style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing);
+    layout->addItem(new QSpacerItem(spacing, 0, QSizePolicy::Expanding, QSizePolicy::Minimum));
 
-    m_logButton = makeSymbolButton(QStringLiteral("logButton"), tr("Show log"), Symbols::log(),
-                                   this);
+    m_logButton = makeSymbolButton(QStringLiteral("logButton"), tr("Show log"), logSymbol(), this);
     connect(m_logButton, &QToolButton::clicked, this, &TunnelRow::showLog);
     layout->addWidget(m_logButton);
 
-    m_deleteButton = makeSymbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"),
-                                      Symbols::trash(), this);
+    m_deleteButton =
+        makeSymbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"), trashSymbol(), this);
     // Two pixels of room around the symbol on every side.
     const int iconSide = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
     m_deleteButton->setIconSize({iconSide, iconSide});
@@ -111,6 +187,12 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
         m_model->deleteTunnel(tunnel);
     });
     layout->addWidget(m_deleteButton);
+
+    // As tall in every state, so a row that starts or stops moves none below it.
+    const QMargins margins = layout->contentsMargins();
+    setMinimumHeight(
+        std::max(restartSlotSize.height() + 2 * restartMargin, m_logButton->sizeHint().height()) +
+        margins.top() + margins.bottom());
 
     rebuild();
 }
@@ -160,8 +242,8 @@ void TunnelRow::rebuild()
     m_stateWidgets.clear();
     auto *layout = static_cast<QHBoxLayout *>(this->layout());
     const QString hostAndPort = m_tunnel.hostname + u':' + m_tunnel.port;
+    // A label's text is its accessible name.
     m_text->setText(hostAndPort);
-    m_text->setAccessibleName(hostAndPort);
 
     const QString state = stateDescription(m_activity);
     m_stateDot->setPixmap(dot(stateColor(m_activity), 12, devicePixelRatioF()));
@@ -174,14 +256,6 @@ void TunnelRow::rebuild()
         layout->insertWidget(at++, widget);
         m_stateWidgets.append(widget);
     };
-    auto insertSpace = [&] {
-        // A widget rather than a layout stretch, so it goes with the rest on a rebuild.
-        auto *space = new QWidget(this);
-        space->setObjectName(QStringLiteral("flexibleSpace"));
-        space->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-        space->setMinimumWidth(style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing));
-        insert(space);
-    };
     auto insertWarning = [&] {
         if (m_serviceListening != false) {
             return;
@@ -189,35 +263,31 @@ void TunnelRow::rebuild()
         const QString text = tr("Nothing is listening on %1").arg(hostAndPort);
         auto *warning = new QLabel(this);
         warning->setObjectName(QStringLiteral("serviceWarning"));
-        warning->setPixmap(Symbols::warning().pixmap(16, 16));
+        warning->setPixmap(warningSymbol().pixmap(16, 16));
         warning->setToolTip(text);
         warning->setAccessibleName(text);
         insert(warning);
     };
     auto insertRestart = [&] {
-        auto *restart = makeSymbolButton(QStringLiteral("restartButton"), tr("Restart tunnel"),
-                                         QIcon(), this);
+        auto *restart =
+            makeSymbolButton(QStringLiteral("restartButton"), tr("Restart tunnel"), QIcon(), this);
+        // Every size here is fixed, so the slot and its symbol are placed directly: layouts
+        // would make up a good part of what a row costs.
+        restart->setFixedSize(restartSlotSize + QSize(restartMargin, restartMargin) * 2);
         auto *slot = new QWidget(restart);
         slot->setObjectName(QStringLiteral("restartSlot"));
-        slot->setFixedSize(restartSlotSize);
-        auto *slotLayout = new QHBoxLayout(slot);
-        slotLayout->setContentsMargins(0, 0, 0, 0);
+        slot->setGeometry(QRect(QPoint(restartMargin, restartMargin), restartSlotSize));
         if (m_tunnel.loading) {
             auto *spinner = new Spinner(slot);
             spinner->setScale(0.5);
-            slotLayout->addWidget(spinner, 0, Qt::AlignCenter);
+            spinner->setGeometry(slot->rect());
         } else {
             auto *play = new QLabel(slot);
             play->setObjectName(QStringLiteral("playSymbol"));
             play->setAlignment(Qt::AlignCenter);
-            play->setPixmap(Symbols::play().pixmap(restartSlotSize.height(),
-                                                   restartSlotSize.height()));
-            slotLayout->addWidget(play);
+            play->setPixmap(playPixmap({restartSlotSize.height(), restartSlotSize.height()}));
+            play->setGeometry(slot->rect());
         }
-        auto *buttonLayout = new QHBoxLayout(restart);
-        buttonLayout->setContentsMargins(4, 4, 4, 4);
-        buttonLayout->addWidget(slot, 0, Qt::AlignCenter);
-        restart->setFixedSize(restartSlotSize + QSize(14, 14));
         connect(restart, &QToolButton::clicked, this, [this] { m_model->restartTunnel(m_tunnel); });
         insert(restart);
     };
@@ -234,23 +304,25 @@ void TunnelRow::rebuild()
         link->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
         const QUrl url = *m_tunnel.url;
         connect(link, &QLabel::linkActivated, this, [url] { QDesktopServices::openUrl(url); });
-        insert(link);
-        insertSpace();
+        // Before the space, where the address belongs.
+        layout->insertWidget(layout->indexOf(m_stateDot) + 1, link);
+        m_stateWidgets.append(link);
+        ++at;
         insertWarning();
 
-        auto *copy = makeSymbolButton(QStringLiteral("copyButton"), tr("Copy address"),
-                                      Symbols::link(), this);
+        auto *copy =
+            makeSymbolButton(QStringLiteral("copyButton"), tr("Copy address"), linkSymbol(), this);
         connect(copy, &QToolButton::clicked, this, [address] { copyToClipboard(address); });
         insert(copy);
 
-        auto *qr = makeSymbolButton(QStringLiteral("qrButton"), tr("Show QR code"),
-                                    Symbols::qrCode(), this);
+        auto *qr =
+            makeSymbolButton(QStringLiteral("qrButton"), tr("Show QR code"), qrCodeSymbol(), this);
         connect(qr, &QToolButton::clicked, this, &TunnelRow::showQrCode);
         insert(qr);
 
         if (m_activity.running) {
             auto *stop = makeSymbolButton(QStringLiteral("stopButton"), tr("Stop tunnel"),
-                                          Symbols::stop(), this);
+                                          stopSymbol(), this);
             connect(stop, &QToolButton::clicked, this, [this] {
                 const Tunnel tunnel = m_tunnel;
                 m_model->stopTunnel(tunnel);
@@ -261,7 +333,6 @@ void TunnelRow::rebuild()
             insertRestart();
         }
     } else {
-        insertSpace();
         insertWarning();
         insertRestart();
     }

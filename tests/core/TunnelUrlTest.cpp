@@ -248,6 +248,15 @@ private Q_SLOTS:
         QTest::newRow("suffix twice") << u"https://a.trycloudflare.com.trycloudflare.com"_s << true;
         QTest::newRow("no suffix") << u"https://example.com trycloudflare.com"_s << false;
         QTest::newRow("transcript") << boxTail << true;
+        // Where the search for the suffix could go wrong: its ends, near misses, units that
+        // share their low byte with one of the suffix's.
+        QTest::newRow("text shorter than the suffix") << u".trycloudflare.co"_s << false;
+        QTest::newRow("suffix is the text") << u".trycloudflare.com"_s << false;
+        QTest::newRow("suffix at the very end") << u"https://a.trycloudflare.com"_s << true;
+        QTest::newRow("near misses before")
+            << u"x.trycloudflare.cox x.trycloudflare.con .trycloudflarr.com"_s + good << true;
+        QTest::newRow("look-alike units") << u"https://a.trycŬoudflare.coŭ"_s << false;
+        QTest::newRow("look-alike, then good") << u"https://aĮtrycloudflare.com"_s + good << true;
     }
 
     void detectTunnelURL_agreesWithFullScan()

@@ -353,6 +353,45 @@ private Q_SLOTS:
         }
     }
 
+    // A list longer than a page is filled in after the first frame; every record still gets its
+    // row, stacked in the list's order, also after rows before it were deleted.
+    void longList_showsEveryRecordInOrder_data()
+    {
+        QTest::addColumn<QList<int>>("deleted");
+        QTest::newRow("nothing deleted") << QList<int>{};
+        QTest::newRow("first deleted") << QList<int>{0};
+        QTest::newRow("rows at page ends deleted") << QList<int>{31, 32, 64};
+    }
+    void longList_showsEveryRecordInOrder()
+    {
+        QFETCH(QList<int>, deleted);
+        TunnelList stored;
+        for (int i = 0; i < 70; ++i) {
+            stored.append(makeTunnel(QStringLiteral("h"), QString::number(i + 1), false, false));
+        }
+        store(stored);
+        showView();
+        QTRY_COMPARE(rows().size(), stored.size());
+        for (const int index : deleted) {
+            model()->deleteTunnel(stored.at(index));
+        }
+        QTRY_COMPARE(rows().size(), stored.size() - deleted.size());
+        QCOMPARE(dividerCount(), int(rows().size()));
+
+        QHash<QUuid, TunnelRow *> byId;
+        for (TunnelRow *row : rows()) {
+            byId.insert(row->tunnel().id, row);
+        }
+        int bottom = -1;
+        for (const Tunnel &tunnel : model()->tunnels()) {
+            TunnelRow *row = byId.value(tunnel.id);
+            QVERIFY(row && !row->isHidden());
+            const int top = row->mapTo(m_view.get(), QPoint()).y();
+            QVERIFY2(top > bottom, qPrintable(tunnel.port));
+            bottom = top + row->height() - 1;
+        }
+    }
+
     void showingAgain_doesNotReloadTheList()
     {
         store({makeTunnel(QStringLiteral("a"), QStringLiteral("1"), false, false)});
