@@ -18,12 +18,7 @@ using namespace Velumo::Testing;
 
 namespace {
 
-const QString firstAddress = QStringLiteral("https://seasonal-deck-organisms-sf.trycloudflare.com");
-
-QByteArray announcement(const QString &address)
-{
-    return "err 2026-05-29T09:25:38Z INF |  " + address.toUtf8() + "  |\n";
-}
+const QString firstAddress = announcedAddress;
 
 Tunnel storedTunnel(const QString &hostname, const QString &port, bool loading = false)
 {
@@ -33,15 +28,6 @@ Tunnel storedTunnel(const QString &hostname, const QString &port, bool loading =
     tunnel.port = port;
     tunnel.loading = loading;
     return tunnel;
-}
-
-qint64 readPid(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    return file.readAll().trimmed().toLongLong();
 }
 
 } // namespace
@@ -67,11 +53,7 @@ private:
         file.write(bytes);
     }
 
-    QByteArray storedBytes() const
-    {
-        QFile file(storePath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray storedBytes() const { return readAll(storePath()); }
 
     void script(const QByteArray &text) { useScript(*m_dir, QStringLiteral("script"), text); }
 

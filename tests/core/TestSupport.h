@@ -83,6 +83,36 @@ inline bool processExists(qint64 pid)
     return true;
 }
 
+inline const QString announcedAddress =
+    QStringLiteral("https://seasonal-deck-organisms-sf.trycloudflare.com");
+
+// The box line that carries the address, as one stand-in directive.
+inline QByteArray announcement(const QString &address = announcedAddress)
+{
+    return "err 2026-05-29T09:25:38Z INF |  " + address.toUtf8() + "  |\n";
+}
+
+inline qint64 readPid(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    return file.readAll().trimmed().toLongLong();
+}
+
+inline QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 struct Drained {
     QList<StreamedTerminalOutput> values;
     bool finished = false;
