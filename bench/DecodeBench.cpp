@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "BenchReport.h"
+#include "MedianCollector.h"
 #include "Tunnel.h"
 
 #include <QJsonDocument>
@@ -55,28 +56,6 @@ void decode(benchmark::State &state, const QByteArray *bytes)
     state.SetBytesProcessed(state.iterations() * bytes->size());
 }
 
-class Collector : public benchmark::ConsoleReporter
-{
-public:
-    // Without colours: scripts/bench reads the verdict lines from the start of a line.
-    Collector()
-        : ConsoleReporter(OO_Tabular)
-    {}
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                medianSeconds[run.run_name.function_name] =
-                    run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            }
-        }
-    }
-
-    std::map<std::string, double> medianSeconds;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -99,7 +78,7 @@ int main(int argc, char **argv)
     benchmark::RegisterBenchmark("QJsonDocument::fromJson", parseOnly, &bytes)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("decodeTunnels", decode, &bytes)->Unit(benchmark::kMillisecond);
-    Collector collector;
+    Velumo::Bench::MedianCollector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
 

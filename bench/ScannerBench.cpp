@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "BenchReport.h"
+#include "MedianCollector.h"
 #include "TunnelUrl.h"
 
 #include <QByteArray>
@@ -221,27 +222,6 @@ void scanner(benchmark::State &state, const Chunks *chunks)
 }
 
 // Prints as usual and keeps the median of each benchmark's repetitions.
-class Collector : public benchmark::ConsoleReporter
-{
-public:
-    // Without colours: scripts/bench reads the verdict lines from the start of a line.
-    Collector()
-        : ConsoleReporter(OO_Tabular)
-    {}
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                medianSeconds[run.run_name.function_name] =
-                    run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            }
-        }
-    }
-
-    std::map<std::string, double> medianSeconds;
-};
 
 } // namespace
 
@@ -291,7 +271,7 @@ int main(int argc, char **argv)
     benchmark::RegisterBenchmark("64KiB/detectTunnelURL", scanner, &reads)
         ->Unit(benchmark::kMillisecond);
 
-    Collector collector;
+    Velumo::Bench::MedianCollector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
 
