@@ -3,23 +3,25 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QUuid>
 
 #include <chrono>
+#include <memory>
 #include <optional>
+#include <unordered_map>
 
-class QTcpSocket;
+class QHostInfo;
 
 namespace Velumo {
 
 // Watches whether the local services behind the tunnels accept connections, so a row can say
 // that nothing is listening before the user wonders why the public address fails. Checks run
 // on the event loop and never hold anything up; one timer serves every watched service and
-// stops when none can be checked.
+// stops when none can be checked, and tunnels in front of the same service share its check.
 class LocalServiceMonitor : public QObject
 {
     Q_OBJECT
@@ -45,27 +47,54 @@ public:
     std::optional<bool> isListening(const QUuid &key) const;
     bool isChecking(const QUuid &key) const;
     bool isTimerActive() const { return m_timer.isActive(); }
+    // Services being checked right now: one per distinct hostname and port.
+    int checksUnderWay() const { return int(m_probes.size()); }
 
 Q_SIGNALS:
     // On the first result for a target, then whenever the result differs from the last one.
     void listeningChanged(const QUuid &key, bool listening);
 
 private:
+    struct Target {
+        QString hostname;
+        quint16 port = 0;
+        bool operator==(const Target &) const = default;
+    };
+    struct TargetHash {
+        size_t operator()(const Target &target) const noexcept
+        {
+            return qHash(target.hostname, target.port);
+        }
+    };
     struct Watched {
         QString hostname;
         std::optional<quint16> port;
         std::optional<bool> listening;
-        QPointer<QTcpSocket> check;
+        bool checking = false;
     };
+    struct Probe;
 
     void checkAll();
     void updateTimer();
     void startCheck(const QUuid &key, Watched &watched);
-    void finishCheck(const QUuid &key, QTcpSocket *socket, bool listening);
-    static void dropCheck(Watched &watched);
+    void stopChecking(const QUuid &key, Watched &watched);
+    void startQueuedProbes();
+    void addressesFound(const QString &hostname, const QHostInfo &info);
+    void connectNext(const Target &target);
+    void connectionSettled(const Target &target);
+    void finishProbe(const Target &target, bool listening);
+    void expireProbes();
 
     QHash<QUuid, Watched> m_watched;
+    std::unordered_map<Target, std::unique_ptr<Probe>, TargetHash> m_probes;
+    // Probes wait here for the one queued call that starts them, so a round of checks costs
+    // one event, and no result reaches a caller that is still in watch() or checkNow().
+    QList<Target> m_queued;
+    // Names being resolved, each once however many probes wait for it.
+    QHash<QString, int> m_lookups;
     QTimer m_timer;
+    // Fires only when a probe outlives the connect timeout; stopped once none is left.
+    QTimer m_deadline;
 };
 
 } // namespace Velumo

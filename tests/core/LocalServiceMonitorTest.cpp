@@ -8,6 +8,13 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 using namespace Velumo;
 using namespace Qt::StringLiterals;
 
@@ -40,15 +47,18 @@ private Q_SLOTS:
     void followsTheService_data()
     {
         QTest::addColumn<QString>("hostname");
+        QTest::addColumn<QHostAddress>("serverAddress");
 
-        QTest::newRow("address") << u"127.0.0.1"_s;
+        QTest::newRow("address") << u"127.0.0.1"_s << QHostAddress(QHostAddress::LocalHost);
         // May resolve to ::1 first, where nothing listens; the IPv4 address must still count.
-        QTest::newRow("name") << u"localhost"_s;
+        QTest::newRow("name") << u"localhost"_s << QHostAddress(QHostAddress::LocalHost);
+        QTest::newRow("IPv6 address") << u"::1"_s << QHostAddress(QHostAddress::Any);
     }
 
     void followsTheService()
     {
         QFETCH(QString, hostname);
+        QFETCH(QHostAddress, serverAddress);
 
         LocalServiceMonitor monitor;
         QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
@@ -62,7 +72,7 @@ private Q_SLOTS:
         QCOMPARE(monitor.isListening(key), false);
 
         QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, port));
+        QVERIFY(server.listen(serverAddress, port));
         monitor.checkNow(key);
         QVERIFY(changed.wait());
         QCOMPARE(changed.takeFirst(), (QVariantList{key, true}));
@@ -91,6 +101,36 @@ private Q_SLOTS:
         QVERIFY(changed.wait());
         QCOMPARE(changed.takeFirst(), (QVariantList{key, false}));
     }
+
+#ifdef Q_OS_LINUX
+    // A service that takes no more connections drops the handshake: the check gives up after
+    // its timeout instead of waiting for ever.
+    void unansweredConnectIsNotListening()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0);
+        QVERIFY(::listen(listener, 0) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        // Nothing is accepted: one connection fills the queue, and later handshakes go
+        // unanswered.
+        QTcpSocket filler;
+        filler.connectToHost(QHostAddress::LocalHost, ntohs(address.sin_port));
+        QTRY_COMPARE(filler.state(), QAbstractSocket::ConnectedState);
+
+        LocalServiceMonitor monitor;
+        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
+        const QUuid key = QUuid::createUuid();
+        monitor.watch(key, u"127.0.0.1"_s, text(ntohs(address.sin_port)));
+        QVERIFY(changed.wait(int(LocalServiceMonitor::connectTimeout.count()) * 3));
+        QCOMPARE(changed.takeFirst(), (QVariantList{key, false}));
+        QCOMPARE(monitor.checksUnderWay(), 0);
+        ::close(listener);
+    }
+#endif
 
     void changedTargetIsCheckedAfresh()
     {
@@ -176,16 +216,26 @@ private Q_SLOTS:
         QVERIFY(!monitor.isTimerActive());
     }
 
-    void oneCheckAtATime()
+    // Tunnels in front of the same service share one check, and each hears its answer.
+    void oneCheckPerService()
     {
         LocalServiceMonitor monitor;
         QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
-        const QUuid key = QUuid::createUuid();
-        monitor.watch(key, u"127.0.0.1"_s, text(closedPort()));
-        monitor.checkNow(key);
-        monitor.checkNow(key);
-        QCOMPARE(monitor.findChildren<QTcpSocket *>().size(), 1);
-        QVERIFY(changed.wait());
+        const QString port = text(closedPort());
+        const QList<QUuid> keys{QUuid::createUuid(), QUuid::createUuid(), QUuid::createUuid()};
+        for (const QUuid &key : keys) {
+            monitor.watch(key, u"127.0.0.1"_s, port);
+        }
+        monitor.checkNow(keys.first());
+        QCOMPARE(monitor.checksUnderWay(), 1);
+
+        // One leaving does not cancel the others' check.
+        monitor.unwatch(keys.first());
+        QCOMPARE(monitor.checksUnderWay(), 1);
+        QTRY_COMPARE(changed.size(), 2);
+        QCOMPARE(changed.at(0), (QVariantList{keys.at(1), false}));
+        QCOMPARE(changed.at(1), (QVariantList{keys.at(2), false}));
+        QCOMPARE(monitor.checksUnderWay(), 0);
     }
 
     // A row that is gone must hear nothing more about its service.
@@ -197,7 +247,8 @@ private Q_SLOTS:
         monitor.watch(key, u"127.0.0.1"_s, text(closedPort()));
         QVERIFY(monitor.isChecking(key));
         monitor.unwatch(key);
-        QTRY_COMPARE(monitor.findChildren<QTcpSocket *>().size(), 0);
+        QCOMPARE(monitor.checksUnderWay(), 0);
+        QTest::qWait(50);
         QCOMPARE(changed.size(), 0);
         QCOMPARE(monitor.isListening(key), std::nullopt);
     }
