@@ -8,7 +8,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,7 +23,7 @@
 
 namespace Velumo {
 
-// The rows, each with its divider below, stacked top to bottom. A box layout lays out every
+// The rows stacked top to bottom. A box layout lays out every
 // one of its rows again whenever any of them changes size, and painting a widget costs a walk
 // over all the siblings above it; so the stack moves and resizes only what has to move, and
 // keeps its rows in pages of a few dozen, so no widget has thousands of siblings.
@@ -87,21 +86,20 @@ public:
         return m_pages[index / rowsPerPage];
     }
 
-    // Rows and their dividers, in the order they are shown.
-    void setEntries(std::vector<std::pair<QWidget *, QWidget *>> entries)
+    // The rows, in the order they are shown.
+    void setEntries(std::vector<QWidget *> entries)
     {
         m_entries = std::move(entries);
         const size_t pageCount = (m_entries.size() + rowsPerPage - 1) / rowsPerPage;
         for (size_t i = 0; i < m_entries.size(); ++i) {
             // Rows move to another page only when rows before them come or go.
             QWidget *page = pageFor(i);
-            for (QWidget *widget : {m_entries[i].first, m_entries[i].second}) {
-                if (widget->parentWidget() != page) {
-                    // Moving a widget hides it; one that was showing shows again.
-                    const bool shown = !widget->isHidden();
-                    widget->setParent(page);
-                    widget->setVisible(shown);
-                }
+            QWidget *row = m_entries[i];
+            if (row->parentWidget() != page) {
+                // Moving a widget hides it; one that was showing shows again.
+                const bool shown = !row->isHidden();
+                row->setParent(page);
+                row->setVisible(shown);
             }
         }
         while (m_pages.size() > pageCount) {
@@ -168,16 +166,15 @@ private:
         int minimumWidth = 0;
         const size_t end = std::min((index + 1) * rowsPerPage, m_entries.size());
         for (size_t i = index * rowsPerPage; i < end; ++i) {
-            for (QWidget *widget : {m_entries[i].first, m_entries[i].second}) {
-                // As a layout would: the size hint within the widget's own limits.
-                const int height = widget->sizeHint()
-                                       .expandedTo(widget->minimumSize())
-                                       .boundedTo(widget->maximumSize())
-                                       .height();
-                setGeometryIfChanged(widget, QRect(0, y, width, height));
-                y += height;
-            }
-            minimumWidth = std::max(minimumWidth, m_entries[i].first->minimumSizeHint().width());
+            QWidget *row = m_entries[i];
+            // As a layout would: the size hint within the widget's own limits.
+            const int height = row->sizeHint()
+                                   .expandedTo(row->minimumSize())
+                                   .boundedTo(row->maximumSize())
+                                   .height();
+            setGeometryIfChanged(row, QRect(0, y, width, height));
+            y += height;
+            minimumWidth = std::max(minimumWidth, row->minimumSizeHint().width());
         }
         page->rowsHeight = y;
         page->rowsMinimumWidth = minimumWidth;
@@ -206,14 +203,32 @@ private:
         }
     }
 
-    std::vector<std::pair<QWidget *, QWidget *>> m_entries;
+    std::vector<QWidget *> m_entries;
     std::vector<Page *> m_pages;
     QSize m_hint{0, 0};
     bool m_painted = false;
     std::function<void()> m_afterPaint;
 };
 
-ContentView::ContentView(QWidget *parent) : ContentView(new ContentModel, parent) {}
+namespace {
+
+// Equal when the record is the very copy shown last (same string data), which is what an
+// update finds for all but the changed rows; otherwise compared in full.
+bool sameRecord(const Tunnel &shown, const Tunnel &current)
+{
+    auto same = [](const QString &a, const QString &b) {
+        return (a.constData() == b.constData() && a.size() == b.size()) || a == b;
+    };
+    return shown.id == current.id && shown.loading == current.loading &&
+           same(shown.hostname, current.hostname) && same(shown.port, current.port) &&
+           shown.url == current.url;
+}
+
+} // namespace
+
+ContentView::ContentView(QWidget *parent)
+    : ContentView(new ContentModel, parent)
+{}
 
 ContentView::ContentView(ContentModel *model, QWidget *parent)
     : QMainWindow(parent)
@@ -232,8 +247,12 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     connect(m_model, &ContentModel::statusMessageChanged, status,
             [status](const QString &message) { status->showMessage(message); });
     connect(m_model, &ContentModel::objectWillChange, this, &ContentView::scheduleUpdate);
-    connect(m_model, &ContentModel::activityChanged, this, &ContentView::scheduleUpdate);
-    connect(m_model, &ContentModel::serviceListeningChanged, this, &ContentView::scheduleUpdate);
+    auto markDirty = [this](const QUuid &id) {
+        m_dirty.insert(id);
+        scheduleUpdate();
+    };
+    connect(m_model, &ContentModel::activityChanged, this, markDirty);
+    connect(m_model, &ContentModel::serviceListeningChanged, this, markDirty);
 
     updateFromModel();
     resize(720, 420);
@@ -304,9 +323,8 @@ void ContentView::buildToolbar()
     buttonLayout->setContentsMargins(0, 0, 0, 0);
     buttonLayout->addWidget(m_createSpinner, 0, Qt::AlignCenter);
     m_createSpinner->hide();
-    connect(m_createButton, &QPushButton::clicked, this, [this] {
-        m_model->createTunnel(m_hostname->text(), m_port->text());
-    });
+    connect(m_createButton, &QPushButton::clicked, this,
+            [this] { m_model->createTunnel(m_hostname->text(), m_port->text()); });
 
     layout->addWidget(m_hostname, 0, Qt::AlignVCenter);
     layout->addWidget(m_port, 0, Qt::AlignVCenter);
@@ -394,19 +412,20 @@ void ContentView::updateForm()
 void ContentView::updateRows()
 {
     const TunnelList &tunnels = m_model->tunnels();
+    const QSet<QUuid> dirty = std::exchange(m_dirty, {});
 
     // Reuse rows by id (in order, should two records share an id); rebuild only changed ones.
     // Most updates change records in place, so rows are matched by position while the ids
     // agree, and looked up by id only from the first difference on.
     size_t inPlace = 0;
     while (inPlace < m_rows.size() && inPlace < size_t(tunnels.size()) &&
-           m_rows[inPlace].row->tunnel().id == tunnels[qsizetype(inPlace)].id) {
+           m_rows[inPlace].shown.id == tunnels[qsizetype(inPlace)].id) {
         ++inPlace;
     }
     QHash<QUuid, std::vector<RowEntry>> reusable;
     reusable.reserve(qsizetype(m_rows.size() - inPlace));
     for (auto it = m_rows.rbegin(); it != m_rows.rend() - qsizetype(inPlace); ++it) {
-        reusable[it->row->tunnel().id].push_back(*it);
+        reusable[it->shown.id].push_back(*it);
     }
 
     // A long list is not allowed to hold up the window: before its first frame, rows are made
@@ -424,78 +443,71 @@ void ContentView::updateRows()
 
     std::vector<RowEntry> rows;
     rows.reserve(size_t(tunnels.size()));
-    std::vector<bool> made;
-    made.reserve(size_t(tunnels.size()));
-    int madeCount = 0;
+    std::vector<TunnelRow *> made;
     int rebuilt = 0;
     bool moved = false;
     for (const Tunnel &tunnel : tunnels) {
-        RowEntry entry;
-        bool isNew = false;
-        const bool inItsPlace = rows.size() < inPlace;
+        const size_t at = rows.size();
+        const bool inItsPlace = at < inPlace;
         auto found = inItsPlace ? reusable.end() : reusable.find(tunnel.id);
         if (inItsPlace || (found != reusable.end() && !found->empty())) {
             if (inItsPlace) {
-                entry = m_rows[rows.size()];
+                rows.push_back(std::move(m_rows[at]));
             } else {
-                entry = found->back();
+                rows.push_back(std::move(found->back()));
                 found->pop_back();
             }
-            if (entry.row->update(tunnel, m_model->activity(tunnel.id),
-                                  m_model->serviceListening(tunnel.id))) {
-                ++rebuilt;
+            RowEntry &entry = rows.back();
+            // What the tool does and whether the service answers are looked up only for rows
+            // the model said something about, and records are compared in this list rather
+            // than in the rows: with a long list that was most of an update.
+            if (dirty.contains(tunnel.id) || !sameRecord(entry.shown, tunnel)) {
+                entry.shown = tunnel;
+                if (entry.row->update(tunnel, m_model->activity(tunnel.id),
+                                      m_model->serviceListening(tunnel.id))) {
+                    ++rebuilt;
+                }
             }
         } else if (madeHeight >= room) {
             heldBack = true;
             continue;
         } else {
-            QWidget *page = m_rowStack->pageFor(rows.size());
-            entry.row = new TunnelRow(tunnel, m_model, page);
-            entry.row->update(tunnel, m_model->activity(tunnel.id),
-                              m_model->serviceListening(tunnel.id));
-            entry.divider = new QFrame(page);
-            entry.divider->setObjectName(QStringLiteral("divider"));
-            entry.divider->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+            auto *row = new TunnelRow(tunnel, m_model, m_rowStack->pageFor(at));
+            row->update(tunnel, m_model->activity(tunnel.id), m_model->serviceListening(tunnel.id));
             if (room != std::numeric_limits<int>::max()) {
-                madeHeight += entry.row->sizeHint().height();
+                madeHeight += row->sizeHint().height();
             }
-            isNew = true;
-            ++madeCount;
+            rows.push_back(RowEntry{row, tunnel});
+            made.push_back(row);
             ++rebuilt;
             moved = true;
         }
-        const size_t at = rows.size();
-        if (!moved && (at >= m_rows.size() || m_rows[at].row != entry.row)) {
+        // Rows moved out of the old list keep their pointer there.
+        if (!moved && (at >= m_rows.size() || m_rows[at].row != rows.back().row)) {
             moved = true;
         }
-        rows.push_back(entry);
-        made.push_back(isNew);
     }
     for (const std::vector<RowEntry> &left : std::as_const(reusable)) {
         for (const RowEntry &entry : left) {
             delete entry.row;
-            delete entry.divider;
             moved = true;
         }
     }
     if (moved || rows.size() != m_rows.size()) {
-        std::vector<std::pair<QWidget *, QWidget *>> entries;
-        entries.reserve(rows.size());
-        for (const RowEntry &entry : rows) {
-            entries.emplace_back(entry.row, entry.divider);
-        }
         // A row shown in a visible stack is placed, announced and repainted on its own; many
         // new rows are shown while the stack is hidden, so that happens once for them all.
-        const bool hideWhileFilling = madeCount > 1 && m_rowStack->isVisible();
+        const bool hideWhileFilling = made.size() > 1 && m_rowStack->isVisible();
         if (hideWhileFilling) {
             m_rowStack->hide();
         }
-        m_rowStack->setEntries(std::move(entries));
-        for (size_t i = 0; i < rows.size(); ++i) {
-            if (made[i]) {
-                rows[i].row->show();
-                rows[i].divider->show();
-            }
+        std::vector<QWidget *> widgets;
+        widgets.reserve(rows.size());
+        for (const RowEntry &entry : rows) {
+            widgets.push_back(entry.row);
+        }
+        m_rowStack->setEntries(std::move(widgets));
+        for (TunnelRow *row : made) {
+            row->show();
         }
         if (hideWhileFilling) {
             m_rowStack->show();

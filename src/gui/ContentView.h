@@ -2,13 +2,15 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "Tunnel.h"
+
 #include <QHash>
 #include <QMainWindow>
+#include <QSet>
 #include <QUuid>
 
 #include <vector>
 
-class QFrame;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -48,11 +50,6 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    struct RowEntry {
-        TunnelRow *row = nullptr;
-        QFrame *divider = nullptr;
-    };
-
     void buildMenus();
     void buildToolbar();
     void buildBody();
@@ -67,7 +64,15 @@ private:
     QPushButton *m_createButton = nullptr;
     Spinner *m_createSpinner = nullptr;
     RowStack *m_rowStack = nullptr;
+    struct RowEntry {
+        TunnelRow *row = nullptr;
+        // The record as the row shows it.
+        Tunnel shown;
+    };
+
     std::vector<RowEntry> m_rows;
+    // Tunnels whose activity or local service changed since the last update.
+    QSet<QUuid> m_dirty;
     bool m_updatePending = false;
     bool m_loaded = false;
     int m_lastRebuilt = 0;

@@ -8,17 +8,22 @@
 #include "Spinner.h"
 #include "Symbols.h"
 
+#include <QAbstractButton>
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QHelpEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMimeData>
 #include <QPainter>
 #include <QPixmapCache>
 #include <QSpacerItem>
 #include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QToolButton>
+#include <QToolTip>
 
 namespace Velumo {
 
@@ -145,6 +150,129 @@ bool sameActivity(const TunnelActivity &a, const TunnelActivity &b)
            a.running == b.running && a.log == b.log;
 }
 
+constexpr int dotSide = 12;
+
+// The restart button paints its play symbol in a fixed slot, where a spinner turns instead
+// while the tunnel starts; child widgets for the slot and the symbol cost a row more than
+// the button itself.
+class RestartButton : public QToolButton
+{
+public:
+    RestartButton(bool loading, QWidget *parent)
+        : QToolButton(parent)
+    {
+        setFixedSize(TunnelRow::restartSlotSize + QSize(restartMargin, restartMargin) * 2);
+        if (loading) {
+            m_spinner = new Spinner(this);
+            m_spinner->setScale(0.5);
+            m_spinner->setGeometry(slotRect());
+        }
+    }
+
+    static QRect slotRect()
+    {
+        return {QPoint(restartMargin, restartMargin), TunnelRow::restartSlotSize};
+    }
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QToolButton::paintEvent(event);
+        if (m_spinner) {
+            return;
+        }
+        const int side = TunnelRow::restartSlotSize.height();
+        const QPixmap pixmap = isEnabled() ? playPixmap({side, side})
+                                           : playSymbol().pixmap({side, side}, QIcon::Disabled);
+        QRect target(QPoint(), QSize(side, side));
+        target.moveCenter(slotRect().center());
+        QPainter(this).drawPixmap(target, pixmap);
+    }
+
+private:
+    Spinner *m_spinner = nullptr;
+};
+
+// The address, drawn as a link and opened by a click, Return or Space. A button that paints
+// its text in the link colour: a label that takes focus, or shows rich text, builds a text
+// document for it, which took longer than all the row's other widgets when an address arrived.
+class LinkButton : public QAbstractButton
+{
+public:
+    LinkButton(QUrl url, QWidget *parent)
+        : QAbstractButton(parent)
+        , m_url(std::move(url))
+    {
+        setText(m_url.toString());
+        setCursor(Qt::PointingHandCursor);
+        setFocusPolicy(Qt::StrongFocus);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        connect(this, &QAbstractButton::clicked, this,
+                [this] { QDesktopServices::openUrl(m_url); });
+    }
+
+    // Measuring the text shapes it, and layouts ask often: measured once per font.
+    QSize sizeHint() const override
+    {
+        if (!m_hint.isValid()) {
+            const QFontMetrics metrics = fontMetrics();
+            m_hint = QSize(metrics.horizontalAdvance(text()), metrics.height()) +
+                     QSize(2 * focusMargin, 2 * focusMargin);
+        }
+        return m_hint;
+    }
+    // Long addresses give way to the buttons: the middle is left out.
+    QSize minimumSizeHint() const override
+    {
+        return {fontMetrics().averageCharWidth() * 12, sizeHint().height()};
+    }
+
+protected:
+    void changeEvent(QEvent *event) override
+    {
+        if (event->type() == QEvent::FontChange) {
+            m_hint = QSize();
+            updateGeometry();
+        }
+        QAbstractButton::changeEvent(event);
+    }
+
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        QFont font = this->font();
+        font.setUnderline(true);
+        painter.setFont(font);
+        painter.setPen(
+            palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Link));
+        const QRect area =
+            rect().marginsRemoved(QMargins(focusMargin, focusMargin, focusMargin, focusMargin));
+        const bool fits = area.width() >= sizeHint().width() - 2 * focusMargin;
+        painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+                         fits ? text()
+                              : fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width()));
+        if (hasFocus()) {
+            QStyleOptionFocusRect option;
+            option.initFrom(this);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+        }
+    }
+
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+            click();
+            return;
+        }
+        QAbstractButton::keyPressEvent(event);
+    }
+
+private:
+    static constexpr int focusMargin = 2;
+    QUrl m_url;
+    mutable QSize m_hint;
+};
+
 } // namespace
 
 TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
@@ -155,7 +283,8 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
 {
     setObjectName(QStringLiteral("tunnelRow"));
     auto *layout = new QHBoxLayout(this);
-    layout->setContentsMargins(8, 2, 8, 2);
+    // The divider takes the bottom line.
+    layout->setContentsMargins(8, 2, 8, 3);
 
     m_text = new QLabel(this);
     m_text->setObjectName(QStringLiteral("tunnelLabel"));
@@ -163,12 +292,14 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
     m_text->setContentsMargins(0, 0, style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing), 0);
     layout->addWidget(m_text);
 
-    m_stateDot = new QLabel(this);
-    m_stateDot->setObjectName(QStringLiteral("tunnelState"));
-    layout->addWidget(m_stateDot);
+    // The status dot is painted at the start of this room; a layout puts no spacing after a
+    // spacer item, so the room includes it.
+    const int spacing = style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing);
+    m_stateDot =
+        new QSpacerItem(dotSide + spacing, dotSide, QSizePolicy::Fixed, QSizePolicy::Fixed);
+    layout->addItem(m_stateDot);
     // The address goes before this space and the buttons after it. A spacer item, as a widget
     // would cost a row as much as a button does.
-    const int spacing = style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing);
     layout->addItem(new QSpacerItem(spacing, 0, QSizePolicy::Expanding, QSizePolicy::Minimum));
 
     m_logButton = makeSymbolButton(QStringLiteral("logButton"), tr("Show log"), logSymbol(), this);
@@ -228,8 +359,9 @@ QString TunnelRow::stateDescription(const TunnelActivity &activity)
     case TunnelState::Stopped:
         return tr("Stopped");
     case TunnelState::Ended:
-        return activity.crashed ? tr("Ended: cloudflared crashed")
-                                : tr("Ended: cloudflared exited with code %1").arg(activity.exitCode);
+        return activity.crashed
+                   ? tr("Ended: cloudflared crashed")
+                   : tr("Ended: cloudflared exited with code %1").arg(activity.exitCode);
     case TunnelState::FailedToStart:
         return tr("cloudflared could not be started");
     }
@@ -245,11 +377,9 @@ void TunnelRow::rebuild()
     // A label's text is its accessible name.
     m_text->setText(hostAndPort);
 
-    const QString state = stateDescription(m_activity);
-    m_stateDot->setPixmap(dot(stateColor(m_activity), 12, devicePixelRatioF()));
-    m_stateDot->setToolTip(state);
-    m_stateDot->setAccessibleName(tr("Status"));
-    m_stateDot->setAccessibleDescription(state);
+    // Screen readers hear the state with the tunnel's name; the dot has it as its tool tip.
+    m_text->setAccessibleDescription(stateDescription(m_activity));
+    QWidget::update(dotRect());
 
     int at = layout->indexOf(m_logButton);
     auto insert = [&](QWidget *widget) {
@@ -269,41 +399,22 @@ void TunnelRow::rebuild()
         insert(warning);
     };
     auto insertRestart = [&] {
-        auto *restart =
-            makeSymbolButton(QStringLiteral("restartButton"), tr("Restart tunnel"), QIcon(), this);
-        // Every size here is fixed, so the slot and its symbol are placed directly: layouts
-        // would make up a good part of what a row costs.
-        restart->setFixedSize(restartSlotSize + QSize(restartMargin, restartMargin) * 2);
-        auto *slot = new QWidget(restart);
-        slot->setObjectName(QStringLiteral("restartSlot"));
-        slot->setGeometry(QRect(QPoint(restartMargin, restartMargin), restartSlotSize));
-        if (m_tunnel.loading) {
-            auto *spinner = new Spinner(slot);
-            spinner->setScale(0.5);
-            spinner->setGeometry(slot->rect());
-        } else {
-            auto *play = new QLabel(slot);
-            play->setObjectName(QStringLiteral("playSymbol"));
-            play->setAlignment(Qt::AlignCenter);
-            play->setPixmap(playPixmap({restartSlotSize.height(), restartSlotSize.height()}));
-            play->setGeometry(slot->rect());
-        }
+        auto *restart = new RestartButton(m_tunnel.loading, this);
+        restart->setObjectName(QStringLiteral("restartButton"));
+        restart->setAccessibleName(tr("Restart tunnel"));
+        restart->setToolTip(restart->accessibleName());
+        restart->setAutoRaise(true);
+        restart->setFocusPolicy(Qt::TabFocus);
         connect(restart, &QToolButton::clicked, this, [this] { m_model->restartTunnel(m_tunnel); });
         insert(restart);
     };
 
     if (m_tunnel.url) {
         const QString address = m_tunnel.url->toString();
-        auto *link = new QLabel(this);
+        auto *link = new LinkButton(*m_tunnel.url, this);
         link->setObjectName(QStringLiteral("tunnelLink"));
-        link->setTextFormat(Qt::RichText);
-        link->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                          .arg(address.toHtmlEscaped(), address.toHtmlEscaped()));
         link->setAccessibleName(address);
         link->setToolTip(tr("Open %1 in the browser").arg(address));
-        link->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-        const QUrl url = *m_tunnel.url;
-        connect(link, &QLabel::linkActivated, this, [url] { QDesktopServices::openUrl(url); });
         // Before the space, where the address belongs.
         layout->insertWidget(layout->indexOf(m_stateDot) + 1, link);
         m_stateWidgets.append(link);
@@ -369,6 +480,37 @@ void TunnelRow::showQrCode()
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+QRect TunnelRow::dotRect() const
+{
+    const QRect room = m_stateDot->geometry();
+    return {room.left(), room.center().y() - dotSide / 2, dotSide, dotSide};
+}
+
+bool TunnelRow::event(QEvent *event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        const auto *help = static_cast<QHelpEvent *>(event);
+        if (dotRect().contains(help->pos())) {
+            QToolTip::showText(help->globalPos(), stateDescription(m_activity), this, dotRect());
+        } else {
+            QToolTip::hideText();
+        }
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void TunnelRow::paintEvent(QPaintEvent *event)
+{
+    QPainter painter(this);
+    if (event->rect().intersects(dotRect())) {
+        painter.drawPixmap(dotRect(), dot(stateColor(m_activity), dotSide, devicePixelRatioF()));
+    }
+    const int bottom = height() - 1;
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.drawLine(0, bottom, width() - 1, bottom);
 }
 
 void TunnelRow::mouseDoubleClickEvent(QMouseEvent *event)
