@@ -12,9 +12,43 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
+#include <memory>
+
 namespace {
+
 const QString appId = QStringLiteral("org.velumo.Velumo");
+
+// Runs `call` from the event loop once `widget` has been painted for the first time.
+void afterFirstPaint(QWidget *widget, std::function<void()> call)
+{
+    class Watcher : public QObject
+    {
+    public:
+        Watcher(QWidget *widget, std::function<void()> call)
+            : QObject(widget)
+            , m_call(std::move(call))
+        {
+            widget->installEventFilter(this);
+        }
+
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (event->type() == QEvent::Paint) {
+                watched->removeEventFilter(this);
+                QMetaObject::invokeMethod(watched, std::move(m_call), Qt::QueuedConnection);
+                deleteLater();
+            }
+            return false;
+        }
+
+    private:
+        std::function<void()> m_call;
+    };
+    new Watcher(widget, std::move(call));
 }
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -24,11 +58,15 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationDomain(QStringLiteral("velumo.org"));
     QApplication::setApplicationVersion(QStringLiteral(VELUMO_VERSION));
     QGuiApplication::setDesktopFileName(appId);
-    QApplication::setWindowIcon(Velumo::Symbols::appIcon());
 
-    // Two instances would each save their own list over the other's.
+    // Two instances would each save their own list over the other's. The bus answers while
+    // the window is built; the window reads and writes nothing before it is shown.
     Velumo::SingleInstance instance(appId);
+    instance.beginClaim();
+    auto *window = new Velumo::ContentView;
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
     if (!instance.claim()) {
+        delete window;
         return 0;
     }
 
@@ -36,8 +74,6 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
     Velumo::QuitSignals quitSignals;
 
-    auto *window = new Velumo::ContentView;
-    window->setAttribute(Qt::WA_DeleteOnClose, false);
     QPointer<Velumo::AboutDialog> about;
     bool quitting = false;
 
@@ -68,16 +104,22 @@ int main(int argc, char *argv[])
     };
     QObject::connect(&instance, &Velumo::SingleInstance::activated, window, bringForward);
 
-    // Tell the user when an address comes up while they are looking elsewhere.
-    Velumo::DesktopNotifier notifier;
-    QObject::connect(window->model(), &Velumo::ContentModel::tunnelReady, &notifier,
-                     [window, &notifier](const Velumo::Tunnel &tunnel) {
-                         if (!window->isActiveWindow() && tunnel.url) {
-                             notifier.notifyTunnelReady(*tunnel.url,
-                                                        tunnel.hostname + u':' + tunnel.port);
+    // Tell the user when an address comes up while they are looking elsewhere. Made at the
+    // first such moment: it has nothing to do before, and start-up is quicker without it.
+    std::unique_ptr<Velumo::DesktopNotifier> notifier;
+    QObject::connect(window->model(), &Velumo::ContentModel::tunnelReady, window,
+                     [window, &notifier, bringForward](const Velumo::Tunnel &tunnel) {
+                         if (window->isActiveWindow() || !tunnel.url) {
+                             return;
                          }
+                         if (!notifier) {
+                             notifier = std::make_unique<Velumo::DesktopNotifier>();
+                             QObject::connect(notifier.get(), &Velumo::DesktopNotifier::activated,
+                                              window, bringForward);
+                         }
+                         notifier->notifyTunnelReady(*tunnel.url,
+                                                     tunnel.hostname + u':' + tunnel.port);
                      });
-    QObject::connect(&notifier, &Velumo::DesktopNotifier::activated, window, bringForward);
     QObject::connect(window, &Velumo::ContentView::aboutRequested, window, [&about, window] {
         if (!about) {
             about = new Velumo::AboutDialog(window);
@@ -88,6 +130,9 @@ int main(int argc, char *argv[])
     });
 
     window->show();
+    // Finding the icon in the theme and loading the SVG engine for it would hold up the
+    // first frame; the window gets it right after.
+    afterFirstPaint(window, [] { QApplication::setWindowIcon(Velumo::Symbols::appIcon()); });
     const int code = QApplication::exec();
     delete window;
     return code;

@@ -6,6 +6,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingReply>
 #include <QDBusReply>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -113,12 +114,31 @@ bool SingleInstance::sessionBusAvailable()
     return QDBusConnection::sessionBus().isConnected();
 }
 
+void SingleInstance::beginClaim()
+{
+    if (m_ownsBusName || m_server || m_request || m_transport != Transport::Automatic ||
+        !sessionBusAvailable()) {
+        return;
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    // The object comes first, so a copy that sees the name can already call it.
+    new ApplicationAdaptor(this);
+    if (!bus.registerObject(objectPath(), this, QDBusConnection::ExportAdaptors)) {
+        qWarning("SingleInstance: cannot export %s", qPrintable(objectPath()));
+        return;
+    }
+    // Not queued, not replaceable: either we own the name or a running copy does.
+    constexpr uint doNotQueue = 0x4;
+    m_request = bus.interface()->asyncCall(QStringLiteral("RequestName"), m_appId, doNotQueue);
+}
+
 bool SingleInstance::claim()
 {
     if (m_ownsBusName || m_server) {
         return true;
     }
-    if (m_transport == Transport::Automatic && sessionBusAvailable()) {
+    beginClaim();
+    if (m_request) {
         return claimOnBus();
     }
     return claimLocally();
@@ -127,18 +147,12 @@ bool SingleInstance::claim()
 bool SingleInstance::claimOnBus()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
-
-    // The object comes first, so a copy that sees the name can already call it.
-    new ApplicationAdaptor(this);
-    if (!bus.registerObject(objectPath(), this, QDBusConnection::ExportAdaptors)) {
-        qWarning("SingleInstance: cannot export %s", qPrintable(objectPath()));
-        return claimLocally();
-    }
-
-    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-        bus.interface()->registerService(m_appId, QDBusConnectionInterface::DontQueueService,
-                                         QDBusConnectionInterface::DontAllowReplacement);
-    if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered) {
+    QDBusPendingReply<uint> reply = *std::exchange(m_request, std::nullopt);
+    // Usually answered already, while the caller went on with its start-up.
+    reply.waitForFinished();
+    constexpr uint primaryOwner = 1;
+    constexpr uint alreadyOwner = 4;
+    if (reply.isValid() && (reply.value() == primaryOwner || reply.value() == alreadyOwner)) {
         m_ownsBusName = true;
         return true;
     }

@@ -2,8 +2,11 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include <QDBusPendingReply>
 #include <QObject>
 #include <QString>
+
+#include <optional>
 
 class QLocalServer;
 class QLocalSocket;
@@ -29,8 +32,12 @@ public:
                             Transport transport = Transport::Automatic, QObject *parent = nullptr);
     ~SingleInstance() override;
 
+    // Asks the session bus for the app id without waiting for the answer, so the caller can
+    // build its window meanwhile. Optional: claim() asks itself when this was not called.
+    void beginClaim();
     // True when this is the only copy and it should go on; false when a running copy was asked
-    // to come forward instead. May block briefly on that request, so call it before any window.
+    // to come forward instead. May block briefly on that request, so call it before showing
+    // any window.
     bool claim();
 
     QString appId() const { return m_appId; }
@@ -51,6 +58,7 @@ private:
 
     QString m_appId;
     Transport m_transport;
+    std::optional<QDBusPendingReply<uint>> m_request;
     bool m_ownsBusName = false;
     QLocalServer *m_server = nullptr;
 };
