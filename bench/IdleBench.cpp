@@ -28,6 +28,7 @@ namespace {
 
 constexpr int tunnelCount = 100;
 constexpr std::chrono::seconds window{10};
+constexpr int windows = 3;
 
 // Counts timer events by what receives them.
 class TimerCounter : public QObject
@@ -108,28 +109,42 @@ int main(int argc, char **argv)
                      qint64(model->tunnels().size()), model->runningToolCount());
         return 1;
     }
-    // The first checks, the rows' first frames and the tools' start are over.
-    Bench::waitUntil([] { return false; }, std::chrono::seconds(1));
+    // The first checks, the rows' first frames and the tools' start are over. Qt's pixmap
+    // cache looks for pixmaps to drop once, 30 s after the last new one (the rows' symbols),
+    // then stops; the app is at rest after that.
+    Bench::waitUntil([] { return false; }, std::chrono::seconds(32));
 
     int spinning = 0;
     for (const Spinner *spinner : view.findChildren<Spinner *>()) {
         spinning += spinner->isSpinning() ? 1 : 0;
     }
 
+    // Three windows of ten seconds: the figure is the middle one, as a shared machine now and
+    // then lends a window's worth of CPU time to something else.
     TimerCounter counter;
     app.installEventFilter(&counter);
     QTimer end;
     end.setSingleShot(true);
-    QEventLoop loop;
-    QObject::connect(&end, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const double cpuBefore = cpuSeconds();
-    const qint64 wallBefore = Bench::monotonicNs();
-    counter.start();
-    end.start(window);
-    loop.exec();
-    counter.stop();
-    const double cpu = cpuSeconds() - cpuBefore;
-    const double wall = double(Bench::monotonicNs() - wallBefore) / 1e9;
+    std::vector<double> percents;
+    double cpu = 0;
+    double wall = 0;
+    for (int i = 0; i < windows; ++i) {
+        QEventLoop loop;
+        QObject::connect(&end, &QTimer::timeout, &loop, &QEventLoop::quit);
+        const double cpuBefore = cpuSeconds();
+        const qint64 wallBefore = Bench::monotonicNs();
+        counter.start();
+        end.start(window);
+        loop.exec();
+        counter.stop();
+        const double windowCpu = cpuSeconds() - cpuBefore;
+        const double windowWall = double(Bench::monotonicNs() - wallBefore) / 1e9;
+        std::printf("Window %d: %.1f ms CPU in %.2f s (%.3f%%)\n", i + 1, windowCpu * 1000,
+                    windowWall, 100 * windowCpu / windowWall);
+        percents.push_back(100 * windowCpu / windowWall);
+        cpu += windowCpu;
+        wall += windowWall;
+    }
     app.removeEventFilter(&counter);
 
     // The loop's own end is the one timer that is the benchmark's; the monitor's timer is a
@@ -152,8 +167,9 @@ int main(int argc, char **argv)
             others += (others.isEmpty() ? QString() : QStringLiteral(", ")) + it.key();
         }
     }
-    const double percent = 100 * cpu / wall;
-    std::printf("%d tools running, %d spinners spinning; %.1f ms CPU in %.2f s (%.3f%%)\n",
+    const double percent = Bench::percentile(percents, 0.5);
+    std::printf("%d tools running, %d spinners spinning; %.1f ms CPU in %.2f s in all, median "
+                "window %.3f%%\n",
                 model->runningToolCount(), spinning, cpu * 1000, wall, percent);
 
     // What one round of the check costs by itself, on a monitor of its own watching the same
@@ -181,18 +197,20 @@ int main(int argc, char **argv)
     model->stopAllTools(std::chrono::milliseconds(500));
     Bench::waitUntil([&] { return model->runningToolCount() == 0; }, std::chrono::seconds(10));
 
-    const QString baseline = QString::number(tunnelCount) + QStringLiteral(" silent tools, 10 s");
+    const QString baseline =
+        QString::number(tunnelCount) + QStringLiteral(" silent tools, 3 × 10 s");
     Bench::report({QStringLiteral("5a"), QStringLiteral("Idle timer wake-ups"), baseline,
-                   QString::number(checks) + QStringLiteral(" of the shared 5 s check, ") +
+                   QString::number(checks) + QStringLiteral(" of the shared 5 s check in 30 s, ") +
                        QString::number(wakeups) + QStringLiteral(" other") +
                        (others.isEmpty() ? QString() : QStringLiteral(" (") + others + u')'),
-                   QStringLiteral("only the 5 s check (2 in 10 s)"), wakeups == 0 && checks <= 2});
+                   QStringLiteral("only the 5 s check (6 in 30 s)"),
+                   wakeups == 0 && checks <= 2 * windows});
     Bench::report({QStringLiteral("5b"), QStringLiteral("Idle CPU"),
                    baseline + QStringLiteral("; one round of the checks alone: ") +
                        Bench::number(roundMs, 1) + QStringLiteral(" ms"),
-                   Bench::number(cpu * 1000, 1) + QStringLiteral(" ms in ") +
-                       Bench::number(wall, 1) + QStringLiteral(" s = ") +
-                       Bench::number(percent, 3) + u'%',
+                   Bench::number(percent, 3) + QStringLiteral("% (median 10 s window; ") +
+                       Bench::number(cpu * 1000, 1) + QStringLiteral(" ms in ") +
+                       Bench::number(wall, 1) + QStringLiteral(" s in all)"),
                    QStringLiteral("< 0.1%"), percent < 0.1});
     Bench::report({QStringLiteral("5c"), QStringLiteral("Spinners turning with nothing loading"),
                    baseline, QString::number(spinning), QStringLiteral("0"), spinning == 0});

@@ -261,6 +261,9 @@ int main(int argc, char **argv)
 
     std::vector<double> full;
     std::vector<double> one;
+    // Each round's build over its own change: the two ran minutes apart at most, on the same
+    // machine in the same state.
+    std::vector<double> ratios;
     std::vector<double> heap;
     std::vector<double> resident;
     for (int i = 0; i < rounds; ++i) {
@@ -276,6 +279,7 @@ int main(int argc, char **argv)
         }
         full.push_back(r.fullMs);
         one.push_back(r.oneMs);
+        ratios.push_back(r.fullMs / r.oneMs);
         heap.push_back(r.heapKiBPerRow);
         resident.push_back(r.residentKiBPerRow);
     }
@@ -294,6 +298,7 @@ int main(int argc, char **argv)
         Bench::number(Bench::percentile(plainHeap, 0.5), 1) + QStringLiteral(" KiB per row");
     const double fullMs = Bench::percentile(full, 0.5);
     const double oneMs = Bench::percentile(one, 0.5);
+    const double ratio = Bench::percentile(ratios, 0.5);
     // What a row holds is the heap it adds in any round; the first build in the process also
     // pays once for caches (icons, fonts, glyphs), and only then does the resident size grow,
     // as later rounds reuse the memory of the rows before.
@@ -309,9 +314,9 @@ int main(int argc, char **argv)
     Bench::report(
         {QStringLiteral("4c"), QStringLiteral("One record's change applied, with 1,000 rows"),
          QStringLiteral("full build ") + Bench::number(fullMs, 1) + QStringLiteral(" ms"),
-         Bench::number(oneMs, 2) + QStringLiteral(" ms (1/") + Bench::number(fullMs / oneMs, 0) +
-             QStringLiteral(" of the build), 1 row rebuilt"),
-         QStringLiteral("≤ 1/50 of the build, 1 row rebuilt"), oneMs * 50 <= fullMs});
+         Bench::number(oneMs, 2) + QStringLiteral(" ms (1/") + Bench::number(ratio, 0) +
+             QStringLiteral(" of the build, median of the rounds' own ratios), 1 row rebuilt"),
+         QStringLiteral("≤ 1/50 of the build, 1 row rebuilt"), ratio >= 50});
     Bench::report({QStringLiteral("4d"), QStringLiteral("Memory per row, 1,000 rows"), plain,
                    Bench::number(heapPerRow, 1) +
                        QStringLiteral(" KiB heap (first build, caches included: ") +

@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -93,9 +92,12 @@ void closeSocket(NativeSocket socket)
     ::close(socket);
 }
 
-// fcntl rather than SOCK_NONBLOCK | SOCK_CLOEXEC, which macOS lacks.
 NativeSocket openSocket(int family)
 {
+#ifdef SOCK_NONBLOCK
+    return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+#else
+    // macOS has no socket flags for these.
     const NativeSocket socket = ::socket(family, SOCK_STREAM, 0);
     if (socket == noSocket) {
         return noSocket;
@@ -106,6 +108,7 @@ NativeSocket openSocket(int family)
         return noSocket;
     }
     return socket;
+#endif
 }
 
 bool connectPending()
@@ -114,11 +117,19 @@ bool connectPending()
 }
 
 // On the loopback interface the answer is usually there by the time connect() returns, and
-// taking it at once spares a notifier and a turn of the event loop.
-bool connectSettled(NativeSocket socket)
+// taking it at once spares a notifier and a turn of the event loop. Asking connect() again
+// tells all three cases apart in one call.
+std::optional<bool> connectSettled(NativeSocket socket, const sockaddr_storage &storage,
+                                   socklen_t length)
 {
-    pollfd entry{socket, POLLOUT, 0};
-    return ::poll(&entry, 1, 0) == 1;
+    if (::connect(socket, reinterpret_cast<const sockaddr *>(&storage), length) == 0 ||
+        errno == EISCONN) {
+        return true;
+    }
+    if (errno == EALREADY || connectPending()) {
+        return std::nullopt;
+    }
+    return false;
 }
 #endif
 
@@ -401,8 +412,8 @@ void LocalServiceMonitor::connectNext(const Target &target)
             continue;
         }
 #ifndef Q_OS_WIN
-        if (connectSettled(probe.socket)) {
-            if (connectionAccepted(probe.socket)) {
+        if (const std::optional<bool> accepted = connectSettled(probe.socket, storage, length)) {
+            if (*accepted) {
                 finishProbe(target, true);
                 return;
             }

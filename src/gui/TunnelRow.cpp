@@ -20,10 +20,12 @@
 #include <QPainter>
 #include <QPixmapCache>
 #include <QSpacerItem>
+#include <QStaticText>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
 #include <QToolButton>
 #include <QToolTip>
+#include <QtMath>
 
 namespace Velumo {
 
@@ -211,12 +213,15 @@ public:
                 [this] { QDesktopServices::openUrl(m_url); });
     }
 
-    // Measuring the text shapes it, and layouts ask often: measured once per font.
+    // Shaping the text is most of what the link costs, and layouts ask often: it is laid out
+    // once per font, and painted from that layout.
     QSize sizeHint() const override
     {
         if (!m_hint.isValid()) {
-            const QFontMetrics metrics = fontMetrics();
-            m_hint = QSize(metrics.horizontalAdvance(text()), metrics.height()) +
+            m_text.setTextFormat(Qt::PlainText);
+            m_text.setText(text());
+            m_text.prepare(QTransform(), font());
+            m_hint = QSize(qCeil(m_text.size().width()), fontMetrics().height()) +
                      QSize(2 * focusMargin, 2 * focusMargin);
         }
         return m_hint;
@@ -240,17 +245,28 @@ protected:
     void paintEvent(QPaintEvent *) override
     {
         QPainter painter(this);
-        QFont font = this->font();
-        font.setUnderline(true);
-        painter.setFont(font);
-        painter.setPen(
-            palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Link));
+        const QColor color =
+            palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Link);
+        painter.setPen(color);
         const QRect area =
             rect().marginsRemoved(QMargins(focusMargin, focusMargin, focusMargin, focusMargin));
-        const bool fits = area.width() >= sizeHint().width() - 2 * focusMargin;
-        painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
-                         fits ? text()
-                              : fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width()));
+        if (area.width() >= sizeHint().width() - 2 * focusMargin) {
+            // Static text keeps the underline of its first run only; the line is drawn here.
+            const QFontMetricsF metrics(font());
+            const qreal top = area.top() + (area.height() - m_text.size().height()) / 2;
+            painter.drawStaticText(QPointF(area.left(), top), m_text);
+            const qreal underline =
+                top + metrics.ascent() + metrics.underlinePos() + metrics.lineWidth() / 2;
+            painter.setPen(QPen(color, metrics.lineWidth()));
+            painter.drawLine(QPointF(area.left(), underline),
+                             QPointF(area.left() + m_text.size().width(), underline));
+        } else {
+            QFont font = this->font();
+            font.setUnderline(true);
+            painter.setFont(font);
+            painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+                             fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width()));
+        }
         if (hasFocus()) {
             QStyleOptionFocusRect option;
             option.initFrom(this);
@@ -270,6 +286,7 @@ protected:
 private:
     static constexpr int focusMargin = 2;
     QUrl m_url;
+    mutable QStaticText m_text;
     mutable QSize m_hint;
 };
 
