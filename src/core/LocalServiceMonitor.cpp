@@ -280,9 +280,14 @@ bool LocalServiceMonitor::isChecking(const QUuid &key) const
 
 void LocalServiceMonitor::checkAll()
 {
+    // Called by the timer, so nobody waits in watch() or checkNow(): the round starts at once
+    // rather than on another turn of the event loop, which with many tools is most of its cost.
+    m_startingRound = true;
     for (auto it = m_watched.begin(); it != m_watched.end(); ++it) {
         startCheck(it.key(), it.value());
     }
+    m_startingRound = false;
+    startQueuedProbes();
 }
 
 void LocalServiceMonitor::updateTimer()
@@ -312,7 +317,7 @@ void LocalServiceMonitor::startCheck(const QUuid &key, Watched &watched)
         if (!m_deadline.isActive()) {
             m_deadline.start(connectTimeout);
         }
-        if (m_queued.isEmpty()) {
+        if (m_queued.isEmpty() && !m_startingRound) {
             QMetaObject::invokeMethod(this, &LocalServiceMonitor::startQueuedProbes,
                                       Qt::QueuedConnection);
         }
@@ -354,10 +359,14 @@ void LocalServiceMonitor::startQueuedProbes()
             connectNext(target);
             continue;
         }
+        if (const auto known = m_resolved.constFind(target.hostname);
+            known != m_resolved.cend() && known->until > std::chrono::steady_clock::now()) {
+            probe.addresses = known->addresses;
+            connectNext(target);
+            continue;
+        }
         probe.resolving = true;
         if (!m_lookups.contains(target.hostname)) {
-            // Qt keeps answers for a minute, so a name checked every few seconds is looked up
-            // once a minute at most.
             const int id = QHostInfo::lookupHost(
                 target.hostname, this, [this, hostname = target.hostname](const QHostInfo &info) {
                     addressesFound(hostname, info);
@@ -370,6 +379,10 @@ void LocalServiceMonitor::startQueuedProbes()
 void LocalServiceMonitor::addressesFound(const QString &hostname, const QHostInfo &info)
 {
     m_lookups.remove(hostname);
+    if (info.error() == QHostInfo::NoError && !info.addresses().isEmpty()) {
+        m_resolved.insert(hostname,
+                          {info.addresses(), std::chrono::steady_clock::now() + resolvedLifetime});
+    }
     QList<Target> waiting;
     for (const auto &[target, probe] : m_probes) {
         if (probe->resolving && target.hostname == hostname) {

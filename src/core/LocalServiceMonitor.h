@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -30,6 +31,10 @@ class LocalServiceMonitor : public QObject
 public:
     static constexpr std::chrono::milliseconds interval{5000};
     static constexpr std::chrono::milliseconds connectTimeout{2000};
+    // How long a name's addresses are used before it is looked up again. Qt keeps answers as
+    // long, but hands even a kept one over on a later turn of the event loop; kept here, a
+    // round of checks runs in one go.
+    static constexpr std::chrono::seconds resolvedLifetime{60};
 
     explicit LocalServiceMonitor(QObject *parent = nullptr);
     ~LocalServiceMonitor() override;
@@ -92,6 +97,12 @@ private:
     QList<Target> m_queued;
     // Names being resolved, each once however many probes wait for it.
     QHash<QString, int> m_lookups;
+    struct Resolved {
+        QList<QHostAddress> addresses;
+        std::chrono::steady_clock::time_point until;
+    };
+    QHash<QString, Resolved> m_resolved;
+    bool m_startingRound = false;
     QTimer m_timer;
     // Fires only when a probe outlives the connect timeout; stopped once none is left.
     QTimer m_deadline;

@@ -90,6 +90,23 @@ private Q_SLOTS:
         QCOMPARE(changed.takeFirst(), (QVariantList{key, false}));
     }
 
+    // Nobody asks again: the shared timer's next round notices the service by name.
+    void serviceComingUpIsNoticedByTheNextRound()
+    {
+        LocalServiceMonitor monitor;
+        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
+        const QUuid key = QUuid::createUuid();
+        const quint16 port = closedPort();
+        monitor.watch(key, u"localhost"_s, text(port));
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.takeFirst(), (QVariantList{key, false}));
+
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, port));
+        QVERIFY(changed.wait(int(LocalServiceMonitor::interval.count()) * 2));
+        QCOMPARE(changed.takeFirst(), (QVariantList{key, true}));
+    }
+
     void unknownHostIsNotListening()
     {
         LocalServiceMonitor monitor;
