@@ -221,12 +221,9 @@ LocalServiceMonitor::LocalServiceMonitor(QObject *parent)
     connect(&m_deadline, &QTimer::timeout, this, &LocalServiceMonitor::expireProbes);
 }
 
-LocalServiceMonitor::~LocalServiceMonitor()
-{
-    for (const int id : std::as_const(m_lookups)) {
-        QHostInfo::abortHostLookup(id);
-    }
-}
+// A name lookup under way is left to finish: its answer goes nowhere once this is gone, and
+// aborting it makes Qt lose its callback.
+LocalServiceMonitor::~LocalServiceMonitor() = default;
 
 void LocalServiceMonitor::watch(const QUuid &key, const QString &hostname, const QString &port)
 {
@@ -367,17 +364,17 @@ void LocalServiceMonitor::startQueuedProbes()
         }
         probe.resolving = true;
         if (!m_lookups.contains(target.hostname)) {
-            const int id = QHostInfo::lookupHost(
-                target.hostname, this, [this, hostname = target.hostname](const QHostInfo &info) {
-                    addressesFound(hostname, info);
-                });
-            m_lookups.insert(target.hostname, id);
+            // By slot name: Qt 6.4 leaks the callback object of the functor form when the
+            // answer comes after its receiver is gone, or never.
+            QHostInfo::lookupHost(target.hostname, this, SLOT(addressesFound(QHostInfo)));
+            m_lookups.insert(target.hostname);
         }
     }
 }
 
-void LocalServiceMonitor::addressesFound(const QString &hostname, const QHostInfo &info)
+void LocalServiceMonitor::addressesFound(const QHostInfo &info)
 {
+    const QString hostname = info.hostName();
     m_lookups.remove(hostname);
     if (info.error() == QHostInfo::NoError && !info.addresses().isEmpty()) {
         m_resolved.insert(hostname,

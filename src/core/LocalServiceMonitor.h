@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QUuid>
@@ -59,6 +60,9 @@ Q_SIGNALS:
     // On the first result for a target, then whenever the result differs from the last one.
     void listeningChanged(const QUuid &key, bool listening);
 
+private Q_SLOTS:
+    void addressesFound(const QHostInfo &info);
+
 private:
     struct Target {
         QString hostname;
@@ -84,7 +88,6 @@ private:
     void startCheck(const QUuid &key, Watched &watched);
     void stopChecking(const QUuid &key, Watched &watched);
     void startQueuedProbes();
-    void addressesFound(const QString &hostname, const QHostInfo &info);
     void connectNext(const Target &target);
     void connectionSettled(const Target &target);
     void finishProbe(const Target &target, bool listening);
@@ -96,7 +99,7 @@ private:
     // one event, and no result reaches a caller that is still in watch() or checkNow().
     QList<Target> m_queued;
     // Names being resolved, each once however many probes wait for it.
-    QHash<QString, int> m_lookups;
+    QSet<QString> m_lookups;
     struct Resolved {
         QList<QHostAddress> addresses;
         std::chrono::steady_clock::time_point until;
