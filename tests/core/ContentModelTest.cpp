@@ -6,12 +6,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QJsonArray>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sys/resource.h>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
@@ -400,111 +397,7 @@ private Q_SLOTS:
             QVERIFY(!loaded.loading);
         }
     }
-
-    void save_keepsAnUnreadableListAside()
-    {
-        const QByteArray garbage("{\"storedTunnels\": [1, 2, 3]} \xff trailing");
-        writeStore(garbage);
-        m_model->loadTunnels();
-        QVERIFY(!m_model->statusMessage().isEmpty());
-        StdoutCapture capture;
-        m_model->deleteTunnel(Tunnel());
-        capture.restore();
-        QCOMPARE(storedBytes(), QByteArray("[]"));
-        const QStringList kept =
-            QDir(QFileInfo(storePath()).absolutePath())
-                .entryList({QStringLiteral("storedTunnels.json.unreadable-*")});
-        QCOMPARE(kept.size(), 1);
-        QFile keptFile(QFileInfo(storePath()).absolutePath() + u'/' + kept.first());
-        QVERIFY(keptFile.open(QIODevice::ReadOnly));
-        QCOMPARE(keptFile.readAll(), garbage);
-        QVERIFY(m_model->statusMessage().contains(kept.first()));
-        QCOMPARE(capture.text().count('\n'), 1);
-
-        // Once kept, later saves just write.
-        m_model->deleteTunnel(Tunnel());
-        QCOMPARE(QDir(QFileInfo(storePath()).absolutePath())
-                     .entryList({QStringLiteral("storedTunnels.json.unreadable-*")})
-                     .size(),
-                 1);
-    }
-
-    void save_intoAFolderThatCannotExist_failsAndSaysSo()
-    {
-        QFile blocker(m_dir->filePath(QStringLiteral("file")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        ContentModel model{TunnelStore(m_dir->filePath(QStringLiteral("file/velumo/x.json")))};
-        model.deleteTunnel(Tunnel());
-        QVERIFY(
-            model.statusMessage().startsWith(QStringLiteral("The tunnel list could not be saved")));
-    }
-
-    void save_hittingTheFileSizeLimit_keepsTheOldFile()
-    {
-        const QByteArray old =
-            encodeTunnels({storedTunnel(QStringLiteral("old"), QStringLiteral("1"))});
-        writeStore(old);
-        QProcess child;
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--write-limited"), storePath()});
-        QVERIFY(child.waitForFinished(30000));
-        QCOMPARE(child.exitCode(), 3); // the write reported failure
-        QCOMPARE(storedBytes(), old);
-        QCOMPARE(QDir(QFileInfo(storePath()).absolutePath()).entryList(QDir::Files).size(), 1);
-    }
-
-    void killedOwner_leavesNoToolBehind()
-    {
-        const QString pidFile = m_dir->filePath(QStringLiteral("pid"));
-        script("pidfile " + pidFile.toUtf8() + "\nignore-term\nwait\n");
-        QProcess owner;
-        owner.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--own-tool"), standinPath()});
-        QTRY_VERIFY(readPid(pidFile) > 0);
-        const qint64 tool = readPid(pidFile);
-        QVERIFY(processExists(tool));
-        owner.kill();
-        QVERIFY(owner.waitForFinished(10000));
-        QTRY_VERIFY(!processExists(tool));
-    }
 };
 
-// Child modes for the tests above that need a process of their own.
-static int childMain(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    const QString mode = QString::fromLocal8Bit(argv[1]);
-    if (mode == QStringLiteral("--write-limited")) {
-        // A file-size limit makes the write fail part-way, as a full disk would.
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{4096, 4096};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        TunnelList many;
-        for (int i = 0; i < 200; ++i) {
-            many.append(storedTunnel(QStringLiteral("host%1").arg(i), QStringLiteral("1")));
-        }
-        return TunnelStore(QString::fromLocal8Bit(argv[2])).write(encodeTunnels(many)) ? 0 : 3;
-    }
-    if (mode == QStringLiteral("--own-tool")) {
-        ContentModel model{
-            TunnelStore(QDir::temp().filePath(QStringLiteral("velumo-unused.json")))};
-        model.setToolPath(QString::fromLocal8Bit(argv[2]));
-        model.createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
-        return QCoreApplication::exec();
-    }
-    return 2;
-}
-
-int main(int argc, char **argv)
-{
-    if (argc >= 3 && argv[1][0] == '-' && argv[1][1] == '-' &&
-        (qstrcmp(argv[1], "--write-limited") == 0 || qstrcmp(argv[1], "--own-tool") == 0)) {
-        return childMain(argc, argv);
-    }
-    QCoreApplication app(argc, argv);
-    ContentModelTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(ContentModelTest)
 #include "ContentModelTest.moc"

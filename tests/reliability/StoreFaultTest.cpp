@@ -153,6 +153,11 @@ private Q_SLOTS:
         QCOMPARE(readAll(storeFolder().filePath(kept.first())), bytes);
         QVERIFY2(m_model->statusMessage().contains(kept.first()),
                  qPrintable(m_model->statusMessage()));
+
+        // Once kept, later saves just write.
+        m_model->deleteTunnel(m_model->tunnels().first());
+        QCOMPARE(readAll(storePath()), QByteArray("[]"));
+        QCOMPARE(storeFolder().entryList({keptPattern}).size(), 1);
     }
 
     void unwritableStore_keepsTheTunnelAndSaysSo_data()
