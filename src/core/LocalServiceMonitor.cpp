@@ -201,6 +201,7 @@ struct LocalServiceMonitor::Probe {
     Target target;
     QList<QUuid> waiting;
     std::chrono::steady_clock::time_point deadline;
+    bool started = false;
     bool resolving = false;
     QList<QHostAddress> addresses;
     qsizetype next = 0;
@@ -347,10 +348,12 @@ void LocalServiceMonitor::startQueuedProbes()
     const QList<Target> queued = std::exchange(m_queued, {});
     for (const Target &target : queued) {
         const auto found = m_probes.find(target);
-        if (found == m_probes.end()) {
+        // Gone, or a later probe of the same service that an earlier entry started already.
+        if (found == m_probes.end() || found->second->started) {
             continue;
         }
         Probe &probe = *found->second;
+        probe.started = true;
         if (const QHostAddress address(target.hostname); !address.isNull()) {
             probe.addresses = {address};
             connectNext(target);
