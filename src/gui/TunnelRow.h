@@ -36,7 +36,6 @@ public:
     // service answers has changed; returns whether anything was rebuilt.
     bool update(const Tunnel &tunnel, const TunnelActivity &activity,
                 std::optional<bool> serviceListening);
-    void setTunnel(const Tunnel &tunnel) { update(tunnel, m_activity, m_serviceListening); }
 
     // The restart button's symbol area keeps this size whether it shows play or a spinner.
     static constexpr QSize restartSlotSize{15, 10};
