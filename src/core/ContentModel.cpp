@@ -342,7 +342,6 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
     const QUuid pendingCheck = QUuid::createUuid();
     m_pendingChecks.insert(pendingCheck, hostname + u':' + port);
     m_serviceMonitor.watch(pendingCheck, hostname, port);
-    m_serviceMonitor.checkNow(pendingCheck);
 
     while (true) {
         std::optional<StreamedTerminalOutput> chunk = co_await output.next();

@@ -473,7 +473,6 @@ void ContentView::updateRows()
             continue;
         } else {
             auto *row = new TunnelRow(tunnel, m_model, m_rowStack->pageFor(at));
-            row->update(tunnel, m_model->activity(tunnel.id), m_model->serviceListening(tunnel.id));
             if (room != std::numeric_limits<int>::max()) {
                 madeHeight += row->sizeHint().height();
             }

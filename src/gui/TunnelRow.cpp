@@ -296,6 +296,7 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent)
     : QWidget(parent)
     , m_tunnel(tunnel)
     , m_activity(model->activity(tunnel.id))
+    , m_serviceListening(model->serviceListening(tunnel.id))
     , m_model(model)
 {
     setObjectName(QStringLiteral("tunnelRow"));

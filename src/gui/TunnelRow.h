@@ -29,6 +29,7 @@ class TunnelRow : public QWidget
     Q_DISABLE_COPY_MOVE(TunnelRow)
 
 public:
+    // Shows the record with what the model knows now of its tool and its local service.
     TunnelRow(const Tunnel &tunnel, ContentModel *model, QWidget *parent = nullptr);
 
     const Tunnel &tunnel() const { return m_tunnel; }

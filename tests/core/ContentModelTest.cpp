@@ -29,57 +29,13 @@ Tunnel storedTunnel(const QString &hostname, const QString &port, bool loading =
 
 } // namespace
 
-class ContentModelTest : public QObject
+class ContentModelTest : public QObject, protected ModelTestCase
 {
     Q_OBJECT
 
-private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<ContentModel> m_model;
-
-    QString storePath() const
-    {
-        return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json"));
-    }
-
-    void writeStore(const QByteArray &bytes)
-    {
-        QDir().mkpath(QFileInfo(storePath()).absolutePath());
-        QFile file(storePath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-
-    QByteArray storedBytes() const { return readAll(storePath()); }
-
-    void script(const QByteArray &text) { useScript(*m_dir, QStringLiteral("script"), text); }
-
-    // Stops every tool the model started and lets their coroutines finish.
-    void stopTools()
-    {
-        QSignalSpy stopped(m_model.get(), &ContentModel::toolsStopped);
-        m_model->stopAllTools(std::chrono::milliseconds(500));
-        QTRY_VERIFY(stopped.count() == 1 || m_model->runningToolCount() == 0);
-        QTest::qWait(0);
-    }
-
 private Q_SLOTS:
-    void init()
-    {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
-        m_model->setToolPath(standinPath());
-    }
-    void cleanup()
-    {
-        if (m_model) {
-            stopTools();
-        }
-        m_model.reset();
-        QCoreApplication::processEvents();
-        m_dir.reset();
-    }
+    void init() { setUpModel(); }
+    void cleanup() { tearDownModel(); }
 
     void newModel_touchesNothing()
     {

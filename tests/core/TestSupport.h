@@ -5,11 +5,16 @@
 // Helpers shared by the core tests: scripts for the stand-in tool, reading what it recorded,
 // draining an output stream, and capturing our own standard output.
 
+#include "ContentModel.h"
 #include "OutputStream.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -177,6 +182,59 @@ public:
 private:
     int m_saved = -1;
     std::FILE *m_file = nullptr;
+};
+
+// What the model's tests share: a model whose store lies in a fresh temporary folder and whose
+// tool is the stand-in. A test class derives from this besides QObject, and calls setUpModel()
+// from init() and tearDownModel() from cleanup().
+class ModelTestCase
+{
+protected:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ContentModel> m_model;
+
+    QString storePath() const
+    {
+        return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json"));
+    }
+    QDir storeFolder() const { return QFileInfo(storePath()).dir(); }
+
+    void writeStore(const QByteArray &bytes)
+    {
+        QVERIFY(QDir().mkpath(storeFolder().path()));
+        QVERIFY(writeFile(storePath(), bytes));
+    }
+    QByteArray storedBytes() const { return readAll(storePath()); }
+
+    // Makes the script every tool started from now on replays.
+    void script(const QByteArray &text) { useScript(*m_dir, QStringLiteral("script"), text); }
+
+    void setUpModel()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
+        m_model->setToolPath(standinPath());
+    }
+
+    // Stops every tool the model started and lets their coroutines finish.
+    void stopTools()
+    {
+        QSignalSpy stopped(m_model.get(), &ContentModel::toolsStopped);
+        m_model->stopAllTools(std::chrono::milliseconds(500));
+        QTRY_VERIFY(stopped.count() == 1 || m_model->runningToolCount() == 0);
+        QTest::qWait(0);
+    }
+
+    void tearDownModel()
+    {
+        if (m_model) {
+            stopTools();
+        }
+        m_model.reset();
+        QCoreApplication::processEvents();
+        m_dir.reset();
+    }
 };
 
 } // namespace Velumo::Testing

@@ -14,52 +14,25 @@ using namespace Velumo::Testing;
 
 Q_DECLARE_METATYPE(Velumo::TunnelState)
 
-class TunnelActivityTest : public QObject
+class TunnelActivityTest : public QObject, protected ModelTestCase
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<ContentModel> m_model;
-
-    QString storePath() const { return m_dir->filePath(QStringLiteral("storedTunnels.json")); }
-
     // A stored, stopped tunnel to restart.
     Tunnel storedTunnel(const QString &hostname, const QString &port)
     {
         Tunnel tunnel;
         tunnel.hostname = hostname;
         tunnel.port = port;
-        QFile file(storePath());
-        if (file.open(QIODevice::WriteOnly)) {
-            file.write(encodeTunnels({tunnel}));
-        }
-        file.close();
+        writeStore(encodeTunnels({tunnel}));
         m_model->loadTunnels();
         return tunnel;
     }
 
-    QByteArray storedBytes() const
-    {
-        QFile file(storePath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
 private Q_SLOTS:
-    void init()
-    {
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
-        m_model->setToolPath(standinPath());
-    }
-    void cleanup()
-    {
-        m_model->stopAllTools(std::chrono::milliseconds(300));
-        QTRY_COMPARE(m_model->runningToolCount(), 0);
-        QTest::qWait(0);
-        m_model.reset();
-        m_dir.reset();
-    }
+    void init() { setUpModel(); }
+    void cleanup() { tearDownModel(); }
 
     void state_followsTheToolsOutputAndExit_data()
     {

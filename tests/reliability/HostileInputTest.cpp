@@ -16,18 +16,11 @@ using namespace Velumo::Testing;
 
 // Whatever is typed as host and port, or found in an edited stored list, reaches the tool as
 // the one argument after --url, never through a shell.
-class HostileInputTest : public QObject
+class HostileInputTest : public QObject, protected ModelTestCase
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<ContentModel> m_model;
-
-    QString storePath() const
-    {
-        return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json"));
-    }
     // A file a shell would create if it ever saw the input.
     QString pwnedPath() const { return m_dir->filePath(QStringLiteral("pwned")); }
 
@@ -60,19 +53,8 @@ private:
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
-        m_model->setToolPath(standinPath());
-    }
-    void cleanup()
-    {
-        m_model.reset();
-        QCoreApplication::processEvents();
-        m_dir.reset();
-    }
+    void init() { setUpModel(); }
+    void cleanup() { tearDownModel(); }
 
     void hostAndPort_reachTheToolAsOneLiteralArgument_data()
     {

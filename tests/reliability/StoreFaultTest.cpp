@@ -58,29 +58,14 @@ QByteArray garbage(qsizetype size)
 
 // The stored list damaged, replaced, out of reach or cut off mid-write: what was stored is never
 // destroyed, what is in memory is kept, and the user is told.
-class StoreFaultTest : public QObject
+class StoreFaultTest : public QObject, protected ModelTestCase
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<ContentModel> m_model;
-
-    QString storePath() const
-    {
-        return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json"));
-    }
-    QDir storeFolder() const { return QFileInfo(storePath()).dir(); }
-
-    void writeStore(const QByteArray &bytes)
-    {
-        QVERIFY(QDir().mkpath(storeFolder().path()));
-        QVERIFY(writeFile(storePath(), bytes));
-    }
-
     void createAnnouncedTunnel()
     {
-        useScript(*m_dir, QStringLiteral("script"), announcement() + "wait\n");
+        script(announcement() + "wait\n");
         const qsizetype before = m_model->tunnels().size();
         m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
         QTRY_COMPARE(m_model->tunnels().size(), before + 1);
@@ -101,22 +86,8 @@ private:
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
-        m_model->setToolPath(standinPath());
-    }
-    void cleanup()
-    {
-        QSignalSpy stopped(m_model.get(), &ContentModel::toolsStopped);
-        m_model->stopAllTools(std::chrono::milliseconds(200));
-        QTRY_VERIFY(stopped.count() == 1 || m_model->runningToolCount() == 0);
-        m_model.reset();
-        QCoreApplication::processEvents();
-        m_dir.reset();
-    }
+    void init() { setUpModel(); }
+    void cleanup() { tearDownModel(); }
 
     void unreadableStore_isKeptAsideBeforeTheFirstSave_data()
     {

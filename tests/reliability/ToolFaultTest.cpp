@@ -25,20 +25,12 @@ extern "C" const char *__asan_default_options()
 
 // The tool failing, dying, misbehaving or drowning us in output: the app keeps running, keeps
 // what it has and tells the user what happened.
-class ToolFaultTest : public QObject
+class ToolFaultTest : public QObject, protected ModelTestCase
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<ContentModel> m_model;
-
-    QString storePath() const
-    {
-        return m_dir->filePath(QStringLiteral("velumo/storedTunnels.json"));
-    }
     QString path(const char *name) const { return m_dir->filePath(QString::fromLatin1(name)); }
-    void script(const QByteArray &text) { useScript(*m_dir, QStringLiteral("script"), text); }
 
     // The model still does its job: a well-behaved tool gets its tunnel listed and saved.
     void verifyStillCreates()
@@ -52,22 +44,8 @@ private:
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
-        m_model->setToolPath(standinPath());
-    }
-    void cleanup()
-    {
-        QSignalSpy stopped(m_model.get(), &ContentModel::toolsStopped);
-        m_model->stopAllTools(std::chrono::milliseconds(200));
-        QTRY_VERIFY(stopped.count() == 1 || m_model->runningToolCount() == 0);
-        m_model.reset();
-        QCoreApplication::processEvents();
-        m_dir.reset();
-    }
+    void init() { setUpModel(); }
+    void cleanup() { tearDownModel(); }
 
     void unusableTool_failsTheCreationAndSaysSo_data()
     {
