@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "BenchReport.h"
 #include "MedianCollector.h"
-#include "Tunnel.h"
+#include "core/Tunnel.h"
 
 #include <QJsonDocument>
 

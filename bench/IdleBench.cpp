@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "BenchReport.h"
-#include "ContentModel.h"
-#include "ContentView.h"
-#include "LocalServiceMonitor.h"
-#include "Spinner.h"
+#include "core/ContentModel.h"
+#include "gui/ContentView.h"
+#include "core/LocalServiceMonitor.h"
+#include "gui/Spinner.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "BenchReport.h"
-#include "ContentModel.h"
+#include "core/ContentModel.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "BenchReport.h"
-#include "ContentModel.h"
-#include "ContentView.h"
-#include "TunnelRow.h"
+#include "core/ContentModel.h"
+#include "gui/ContentView.h"
+#include "gui/TunnelRow.h"
 
 #include <QApplication>
 #include <QFile>

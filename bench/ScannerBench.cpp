@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "BenchReport.h"
 #include "MedianCollector.h"
-#include "TunnelUrl.h"
+#include "core/TunnelUrl.h"
 
 #include <QByteArray>
 #include <QMap>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "FuzzCheck.h"
-#include "TunnelUrl.h"
+#include "core/TunnelUrl.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "FuzzCheck.h"
-#include "Tunnel.h"
+#include "core/Tunnel.h"
 
 #include <cstddef>
 #include <cstdint>

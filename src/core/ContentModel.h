@@ -2,15 +2,13 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "LocalServiceMonitor.h"
-#include "Shell.h"
-#include "ToolLog.h"
-#include "Tunnel.h"
-#include "TunnelStore.h"
+#include "core/LocalServiceMonitor.h"
+#include "core/Shell.h"
+#include "core/Tunnel.h"
+#include "core/TunnelSession.h"
+#include "core/TunnelStore.h"
 
-#include <QHash>
 #include <QObject>
-#include <QSet>
 
 #include <qcoro/qcorotask.h>
 
@@ -20,41 +18,9 @@
 
 namespace Velumo {
 
-// Encodes the stored list exactly as it is kept on disk.
-struct TunnelEncoder {
-    QByteArray encode(const TunnelList &tunnels) const { return encodeTunnels(tunnels); }
-};
-
-struct TunnelDecoder {
-    std::optional<TunnelList> decode(const QByteArray &json, DecodeError *error = nullptr) const
-    {
-        return decodeTunnels(json, error);
-    }
-};
-
-// What a tunnel's tool is doing, as far as its output and exit tell.
-enum class TunnelState {
-    Idle,          // no tool has run for it since it was loaded
-    Starting,      // tool launched, no address yet
-    Announced,     // address known, no connection to the edge yet
-    Connected,     // the tool registered a connection; the address is served
-    Stopped,       // stopped by the user
-    Ended,         // the tool exited by itself
-    FailedToStart, // the tool could not be launched
-};
-
-struct TunnelActivity {
-    TunnelState state = TunnelState::Idle;
-    int exitCode = 0;
-    bool crashed = false;
-    // A tool of ours is serving this tunnel right now.
-    bool running = false;
-    // Output of the latest tool started for this tunnel; null before the first.
-    std::shared_ptr<ToolLog> log;
-};
-
-// The controller behind one main window: owns the tunnel list, starts and owns every tool run
-// for it, and keeps the store. Everything runs on the main thread.
+// The controller behind one main window: the tunnel list and the operations on it. Every run
+// of the tool is a TunnelSession the model owns, so no tool outlives it. Everything runs on the
+// main thread.
 class ContentModel : public QObject
 {
     Q_OBJECT
@@ -77,7 +43,7 @@ public:
     // Starts the tool again for the listed tunnel with this id and records the address on it.
     QCoro::Task<> restartTunnel(Tunnel tunnel);
     void saveTunnels(const TunnelList &list);
-    std::optional<TunnelList> readStoredTunnels() const;
+    std::optional<TunnelList> readStoredTunnels() const { return m_store.read(); }
     void loadTunnels();
     // Removes every listed tunnel equal to `tunnel` and saves; tools left serving nothing stop.
     void deleteTunnel(const Tunnel &argument);
@@ -99,8 +65,6 @@ public:
     // at a stand-in.
     void setToolPath(std::optional<QString> path) { m_toolPath = std::move(path); }
 
-    const TunnelStore &store() const { return m_store; }
-
 Q_SIGNALS:
     // Emitted before every write of `tunnels` or `loading`.
     void objectWillChange();
@@ -113,55 +77,32 @@ Q_SIGNALS:
     void serviceListeningChanged(const QUuid &id);
 
 private:
-    struct ToolEntry {
-        quint64 serial = 0;
-        std::shared_ptr<ToolProcess> process;
-        // Listed tunnels whose address this tool serves.
-        QSet<QUuid> serves;
-        std::shared_ptr<ToolLog> log;
-        bool connected = false;
-    };
-
     void setLoading(bool loading);
     void setStatusMessage(const QString &message);
     qsizetype indexOfTunnel(const QUuid &id) const;
-    ToolEntry *toolEntry(quint64 serial);
-    quint64 startTool(const QString &hostname, const QString &port, OutputStream &output);
-    void forgetTool(quint64 serial);
-    void stopToolsLeftServingNothing();
+    TunnelSession &startSession(const QString &hostname, const QString &port);
+    // The latest run that served this tunnel, if any is kept.
+    TunnelSession *sessionOf(const QUuid &id) const;
+    void addCreatedTunnel(TunnelSession &session, const QUrl &url);
+    void setRestartedAddress(TunnelSession &session, const QUuid &id, const QUrl &url);
+    void sessionChanged(TunnelSession &session);
+    void sessionServiceChanged(TunnelSession &session, bool listening);
+    void sessionOver(TunnelSession &session);
+    // Drops runs that are over and are no listed tunnel's latest.
+    void forgetSessions();
     void toolEnded();
-    // What creations and restarts do with every chunk; returns the address it announces.
-    std::optional<QUrl> readChunk(quint64 serial, const StreamedTerminalOutput &chunk,
-                                  QString &lastLine);
-    void handleChunk(quint64 serial, const QString &text);
-    void toolRunFinished(quint64 serial);
-    void setActivity(const QUuid &id, TunnelState state, quint64 serial);
-    bool isServing(const QUuid &id) const;
-    QString endedWithoutAddressMessage(quint64 serial, const QString &lastLine) const;
 
     TunnelList m_tunnels;
     bool m_loading = false;
     Shell m_shell;
     TunnelStore m_store;
-    TunnelEncoder m_encoder;
-    TunnelDecoder m_decoder;
-
     QString m_statusMessage;
     std::optional<QString> m_toolPath;
-    std::vector<ToolEntry> m_tools;
-    quint64 m_nextSerial = 1;
-    int m_waitingCreations = 0;
-    QHash<QUuid, quint64> m_latestRestart;
-    // The tool currently serving each tunnel, and what each tunnel's tool is doing.
-    QHash<QUuid, quint64> m_toolOf;
-    QHash<QUuid, TunnelActivity> m_activity;
     LocalServiceMonitor m_serviceMonitor;
-    // Checks made at Create, before the tunnel has an id, with what they check.
-    QHash<QUuid, QString> m_pendingChecks;
+    // Oldest first; a tunnel's latest run is the last one that served it.
+    std::vector<std::unique_ptr<TunnelSession>> m_sessions;
+    int m_waitingCreations = 0;
     bool m_stoppingAll = false;
-    // Whether the stored file is known to hold a list we can read (or nothing): only then may a
-    // save replace it without first keeping a copy.
-    bool m_storeChecked = false;
 };
 
 } // namespace Velumo

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "LinkDetector.h"
+#include "core/LinkDetector.h"
 
 #include <algorithm>
 #include <array>

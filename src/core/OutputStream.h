@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "StreamedTerminalOutput.h"
+#include "core/StreamedTerminalOutput.h"
 
 #include <coroutine>
 #include <deque>

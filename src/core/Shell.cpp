@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "Shell.h"
+#include "core/Shell.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
+
+#include <cstdio>
 
 namespace Velumo {
 
@@ -71,6 +73,13 @@ QStringList cloudflaredSearchPlaces()
     QStringList places = bundledCandidates();
     places.append(QStringLiteral("PATH"));
     return places;
+}
+
+void printDiagnostic(const QString &text)
+{
+    const QByteArray bytes = (text + u'\n').toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
 }
 
 QString cloudflaredPath()

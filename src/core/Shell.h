@@ -2,8 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "OutputStream.h"
-#include "ToolProcess.h"
+#include "core/OutputStream.h"
+#include "core/ToolProcess.h"
 
 #include <QMap>
 #include <QString>
@@ -40,5 +40,9 @@ public:
 QString cloudflaredPath();
 // The places the lookup tries, for telling the user where it looked.
 QStringList cloudflaredSearchPlaces();
+
+// Prints one line on our standard output: how the app reports a tool that failed to launch
+// and error chunks, besides what it tells the user in the window.
+void printDiagnostic(const QString &text);
 
 } // namespace Velumo

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "ToolProcess.h"
+#include "core/ToolProcess.h"
+
+#include "core/Shell.h"
 
 #include <QStringDecoder>
-
-#include <cstdio>
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -45,13 +45,6 @@ QString quoteArgument(const QString &argument)
     QString quoted = argument;
     quoted.replace(u'\'', QStringLiteral("'\\''"));
     return u'\'' + quoted + u'\'';
-}
-
-void printLine(const QString &text)
-{
-    const QByteArray bytes = (text + u'\n').toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
 }
 
 } // namespace
@@ -170,7 +163,7 @@ void ToolProcess::failStart(const QString &description)
     }
     m_state = State::FailedToStart;
     m_errorDescription = description;
-    printLine(description);
+    printDiagnostic(description);
     m_producer.finish();
     Q_EMIT ended();
 }

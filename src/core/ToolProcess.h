@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "OutputStream.h"
+#include "core/OutputStream.h"
 
 #include <QObject>
 #include <QProcess>

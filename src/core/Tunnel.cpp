@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "Tunnel.h"
+#include "core/Tunnel.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -153,17 +153,6 @@ QString codingKeyText(CodingKeys key)
     Q_UNREACHABLE();
 }
 
-std::optional<CodingKeys> codingKeyFromText(QStringView text)
-{
-    for (const auto key : {CodingKeys::id, CodingKeys::url, CodingKeys::hostname,
-                           CodingKeys::port, CodingKeys::loading}) {
-        if (text == codingKeyText(key)) {
-            return key;
-        }
-    }
-    return std::nullopt;
-}
-
 QString uuidText(const QUuid &id)
 {
     return id.toString(QUuid::WithoutBraces).toUpper();
@@ -187,13 +176,6 @@ std::optional<QUuid> uuidFromText(QStringView text)
         }
     }
     return QUuid::fromString(text);
-}
-
-QByteArray encodeTunnel(const Tunnel &tunnel)
-{
-    QByteArray out;
-    appendTunnel(out, tunnel);
-    return out;
 }
 
 QByteArray encodeTunnels(const TunnelList &tunnels)

@@ -30,7 +30,6 @@ using TunnelList = QList<Tunnel>;
 // The JSON keys of a record, in the order they are written.
 enum class CodingKeys { id, url, hostname, port, loading };
 QString codingKeyText(CodingKeys key);
-std::optional<CodingKeys> codingKeyFromText(QStringView text);
 
 // Upper-case 8-4-4-4-12 form without braces, as stored.
 QString uuidText(const QUuid &id);
@@ -39,7 +38,6 @@ std::optional<QUuid> uuidFromText(QStringView text);
 
 // Compact JSON exactly as stored lists are written: keys in declaration order, `url` left
 // out when absent, forward slashes escaped, non-ASCII as UTF-8.
-QByteArray encodeTunnel(const Tunnel &tunnel);
 QByteArray encodeTunnels(const TunnelList &tunnels);
 
 // Decoding reports why it failed so callers can tell the user what was wrong.

@@ -1,51 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "TunnelStore.h"
+#include "core/TunnelStore.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include "core/Shell.h"
+
 #include <QStandardPaths>
 
 namespace Velumo {
-
-namespace {
-
-bool setError(QString *error, const QString &message)
-{
-    if (error) {
-        *error = message;
-    }
-    return false;
-}
-
-bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error)
-{
-    const QFileInfo info(path);
-    if (!QDir().mkpath(info.absolutePath())) {
-        return setError(error,
-                        QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return setError(error, file.errorString());
-    }
-    // QSaveFile::commit() in Qt 6.4 renames even when the final flush failed, which could put a
-    // truncated file in place; so flush here, check it, and cancel on any failure.
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString message = file.errorString();
-        file.cancelWriting();
-        return setError(error, message);
-    }
-    if (!file.commit()) {
-        return setError(error, file.errorString());
-    }
-    return true;
-}
-
-} // namespace
 
 QString TunnelStore::defaultFilePath()
 {
@@ -54,50 +15,55 @@ QString TunnelStore::defaultFilePath()
 }
 
 TunnelStore::TunnelStore(QString filePath)
-    : m_filePath(std::move(filePath))
+    : m_file(std::move(filePath))
 {}
 
-TunnelStore::Contents TunnelStore::read() const
+std::optional<TunnelList> TunnelStore::read() const
 {
-    Contents contents;
-    const QFileInfo info(m_filePath);
-    if (!info.exists()) {
-        return contents;
-    }
-    if (!info.isFile()) {
-        contents.error = QStringLiteral("%1 is not a file").arg(m_filePath);
-        return contents;
-    }
-    QFile file(m_filePath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        contents.error = file.errorString();
-        return contents;
-    }
-    contents.bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        contents.bytes.reset();
-        contents.error = file.errorString();
-    }
-    return contents;
+    const StoreFile::Contents contents = m_file.read();
+    return contents.bytes ? decodeTunnels(*contents.bytes) : std::nullopt;
 }
 
-bool TunnelStore::write(const QByteArray &bytes, QString *error) const
+std::optional<TunnelList> TunnelStore::load(QString *problem)
 {
-    return writeAtomically(m_filePath, bytes, error);
-}
-
-std::optional<QString> TunnelStore::keepUnreadable(const QByteArray &bytes, QString *error) const
-{
-    const QString stamp =
-        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    QString path = m_filePath + QStringLiteral(".unreadable-") + stamp;
-    for (int n = 2; QFileInfo::exists(path); ++n) {
-        path = m_filePath + QStringLiteral(".unreadable-") + stamp + u'-' + QString::number(n);
-    }
-    if (!writeAtomically(path, bytes, error)) {
+    const StoreFile::Contents contents = m_file.read();
+    if (!contents.bytes) {
+        m_file.setKnownReadable(contents.error.isEmpty());
+        if (!contents.error.isEmpty()) {
+            *problem = tr("The stored tunnel list could not be read: %1").arg(contents.error);
+        }
         return std::nullopt;
     }
-    return path;
+    DecodeError error;
+    std::optional<TunnelList> list = decodeTunnels(*contents.bytes, &error);
+    m_file.setKnownReadable(list.has_value());
+    if (!list) {
+        *problem = tr("The stored tunnel list in %1 could not be read (%2); it will be kept "
+                      "aside before the next save")
+                       .arg(filePath(), error.message);
+    }
+    return list;
+}
+
+QString TunnelStore::save(const TunnelList &list)
+{
+    const StoreFile::SaveResult result = m_file.save(
+        encodeTunnels(list), [](const QByteArray &bytes) { return decodeTunnels(bytes).has_value(); });
+    if (result.keepFailed) {
+        return tr("The tunnel list was not saved: the unreadable stored list could not be kept "
+                  "aside (%1)")
+            .arg(result.error);
+    }
+    if (result.keptAs) {
+        printDiagnostic(QStringLiteral("The unreadable tunnel list was kept as %1").arg(*result.keptAs));
+    }
+    if (!result.written) {
+        return tr("The tunnel list could not be saved: %1").arg(result.error);
+    }
+    if (result.keptAs) {
+        return tr("The stored tunnel list could not be read; it was kept as %1").arg(*result.keptAs);
+    }
+    return {};
 }
 
 } // namespace Velumo

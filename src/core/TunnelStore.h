@@ -2,43 +2,39 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include <QByteArray>
-#include <QString>
+#include "core/StoreFile.h"
+#include "core/Tunnel.h"
+
+#include <QCoreApplication>
 
 #include <optional>
 
 namespace Velumo {
 
-// The one file that keeps the tunnel list between runs. Its bytes are exactly the JSON text of
-// the list; writes are atomic, so a reader sees either the old list or the new one.
+// The quick-tunnel list between runs: $XDG_CONFIG_HOME/velumo/storedTunnels.json, whose bytes
+// are exactly the JSON text of the list.
 class TunnelStore
 {
+    Q_DECLARE_TR_FUNCTIONS(Velumo::TunnelStore)
+
 public:
-    // $XDG_CONFIG_HOME/velumo/storedTunnels.json, through QStandardPaths.
     static QString defaultFilePath();
 
     explicit TunnelStore(QString filePath = defaultFilePath());
 
-    QString filePath() const { return m_filePath; }
+    const QString &filePath() const { return m_file.filePath(); }
 
-    struct Contents {
-        // Absent when there is no file, or something other than a file is in its place.
-        std::optional<QByteArray> bytes;
-        // Why the file could not be read, when it is there but unreadable.
-        QString error;
-    };
-    Contents read() const;
-
-    // Writes a temporary file beside the store, checks every write and the flush, then renames
-    // it over the old file. On failure the old file is untouched and `error` says why.
-    bool write(const QByteArray &bytes, QString *error = nullptr) const;
-
-    // Copies bytes that could not be decoded to storedTunnels.json.unreadable-<UTC time> beside
-    // the store, so the next save does not destroy them. Returns the path written, or nullopt.
-    std::optional<QString> keepUnreadable(const QByteArray &bytes, QString *error = nullptr) const;
+    // The stored list, or nothing when there is none or it cannot be read. Changes nothing.
+    std::optional<TunnelList> read() const;
+    // As read(), and remembers whether a later save may replace the file as it is. `problem`
+    // says why a file that is there could not be used.
+    std::optional<TunnelList> load(QString *problem);
+    // Writes the whole list. Returns a message for the user when something went wrong or an
+    // unreadable list was kept aside, and an empty one otherwise.
+    QString save(const TunnelList &list);
 
 private:
-    QString m_filePath;
+    StoreFile m_file;
 };
 
 } // namespace Velumo

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "TunnelUrl.h"
+#include "core/TunnelUrl.h"
 
-#include "LinkDetector.h"
+#include "core/LinkDetector.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "AboutDialog.h"
+#include "gui/AboutDialog.h"
 
-#include "Symbols.h"
+#include "gui/Symbols.h"
 
 #include <QCoreApplication>
 #include <QDialogButtonBox>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "ContentView.h"
+#include "gui/ContentView.h"
 
-#include "ContentModel.h"
-#include "Spinner.h"
-#include "TunnelRow.h"
+#include "core/ContentModel.h"
+#include "gui/Spinner.h"
+#include "gui/TunnelRow.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "Tunnel.h"
+#include "core/Tunnel.h"
 
 #include <QHash>
 #include <QMainWindow>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "LogWindow.h"
+#include "gui/LogWindow.h"
 
-#include "ToolLog.h"
+#include "core/ToolLog.h"
 
 #include <QFontDatabase>
 #include <QPlainTextEdit>

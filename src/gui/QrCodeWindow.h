@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "QrCode.h"
+#include "gui/QrCode.h"
 
 #include <QImage>
 #include <QUrl>

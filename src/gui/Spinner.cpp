@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "Spinner.h"
+#include "gui/Spinner.h"
 
 #include <QPainter>
 #include <QStyle>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "Symbols.h"
+#include "gui/Symbols.h"
 
 // The resource sits in a static library: naming it here pulls it into every program that
 // shows a symbol. The macro must be used outside any namespace.

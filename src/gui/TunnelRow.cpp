@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "TunnelRow.h"
+#include "gui/TunnelRow.h"
 
-#include "ContentModel.h"
-#include "LogWindow.h"
-#include "QrCodeWindow.h"
-#include "Spinner.h"
-#include "Symbols.h"
+#include "core/ContentModel.h"
+#include "gui/LogWindow.h"
+#include "gui/QrCodeWindow.h"
+#include "gui/Spinner.h"
+#include "gui/Symbols.h"
 
 #include <QAbstractButton>
 #include <QClipboard>

@@ -2,8 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "ContentModel.h"
-#include "Tunnel.h"
+#include "core/ContentModel.h"
+#include "core/Tunnel.h"
 
 #include <QPointer>
 #include <QWidget>

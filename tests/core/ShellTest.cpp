@@ -1,37 +1,94 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "Shell.h"
+#include "core/Shell.h"
+
 #include "TestSupport.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
 #include <thread>
+
+#include <unistd.h>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
+
+namespace {
+
+struct Drained {
+    QList<StreamedTerminalOutput> values;
+    bool finished = false;
+    QString text() const
+    {
+        QString all;
+        for (const StreamedTerminalOutput &value : values) {
+            all += value.text;
+        }
+        return all;
+    }
+};
+
+// Reads a stream to its end into `into`.
+QCoro::Task<> drain(OutputStream stream, std::shared_ptr<Drained> into)
+{
+    while (std::optional<StreamedTerminalOutput> value = co_await stream.next()) {
+        into->values.append(std::move(*value));
+    }
+    into->finished = true;
+}
+
+// What the code under test writes on our standard output while this is alive.
+class StdoutCapture
+{
+public:
+    StdoutCapture()
+        : m_file(std::tmpfile())
+    {
+        std::fflush(stdout);
+        m_saved = ::dup(STDOUT_FILENO);
+        ::dup2(::fileno(m_file), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { std::fclose(m_file); }
+    QByteArray finish()
+    {
+        std::fflush(stdout);
+        ::dup2(m_saved, STDOUT_FILENO);
+        ::close(m_saved);
+        std::rewind(m_file);
+        QByteArray bytes;
+        char buffer[4096];
+        while (const size_t n = std::fread(buffer, 1, sizeof buffer, m_file)) {
+            bytes.append(buffer, qsizetype(n));
+        }
+        return bytes;
+    }
+
+private:
+    std::FILE *m_file;
+    int m_saved;
+};
+
+} // namespace
 
 class ShellTest : public QObject
 {
     Q_OBJECT
 
 private:
-    // Starts the stand-in under `script` and drains its stream; the run is kept for inspection.
-    std::shared_ptr<Drained> runScript(const QByteArray &script, ToolRun *keep = nullptr,
-                                       const QStringList &arguments = {QStringLiteral("tunnel")})
+    // Starts the stand-in under `script` and drains its stream into the result.
+    std::shared_ptr<Drained> run(const QByteArray &script, ToolRun *keep = nullptr)
     {
-        useScript(m_dir, QStringLiteral("script"), script);
-        ToolRun run = Shell().run(standinPath(), arguments);
+        useScriptAt(m_dir.filePath(QStringLiteral("script")), script);
+        ToolRun run = Shell().run(standinPath(), {QStringLiteral("tunnel")});
         auto drained = std::make_shared<Drained>();
         drain(run.output, drained);
+        m_runs.append(run);
         if (keep) {
             *keep = run;
-        } else {
-            m_runs.append(run);
         }
         return drained;
     }
@@ -40,27 +97,24 @@ private:
     QList<ToolRun> m_runs;
 
 private Q_SLOTS:
-    void init() { QVERIFY(m_dir.isValid()); }
     void cleanup() { m_runs.clear(); }
 
     void oneLetter_yieldsOneValueThenEnd()
     {
-        auto drained = runScript("raw a\nsleep 50\n");
+        auto drained = run("raw a\nsleep 50\n");
         QTRY_VERIFY(drained->finished);
         QCOMPARE(drained->values.size(), 1);
         QCOMPARE(drained->values.first().kind, StreamedTerminalOutput::Kind::standardOutput);
         QCOMPARE(drained->values.first().text, QStringLiteral("a"));
     }
 
-    void standardOutput_neverReachesTheStream()
+    void standardOutput_goesToOursNotTheStream()
     {
         StdoutCapture capture;
-        auto drained = runScript("out on-stdout\nerr on-stderr\n");
+        auto drained = run("out on-stdout\nerr on-stderr\n");
         QTRY_VERIFY(drained->finished);
-        capture.restore();
+        QVERIFY(capture.finish().contains("on-stdout"));
         QCOMPARE(drained->text(), QStringLiteral("on-stderr\n"));
-        // It went to our own standard output instead.
-        QVERIFY(capture.text().contains("on-stdout"));
     }
 
     void invalidUtf8_dropsOnlyTheBadChunks_data()
@@ -73,156 +127,90 @@ private Q_SLOTS:
             << QStringLiteral("before\nafter\n");
         QTest::newRow("invalid byte") << QByteArray("raw \\xff\\xfeoops\\n\nsleep 300\nerr fine\n")
                                       << QStringLiteral("fine\n");
-        QTest::newRow("whole character in one write")
-            << QByteArray("raw caf\\xc3\\xa9 \\xe2\\x9c\\x93\\n\n")
-            << QString::fromUtf8("café ✓\n");
+        QTest::newRow("whole character") << QByteArray("raw caf\\xc3\\xa9 \\xe2\\x9c\\x93\\n\n")
+                                         << QString::fromUtf8("café ✓\n");
     }
     void invalidUtf8_dropsOnlyTheBadChunks()
     {
         QFETCH(QByteArray, script);
         QFETCH(QString, expected);
-        auto drained = runScript(script);
+        auto drained = run(script);
         QTRY_VERIFY(drained->finished);
         QCOMPARE(drained->text(), expected);
     }
 
-    void missingProgram_printsALineAndEndsTheStream_data()
+    void failedLaunch_printsOneLineAndEndsTheStream()
     {
-        QTest::addColumn<QString>("path");
-        QTest::newRow("no such file") << QStringLiteral("/nonexistent/velumo/cloudflared");
-        QTest::newRow("a directory") << QDir::tempPath();
-        QTest::newRow("not executable")
-            << QStringLiteral(VELUMO_TRANSCRIPTS "/quick-tunnel.script");
-    }
-    void missingProgram_printsALineAndEndsTheStream()
-    {
-        QFETCH(QString, path);
         StdoutCapture capture;
-        ToolRun run = Shell().run(path, {QStringLiteral("tunnel")});
+        ToolRun run = Shell().run(QStringLiteral("/nonexistent/cloudflared"), {});
         auto drained = std::make_shared<Drained>();
         drain(run.output, drained);
         QTRY_VERIFY(drained->finished);
-        capture.restore();
+        const QByteArray printed = capture.finish();
         QVERIFY(drained->values.isEmpty());
         QCOMPARE(run.process->state(), ToolProcess::State::FailedToStart);
-        const QByteArray printed = capture.text();
-        QVERIFY2(printed.endsWith('\n') && printed.count('\n') == 1, printed.constData());
-        QVERIFY(printed.size() > 1);
-    }
-
-    void arguments_reachTheToolLiterally_data()
-    {
-        QTest::addColumn<QString>("url");
-        QTest::newRow("spaces") << QStringLiteral("my host:30 00");
-        QTest::newRow("quotes") << QStringLiteral("\"lo'cal\":3000");
-        QTest::newRow("shell syntax") << QStringLiteral("$(touch /tmp/x);`id`|cat:&&");
-        QTest::newRow("leading dash") << QStringLiteral("--help:3000");
-        QTest::newRow("non-ASCII") << QString::fromUtf8("höst.例え:三千");
-        QTest::newRow("empty host") << QStringLiteral(":3000");
-    }
-    void arguments_reachTheToolLiterally()
-    {
-        QFETCH(QString, url);
-        const QString record = m_dir.filePath(QStringLiteral("argv.json"));
-        QFile::remove(record);
-        auto drained = runScript("record " + record.toUtf8() + "\n", nullptr,
-                                 {QStringLiteral("tunnel"), QStringLiteral("--url"), url});
-        QTRY_VERIFY(drained->finished);
-        const QJsonArray argv = readRecord(record).value(QStringLiteral("argv")).toArray();
-        QCOMPARE(argv.size(), 4);
-        QCOMPARE(argv.at(1).toString(), QStringLiteral("tunnel"));
-        QCOMPARE(argv.at(2).toString(), QStringLiteral("--url"));
-        QCOMPARE(argv.at(3).toString(), url);
+        QVERIFY2(printed.size() > 1 && printed.count('\n') == 1 && printed.endsWith('\n'),
+                 printed.constData());
     }
 
     void environment_isInheritedOrReplaced()
     {
         qputenv("VELUMO_TEST_MARKER", "inherited");
         const QString record = m_dir.filePath(QStringLiteral("env.json"));
-        auto inherited = runScript("record " + record.toUtf8() + "\n");
+        auto inherited = run("record " + record.toUtf8() + "\n");
         QTRY_VERIFY(inherited->finished);
-        QJsonObject env = readRecord(record).value(QStringLiteral("env")).toObject();
-        QCOMPARE(env.value(QStringLiteral("VELUMO_TEST_MARKER")).toString(),
+        QCOMPARE(readRecord(record)[u"env"][u"VELUMO_TEST_MARKER"].toString(),
                  QStringLiteral("inherited"));
 
-        const QString script = m_dir.filePath(QStringLiteral("script"));
-        ToolRun run =
-            Shell().run(standinPath(), {},
-                        QMap<QString, QString>{{QStringLiteral("VELUMO_STANDIN_SCRIPT"), script},
-                                               {QStringLiteral("ONLY_THIS"), QStringLiteral("1")}});
-        auto replaced = std::make_shared<Drained>();
-        drain(run.output, replaced);
-        QTRY_VERIFY(replaced->finished);
-        env = readRecord(record).value(QStringLiteral("env")).toObject();
-        QCOMPARE(env.value(QStringLiteral("ONLY_THIS")).toString(), QStringLiteral("1"));
-        QVERIFY(!env.contains(QStringLiteral("VELUMO_TEST_MARKER")));
+        ToolRun replaced = Shell().run(
+            standinPath(), {},
+            QMap<QString, QString>{{QStringLiteral("VELUMO_STANDIN_SCRIPT"),
+                                    m_dir.filePath(QStringLiteral("script"))},
+                                   {QStringLiteral("ONLY_THIS"), QStringLiteral("1")}});
+        QSignalSpy ended(replaced.process.get(), &ToolProcess::ended);
+        QVERIFY(ended.wait());
+        const QJsonObject env = readRecord(record)[u"env"].toObject();
+        QCOMPARE(env[u"ONLY_THIS"].toString(), QStringLiteral("1"));
+        QVERIFY(!env.contains(u"VELUMO_TEST_MARKER"));
         qunsetenv("VELUMO_TEST_MARKER");
     }
 
-    void stop_endsEvenAToolThatIgnoresTerm_data()
+    void end_isReported_data()
     {
         QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<bool>("graceful");
-        QTest::newRow("graceful")
-            << QByteArray("on-term INF Initiating graceful shutdown\nerr ready\nwait\n") << true;
-        QTest::newRow("ignores SIGTERM") << QByteArray("ignore-term\nerr ready\nwait\n") << false;
-    }
-    void stop_endsEvenAToolThatIgnoresTerm()
-    {
-        QFETCH(QByteArray, script);
-        QFETCH(bool, graceful);
-        ToolRun run;
-        auto drained = runScript(script + "", &run);
-        QTRY_VERIFY(run.process->state() == ToolProcess::State::Running);
-        const qint64 pid = run.process->processId();
-        QVERIFY(processExists(pid));
-        // The signal handling is set up once the tool has said it is ready.
-        QTRY_VERIFY(!drained->values.isEmpty());
-        QSignalSpy ended(run.process.get(), &ToolProcess::ended);
-        run.process->stop(std::chrono::milliseconds(300));
-        QTRY_COMPARE(ended.count(), 1);
-        QTRY_VERIFY(drained->finished);
-        QVERIFY(!processExists(pid));
-        QVERIFY(run.process->stopRequested());
-        QCOMPARE(run.process->crashed(), !graceful);
-        if (graceful) {
-            QVERIFY(drained->text().contains(QStringLiteral("graceful shutdown")));
-        }
-    }
-
-    void droppingTheHandle_endsTheTool()
-    {
-        ToolRun run;
-        auto drained = runScript("ignore-term\nwait\n", &run);
-        QTRY_VERIFY(run.process->state() == ToolProcess::State::Running);
-        const qint64 pid = run.process->processId();
-        run.process.reset();
-        QVERIFY(!processExists(pid));
-        QTRY_VERIFY(drained->finished);
-    }
-
-    void exitCodeAndCrash_areReported_data()
-    {
-        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<bool>("stop");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("crashed");
-        QTest::newRow("self-update") << QByteArray("exit 11\n") << 11 << false;
-        QTest::newRow("crash") << QByteArray("crash\n") << 0 << true;
+        QTest::newRow("graceful stop")
+            << QByteArray("on-term INF Initiating graceful shutdown\nerr ready\nwait\n") << true << 0
+            << false;
+        QTest::newRow("stop of a tool ignoring SIGTERM")
+            << QByteArray("ignore-term\nerr ready\nwait\n") << true << 0 << true;
+        QTest::newRow("self-update") << QByteArray("err ready\nexit 11\n") << false << 11 << false;
+        QTest::newRow("crash") << QByteArray("err ready\ncrash\n") << false << 0 << true;
     }
-    void exitCodeAndCrash_areReported()
+    void end_isReported()
     {
         QFETCH(QByteArray, script);
+        QFETCH(bool, stop);
         QFETCH(int, exitCode);
         QFETCH(bool, crashed);
-        ToolRun run;
-        auto drained = runScript(script, &run);
-        QTRY_VERIFY(drained->finished);
-        QCOMPARE(run.process->state(), ToolProcess::State::Exited);
-        QCOMPARE(run.process->crashed(), crashed);
-        if (!crashed) {
-            QCOMPARE(run.process->exitCode(), exitCode);
+        ToolRun tool;
+        auto drained = run(script, &tool);
+        // Its signal handling is set up once it has said it is ready.
+        QTRY_VERIFY(!drained->values.isEmpty());
+        const qint64 pid = tool.process->processId();
+        if (stop) {
+            tool.process->stop(std::chrono::milliseconds(300));
         }
-        QVERIFY(!run.process->stopRequested());
+        QTRY_VERIFY(drained->finished);
+        QVERIFY(!processExists(pid));
+        QCOMPARE(tool.process->state(), ToolProcess::State::Exited);
+        QCOMPARE(tool.process->stopRequested(), stop);
+        QCOMPARE(tool.process->crashed(), crashed);
+        if (!crashed) {
+            QCOMPARE(tool.process->exitCode(), exitCode);
+        }
     }
 
     void stream_keepsOrderFromAnotherThread_andDropsValuesAfterFinish()
@@ -246,7 +234,7 @@ private Q_SLOTS:
         }
     }
 
-    // Must stay last: the path is computed once per process.
+    // Must stay last: a found path is kept for the rest of the process.
     void toolPath_isLookedUpOnceOnPath()
     {
         QTemporaryDir bin;

@@ -1,21 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "TunnelUrl.h"
-#include "LinkDetector.h"
+#include "core/TunnelUrl.h"
+#include "core/LinkDetector.h"
 
 #include <QTest>
 
 using namespace Qt::StringLiterals;
 using namespace Velumo;
-
-namespace Velumo {
-char *toString(const LinkMatch &match)
-{
-    const QByteArray text =
-        QByteArray::number(match.start) + '+' + QByteArray::number(match.length);
-    return qstrdup(text.constData());
-}
-} // namespace Velumo
 
 namespace {
 
@@ -73,22 +64,13 @@ private Q_SLOTS:
             << QStringList{u"http://a.example.com:8080/x/y?q=1&r=2#top"_s};
         QTest::newRow("bare domain") << u"Requesting new quick Tunnel on trycloudflare.com..."_s
                                      << QStringList{u"trycloudflare.com"_s};
-        QTest::newRow("bare with port and path")
-            << u"see a.example.com:8443/health."_s << QStringList{u"a.example.com:8443/health"_s};
         QTest::newRow("ends at breaks")
             << u"|https://a.example.com|<b.example.com>\"c.example.com\""_s
             << QStringList{u"https://a.example.com"_s, u"b.example.com"_s, u"c.example.com"_s};
-        QTest::newRow("sentence punctuation")
-            << u"https://a.example.com, b.example.com; c.example.com: d.example.com! "
-               u"e.example.com? f.example.com."_s
-            << QStringList{u"https://a.example.com"_s, u"b.example.com"_s, u"c.example.com"_s,
-                           u"d.example.com"_s,         u"e.example.com"_s, u"f.example.com"_s};
         QTest::newRow("unbalanced closers")
             << u"(https://a.example.com) [b.example.com] {c.example.com} 'd.example.com'"_s
             << QStringList{u"https://a.example.com"_s, u"b.example.com"_s, u"c.example.com"_s,
                            u"d.example.com"_s};
-        QTest::newRow("closer then period")
-            << u"(see https://a.example.com/x)."_s << QStringList{u"https://a.example.com/x"_s};
         QTest::newRow("balanced brackets kept")
             << u"https://en.wikipedia.org/wiki/Tunnel_(film)"_s
             << QStringList{u"https://en.wikipedia.org/wiki/Tunnel_(film)"_s};
@@ -101,10 +83,6 @@ private Q_SLOTS:
             << QStringList{};
         QTest::newRow("emoji glued before")
             << u"🚀https://a.example.com"_s << QStringList{u"https://a.example.com"_s};
-        QTest::newRow("emoji glued after")
-            << u"a.example.com🚀 done"_s << QStringList{u"a.example.com"_s};
-        QTest::newRow("non-ASCII name")
-            << u"Zürich.example.com"_s << QStringList{u"Zürich.example.com"_s};
     }
 
     void findLinks_findsLinksInOrder()
@@ -116,29 +94,6 @@ private Q_SLOTS:
             found.append(text.sliced(match.start, match.length));
         }
         QCOMPARE(found, expected);
-    }
-
-    void findLinks_countsUtf16Units_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<qsizetype>("start");
-        QTest::addColumn<qsizetype>("length");
-
-        QTest::newRow("accented word")
-            << u"Zürich https://a.example.com"_s << qsizetype(7) << qsizetype(21);
-        QTest::newRow("emoji and space")
-            << u"🚀 https://a.example.com"_s << qsizetype(3) << qsizetype(21);
-        QTest::newRow("two emoji glued") << u"🚀🚀x.example.com."_s << qsizetype(4) << qsizetype(13);
-        QTest::newRow("full-width colon")
-            << u"日本語：a.example.com"_s << qsizetype(4) << qsizetype(13);
-    }
-
-    void findLinks_countsUtf16Units()
-    {
-        QFETCH(QString, text);
-        QFETCH(qsizetype, start);
-        QFETCH(qsizetype, length);
-        QCOMPARE(findLinks(text), (QList<LinkMatch>{{start, length}}));
     }
 
     void detectTunnelURL_firstSuffixLinkDecides_data()
@@ -158,20 +113,13 @@ private Q_SLOTS:
             << u"https://a-b.trycloudflare.com"_s;
         QTest::newRow("first bad escape, later good")
             << u"https://x%zz.trycloudflare.com https://good-one.trycloudflare.com"_s << none;
-        QTest::newRow("first unclosed bracket, later good")
-            << u"https://[bad.trycloudflare.com https://good-one.trycloudflare.com"_s << none;
         QTest::newRow("bare domain")
             << u"Requesting new quick Tunnel on trycloudflare.com..."_s << none;
         QTest::newRow("trailing slash") << u"https://a-b.trycloudflare.com/"_s << none;
-        QTest::newRow("port") << u"https://a-b.trycloudflare.com:443"_s << none;
         QTest::newRow("path") << u"https://a-b.trycloudflare.com/path"_s << none;
         QTest::newRow("other letter case") << u"https://a-b.TryCloudflare.com"_s << none;
         QTest::newRow("trailing period")
             << u"Visit https://a-b.trycloudflare.com."_s << u"https://a-b.trycloudflare.com"_s;
-        QTest::newRow("trailing comma")
-            << u"https://a-b.trycloudflare.com, then"_s << u"https://a-b.trycloudflare.com"_s;
-        QTest::newRow("in parentheses")
-            << u"(https://a-b.trycloudflare.com)"_s << u"https://a-b.trycloudflare.com"_s;
         QTest::newRow("failed request")
             << u"failed to request quick Tunnel: Post \"https://api.trycloudflare.com/tunnel\": "
                u"dial tcp 104.16.230.132:443: connect: network is unreachable"_s
@@ -186,14 +134,10 @@ private Q_SLOTS:
             << u"2026-05-29T09:25:38Z INF Settings: map[ha-connections:1 protocol:quic "
                u"url:localhost:3000]"_s
             << none;
-        QTest::newRow("settings line, tunnel host as service")
-            << u"2026-05-29T09:25:38Z INF Settings: map[ha-connections:1 protocol:quic "
-               u"url:a-b.trycloudflare.com:3000]"_s
-            << none;
-        QTest::newRow("emoji before")
-            << u"Adresse 🚀: https://a-b.trycloudflare.com"_s << u"https://a-b.trycloudflare.com"_s;
         QTest::newRow("emoji glued before")
             << u"🚀https://a-b.trycloudflare.com"_s << u"https://a-b.trycloudflare.com"_s;
+        QTest::newRow("non-ASCII around")
+            << u"INF |  ✓ https://a-b.trycloudflare.com é🚀  |"_s << u"https://a-b.trycloudflare.com"_s;
         QTest::newRow("split, first chunk")
             << u"2026-05-29T09:25:38Z INF |  https://seasonal-deck-organisms-sf.trycloud"_s << none;
         QTest::newRow("split, second chunk")
@@ -233,30 +177,21 @@ private Q_SLOTS:
 
         const QString good = u" https://good-one.trycloudflare.com"_s;
         QTest::newRow("identifier word first") << u"a_b.trycloudflare.com"_s + good << true;
-        QTest::newRow("e-mail first") << u"user@x.trycloudflare.com"_s + good << true;
         QTest::newRow("bare suffix first") << u".trycloudflare.com"_s + good << true;
-        QTest::newRow("suffix then port first") << u"x.trycloudflare.com:3000"_s + good << true;
-        QTest::newRow("suffix then letters first") << u"x.trycloudflare.comx"_s + good << true;
         QTest::newRow("suffix inside query")
             << u"https://x.example.com/?q=y.trycloudflare.com"_s + good << true;
         QTest::newRow("unparsable first") << u"https://x%zz.trycloudflare.com"_s + good << false;
         QTest::newRow("two glued by comma")
             << u"https://a.trycloudflare.com,https://b.trycloudflare.com"_s << false;
-        QTest::newRow("other case first") << u"x.TryCloudflare.com"_s + good << true;
         QTest::newRow("bare name first") << u"x.trycloudflare.com"_s + good << false;
         QTest::newRow("emoji glued") << u"🚀https://good-one.trycloudflare.com"_s << true;
-        QTest::newRow("suffix twice") << u"https://a.trycloudflare.com.trycloudflare.com"_s << true;
-        QTest::newRow("no suffix") << u"https://example.com trycloudflare.com"_s << false;
         QTest::newRow("transcript") << boxTail << true;
         // Where the search for the suffix could go wrong: its ends, near misses, units that
         // share their low byte with one of the suffix's.
-        QTest::newRow("text shorter than the suffix") << u".trycloudflare.co"_s << false;
         QTest::newRow("suffix is the text") << u".trycloudflare.com"_s << false;
-        QTest::newRow("suffix at the very end") << u"https://a.trycloudflare.com"_s << true;
         QTest::newRow("near misses before")
             << u"x.trycloudflare.cox x.trycloudflare.con .trycloudflarr.com"_s + good << true;
         QTest::newRow("look-alike units") << u"https://a.trycŬoudflare.coŭ"_s << false;
-        QTest::newRow("look-alike, then good") << u"https://aĮtrycloudflare.com"_s + good << true;
     }
 
     void detectTunnelURL_agreesWithFullScan()

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "AboutDialog.h"
+#include "gui/AboutDialog.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -62,28 +62,6 @@ private Q_SLOTS:
         QVERIFY(!Qt::mightBeRichText(credits));
     }
 
-    void showsTheAppIcon()
-    {
-        AboutDialog dialog;
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("About Velumo"));
-        const auto *icon = dialog.findChild<QLabel *>(QStringLiteral("aboutIcon"));
-        QVERIFY(icon);
-        QVERIFY(!icon->pixmap().isNull());
-    }
-
-    // The window keeps one dialog and shows it again, so Close must only hide it.
-    void closeHidesForReuse()
-    {
-        AboutDialog dialog;
-        for (int round = 0; round < 2; ++round) {
-            dialog.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-            auto *close = dialog.findChild<QPushButton *>(QStringLiteral("aboutClose"));
-            QVERIFY(close);
-            close->click();
-            QTRY_VERIFY(!dialog.isVisible());
-        }
-    }
 };
 
 QTEST_MAIN(AboutDialogTest)

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "ContentView.h"
-#include "../core/TestSupport.h"
-#include "ContentModel.h"
-#include "LogWindow.h"
-#include "QrCodeWindow.h"
-#include "Spinner.h"
-#include "TunnelRow.h"
+#include "gui/ContentView.h"
+
+#include "TestSupport.h"
+#include "core/ContentModel.h"
+#include "gui/LogWindow.h"
+#include "gui/QrCodeWindow.h"
+#include "gui/Spinner.h"
+#include "gui/TunnelRow.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -99,14 +100,6 @@ private Q_SLOTS:
         m_dir.reset();
     }
 
-    void emptyList_showsTheHeaderOnly()
-    {
-        showView();
-        QVERIFY(child<QLabel>(QStringLiteral("tunnelsHeader"))->isVisible());
-        QCOMPARE(child<QLabel>(QStringLiteral("tunnelsHeader"))->text(), QStringLiteral("Tunnels"));
-        QVERIFY(rows().isEmpty());
-        QCOMPARE(m_view->windowTitle(), QStringLiteral("Velumo"));
-    }
 
     void create_passesTheTextsAsTheyStand_data()
     {
@@ -133,7 +126,7 @@ private Q_SLOTS:
         }
         const QString before = hostField->text() + u'|' + portField->text();
         const QString record = m_dir->filePath(QStringLiteral("argv.json"));
-        useScript(*m_dir, QStringLiteral("script"), "record " + record.toUtf8() + "\n");
+        useScriptAt(m_dir->filePath(QStringLiteral("script")), "record " + record.toUtf8() + "\n");
         QTest::mouseClick(child<QPushButton>(QStringLiteral("createButton")), Qt::LeftButton);
         QTRY_VERIFY(QFile::exists(record));
         QCOMPARE(readRecord(record).value(QStringLiteral("argv")).toArray().at(3).toString(),
@@ -158,7 +151,7 @@ private Q_SLOTS:
         showView();
         auto *button = child<QPushButton>(QStringLiteral("createButton"));
         const int width = button->width();
-        useScript(*m_dir, QStringLiteral("script"), "sleep 400\nexit 1\n");
+        useScriptAt(m_dir->filePath(QStringLiteral("script")), "sleep 400\nexit 1\n");
         QTest::mouseClick(button, Qt::LeftButton);
         QTRY_VERIFY(!button->isEnabled());
         QVERIFY(!child<QLineEdit>(QStringLiteral("hostnameField"))->isEnabled());
@@ -212,8 +205,7 @@ private Q_SLOTS:
     void logWindow_showsTheCommandLineAndFollowsOutput()
     {
         showView();
-        useScript(*m_dir, QStringLiteral("script"),
-                  "err INF |  " + address.toUtf8() + "  |\nsleep 300\nerr INF later line\nwait\n");
+        useScriptAt(m_dir->filePath(QStringLiteral("script")), "err INF |  " + address.toUtf8() + "  |\nsleep 300\nerr INF later line\nwait\n");
         QTest::mouseClick(child<QPushButton>(QStringLiteral("createButton")), Qt::LeftButton);
         QTRY_COMPARE(rows().size(), 1);
         TunnelRow *row = rows().first();
@@ -356,36 +348,6 @@ private Q_SLOTS:
         QCOMPARE(rows().first()->tunnel().id, second.id);
     }
 
-    void restart_rebuildsOnlyTheChangedRow()
-    {
-        TunnelList stored;
-        for (int i = 0; i < 3; ++i) {
-            stored.append(makeTunnel(QStringLiteral("h"), QString::number(i), false, false));
-        }
-        store(stored);
-        showView();
-        QCOMPARE(rows().size(), 3);
-        QList<QPointer<TunnelRow>> before;
-        TunnelRow *middle = nullptr;
-        for (TunnelRow *row : rows()) {
-            before.append(row);
-            if (row->tunnel().id == stored.at(1).id) {
-                middle = row;
-            }
-        }
-        useScript(*m_dir, QStringLiteral("script"),
-                  "sleep 200\nerr INF |  " + address.toUtf8() + "  |\nwait\n");
-        QTest::mouseClick(middle->findChild<QToolButton *>(QStringLiteral("restartButton")),
-                          Qt::LeftButton);
-        QTRY_VERIFY(!middle->isEnabled());
-        QCOMPARE(m_view->lastRebuiltRowCount(), 1);
-        QTRY_VERIFY(middle->findChild<QAbstractButton *>(QStringLiteral("tunnelLink")));
-        QTRY_VERIFY(middle->isEnabled());
-        QCOMPARE(m_view->lastRebuiltRowCount(), 1);
-        for (const QPointer<TunnelRow> &row : before) {
-            QVERIFY(row);
-        }
-    }
 
     // A list longer than a page is filled in after the first frame; every record still gets its
     // row, stacked in the list's order, also after rows before it were deleted.
@@ -440,7 +402,6 @@ private Q_SLOTS:
     {
         model()->setToolPath(QString());
         showView();
-        StdoutCapture capture;
         QTest::mouseClick(child<QPushButton>(QStringLiteral("createButton")), Qt::LeftButton);
         QTRY_VERIFY(m_view->statusBar()->currentMessage().contains(QStringLiteral("not found")));
         QVERIFY(child<QPushButton>(QStringLiteral("createButton"))->isEnabled());

@@ -6,8 +6,8 @@
 // with the default store, prints the address it recorded, stops the tool and exits 0. Exits 1
 // when no tool is found, or when no address is recorded within 20 seconds.
 
-#include "ContentModel.h"
-#include "Shell.h"
+#include "core/ContentModel.h"
+#include "core/Shell.h"
 
 #include <QCoreApplication>
 #include <QTimer>

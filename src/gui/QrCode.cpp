@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "QrCode.h"
+#include "gui/QrCode.h"
 
 #include <qrencode.h>
 

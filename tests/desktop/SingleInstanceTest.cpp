@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "SingleInstance.h"
+#include "desktop/SingleInstance.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -66,15 +66,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("token");
 
         const QString wayland = QStringLiteral("XDG_ACTIVATION_TOKEN");
-        const QString x11 = QStringLiteral("DESKTOP_STARTUP_ID");
         for (const Transport transport : {Transport::Automatic, Transport::LocalSocket}) {
             const char *name = transport == Transport::Automatic ? "automatic" : "local socket";
             QTest::addRow("%s, no token", name) << transport << QString() << QString() << QString();
             QTest::addRow("%s, wayland token", name)
                 << transport << wayland << QStringLiteral("wl-7f3a") << QStringLiteral("wl-7f3a");
-            QTest::addRow("%s, x11 startup id", name)
-                << transport << x11 << QStringLiteral("velumo-1234_TIME5678")
-                << QStringLiteral("velumo-1234_TIME5678");
             QTest::addRow("%s, token with a line break is dropped", name)
                 << transport << wayland << QStringLiteral("forged\nactivate x") << QString();
         }
@@ -113,8 +109,6 @@ private Q_SLOTS:
 
         QTest::newRow("automatic, first copy ended") << Transport::Automatic << false;
         QTest::newRow("local socket, first copy ended") << Transport::LocalSocket << false;
-        QTest::newRow("automatic, other app running") << Transport::Automatic << true;
-        QTest::newRow("local socket, other app running") << Transport::LocalSocket << true;
     }
 
     void secondCopyGoesOnWhenIdIsFree()
@@ -144,14 +138,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("token");
 
         const QVariantMap withToken{{QStringLiteral("activation-token"), QStringLiteral("wl-1")}};
-        const QVariantMap withStartupId{
-            {QStringLiteral("desktop-startup-id"), QStringLiteral("x11-1")}};
         QTest::newRow("Activate") << QStringLiteral("Activate") << QVariantList{withToken} << 1
                                   << QStringLiteral("wl-1");
-        QTest::newRow("Open") << QStringLiteral("Open")
-                              << QVariantList{QStringList{QStringLiteral("https://example.org/")},
-                                              withStartupId}
-                              << 1 << QStringLiteral("x11-1");
         QTest::newRow("ActivateAction")
             << QStringLiteral("ActivateAction")
             << QVariantList{QStringLiteral("quit"), QVariantList{}, QVariantMap{}} << 0

@@ -3,7 +3,7 @@
 
 // A second copy of the app, reduced to its start: claims the app id given as the first argument
 // ("local" as the second forces the socket) and prints whether it may go on.
-#include "SingleInstance.h"
+#include "desktop/SingleInstance.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "DesktopNotifier.h"
+#include "desktop/DesktopNotifier.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>

@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace Velumo {
+
+class AboutDialog;
+class ContentView;
+class DesktopNotifier;
+class QuitSignals;
+class SingleInstance;
+struct Tunnel;
+
+// The app as a whole: the main window and the desktop services around it. It keeps one copy
+// per session, brings the window forward when asked, tells the desktop when an address comes
+// up while the user looks elsewhere, and quits in order: every tool is stopped first, however
+// the quit was asked for (window closed, Quit, a termination signal).
+class Application : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Application)
+
+public:
+    struct Options {
+        QString appId;
+        // Tests run the app with a stand-in tool and a list of their own.
+        std::optional<QString> toolPath;
+        std::optional<QString> storePath;
+    };
+    static Options defaultOptions() { return {QStringLiteral("org.velumo.Velumo"), {}, {}}; }
+
+    // Needs a QApplication; names the app for the desktop.
+    explicit Application(Options options = defaultOptions(), QObject *parent = nullptr);
+    ~Application() override;
+
+    // Claims the session's single copy and shows the window. False when a running copy was
+    // asked to come forward instead: the caller should exit.
+    bool start();
+    // Stops every tool (SIGTERM, SIGKILL after the grace period), then quits the event loop.
+    void quit();
+    bool isQuitting() const { return m_quitting; }
+
+    ContentView *window() const { return m_window.get(); }
+
+Q_SIGNALS:
+    // Every tool has ended (or the grace period is long over); the event loop quits next.
+    void readyToQuit();
+
+private:
+    void bringForward(const QString &activationToken);
+    void notifyReady(const Tunnel &tunnel);
+    void showAbout();
+
+    Options m_options;
+    std::unique_ptr<SingleInstance> m_instance;
+    std::unique_ptr<ContentView> m_window;
+    std::unique_ptr<QuitSignals> m_quitSignals;
+    // Made at the first notification: nothing to do before, and start-up is quicker without.
+    std::unique_ptr<DesktopNotifier> m_notifier;
+    QPointer<AboutDialog> m_about;
+    bool m_quitting = false;
+};
+
+} // namespace Velumo

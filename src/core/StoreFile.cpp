@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "core/StoreFile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace Velumo {
+
+namespace {
+
+bool setError(QString *error, const QString &message)
+{
+    if (error) {
+        *error = message;
+    }
+    return false;
+}
+
+} // namespace
+
+StoreFile::StoreFile(QString filePath)
+    : m_filePath(std::move(filePath))
+{}
+
+bool StoreFile::writeAtomically(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath())) {
+        return setError(error,
+                        QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return setError(error, file.errorString());
+    }
+    // QSaveFile::commit() in Qt 6.4 renames even when the final flush failed, which could put a
+    // truncated file in place; so flush here, check it, and cancel on any failure.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        const QString message = file.errorString();
+        file.cancelWriting();
+        return setError(error, message);
+    }
+    if (!file.commit()) {
+        return setError(error, file.errorString());
+    }
+    return true;
+}
+
+StoreFile::Contents StoreFile::read() const
+{
+    Contents contents;
+    const QFileInfo info(m_filePath);
+    if (!info.exists()) {
+        return contents;
+    }
+    if (!info.isFile()) {
+        contents.error = QStringLiteral("%1 is not a file").arg(m_filePath);
+        return contents;
+    }
+    QFile file(m_filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        contents.error = file.errorString();
+        return contents;
+    }
+    contents.bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        contents.bytes.reset();
+        contents.error = file.errorString();
+    }
+    return contents;
+}
+
+StoreFile::SaveResult StoreFile::save(const QByteArray &bytes,
+                                      const std::function<bool(const QByteArray &)> &decodes)
+{
+    SaveResult result;
+    if (!m_knownReadable) {
+        const Contents contents = read();
+        if (contents.bytes && !decodes(*contents.bytes)) {
+            result.keptAs = keepUnreadable(*contents.bytes, &result.error);
+            if (!result.keptAs) {
+                result.keepFailed = true;
+                return result;
+            }
+        }
+    }
+    result.written = writeAtomically(m_filePath, bytes, &result.error);
+    if (result.written) {
+        m_knownReadable = true;
+    }
+    return result;
+}
+
+std::optional<QString> StoreFile::keepUnreadable(const QByteArray &bytes, QString *error) const
+{
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    const QString base = m_filePath + QStringLiteral(".unreadable-") + stamp;
+    QString path = base;
+    for (int n = 2; QFileInfo::exists(path); ++n) {
+        path = base + u'-' + QString::number(n);
+    }
+    if (!writeAtomically(path, bytes, error)) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+} // namespace Velumo

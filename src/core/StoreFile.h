@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace Velumo {
+
+// One file that keeps a list between runs. Writes are atomic, so a reader sees either the old
+// bytes or the new ones; and bytes that could not be read are never replaced before a copy of
+// them is kept aside.
+class StoreFile
+{
+public:
+    explicit StoreFile(QString filePath);
+
+    const QString &filePath() const { return m_filePath; }
+
+    struct Contents {
+        // Absent when there is no file, or something other than a file is in its place.
+        std::optional<QByteArray> bytes;
+        // Why the file could not be read, when it is there but unreadable.
+        QString error;
+    };
+    Contents read() const;
+
+    // Whether the file is known to hold something its owner can read, or nothing: only then may
+    // a save replace it without first keeping a copy. Set by the owner after decoding it.
+    void setKnownReadable(bool known) { m_knownReadable = known; }
+
+    struct SaveResult {
+        bool written = false;
+        // Where unreadable bytes were kept before this save replaced them.
+        std::optional<QString> keptAs;
+        // Why nothing was written; with keptAs unset and `keepFailed`, the copy failed.
+        QString error;
+        bool keepFailed = false;
+    };
+    // Writes `bytes` over the file. Unless the file is known readable, its current bytes are
+    // checked with `decodes` first and kept aside when they do not decode.
+    SaveResult save(const QByteArray &bytes,
+                    const std::function<bool(const QByteArray &)> &decodes);
+
+    // Copies bytes to <file>.unreadable-<UTC time> beside it; returns the path written.
+    std::optional<QString> keepUnreadable(const QByteArray &bytes, QString *error = nullptr) const;
+
+    // Writes a temporary file beside `path`, checks every write and the flush, then renames it
+    // over the old file. On failure the old file is untouched and `error` says why.
+    static bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error);
+
+private:
+    QString m_filePath;
+    bool m_knownReadable = false;
+};
+
+} // namespace Velumo

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "app/Application.h"
+
+#include "TestSupport.h"
+#include "gui/ContentView.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QProcess>
+
+using namespace Velumo;
+using namespace Velumo::Testing;
+
+namespace {
+
+// Starts two tools through the app's window: one that stops on SIGTERM, one that ignores it.
+void startTools(Application &app, const QString &dir, QList<qint64> &pids)
+{
+    for (const bool obeys : {true, false}) {
+        const QString pidFile = QDir(dir).filePath(obeys ? QStringLiteral("obeys.pid") : QStringLiteral("ignores.pid"));
+        useScriptAt(pidFile + QStringLiteral(".script"),
+                    QByteArray(obeys ? "on-term {now} INF Initiating graceful shutdown\n"
+                                     : "ignore-term\n") +
+                        "pidfile " + pidFile.toUtf8() + "\n" + announcement() + "wait\n");
+        app.window()->model()->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 10000);
+        pids.append(readPid(pidFile));
+    }
+}
+
+Application::Options options(const QString &dir)
+{
+    static int count = 0;
+    return {QStringLiteral("org.velumo.Test.p%1_%2").arg(QCoreApplication::applicationPid()).arg(count++),
+            standinPath(), QDir(dir).filePath(QStringLiteral("storedTunnels.json"))};
+}
+
+} // namespace
+
+// However the quit is asked for, the app stops every tool first; if it is killed, the kernel
+// ends them.
+class ApplicationTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void quit_stopsEveryToolFirst_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("File > Quit") << QStringLiteral("action");
+        QTest::newRow("window closed") << QStringLiteral("close");
+        QTest::newRow("SIGTERM") << QStringLiteral("15");
+        QTest::newRow("SIGHUP (logout)") << QStringLiteral("1");
+    }
+    void quit_stopsEveryToolFirst()
+    {
+        QFETCH(QString, how);
+        QTemporaryDir dir;
+        Application app(options(dir.path()));
+        QVERIFY(app.start());
+        QList<qint64> pids;
+        startTools(app, dir.path(), pids);
+        QSignalSpy ready(&app, &Application::readyToQuit);
+        if (how == u"action") {
+            app.window()->findChild<QAction *>(QStringLiteral("quitAction"))->trigger();
+        } else if (how == u"close") {
+            app.window()->close();
+        } else {
+            ::raise(how.toInt());
+        }
+        QTRY_VERIFY(app.isQuitting());
+        QVERIFY(!app.window()->isVisible());
+        // The one that ignores SIGTERM is killed after the grace period.
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
+        for (const qint64 pid : pids) {
+            QVERIFY(!processExists(pid));
+        }
+    }
+
+    void killedApp_leavesNoTool()
+    {
+        QTemporaryDir dir;
+        QProcess app;
+        app.setProcessChannelMode(QProcess::ForwardedChannels);
+        app.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--run"), dir.path()});
+        QList<qint64> pids;
+        for (const char *name : {"obeys.pid", "ignores.pid"}) {
+            const QString pidFile = QDir(dir.path()).filePath(QString::fromLatin1(name));
+            QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 20000);
+            pids.append(readPid(pidFile));
+        }
+        app.kill();
+        QSignalSpy finished(&app, &QProcess::finished);
+        QVERIFY(finished.wait(10000));
+        for (const qint64 pid : pids) {
+            QTRY_VERIFY(!processExists(pid));
+        }
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication qtApp(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--run") == 0) {
+        // The app the killing test ends: started as a user would, with two tools.
+        const QString dir = QString::fromLocal8Bit(argv[2]);
+        Application app(options(dir));
+        if (!app.start()) {
+            return 1;
+        }
+        QList<qint64> pids;
+        startTools(app, dir, pids);
+        return QApplication::exec();
+    }
+    ApplicationTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "ApplicationTest.moc"
