@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/ContentModel.h"
 
+#include "core/CloudflaredConfig.h"
+
 #include <QPointer>
 
 namespace Velumo {
@@ -72,18 +74,34 @@ int ContentModel::runningToolCount() const
                              [](const auto &session) { return session->process().isRunning(); }));
 }
 
-TunnelSession &ContentModel::startSession(const QString &hostname, const QString &port)
+QString ContentModel::toolPath() const
 {
-    const QStringList arguments{QStringLiteral("tunnel"), QStringLiteral("--url"),
-                                hostname + u':' + port};
-    const QString path = m_toolPath ? *m_toolPath : cloudflaredPath();
+    return m_toolPath ? *m_toolPath : cloudflaredPath();
+}
+
+TunnelSession &ContentModel::startSession(const QString &hostname, const QString &port,
+                                          bool overHttp2)
+{
+    // An unmanaged cloudflared updates itself when its output is not a terminal, then exits
+    // with code 11, ending the tunnel: --no-autoupdate keeps it running as it is.
+    QStringList arguments{QStringLiteral("tunnel"), QStringLiteral("--no-autoupdate")};
+    if (overHttp2) {
+        arguments << QStringLiteral("--protocol") << QStringLiteral("http2");
+    }
+    arguments << QStringLiteral("--url") << hostname + u':' + port;
+    if (const std::optional<QString> config = configFileWithIngress()) {
+        setStatusMessage(tr("%1 has ingress rules, which cloudflared follows instead of %2:%3: "
+                            "visitors reach the services listed there")
+                             .arg(*config, hostname, port));
+    }
+    const QString path = toolPath();
     ToolRun run = path.isEmpty()
                       ? m_shell.unavailable(
                             tr("cloudflared was not found (looked in %1)")
                                 .arg(cloudflaredSearchPlaces().join(QStringLiteral(", "))),
                             arguments)
                       : m_shell.run(path, arguments);
-    auto owned = std::make_unique<TunnelSession>(std::move(run), hostname, port,
+    auto owned = std::make_unique<TunnelSession>(std::move(run), hostname, port, overHttp2,
                                                  m_serviceMonitor);
     TunnelSession &session = *owned;
     m_sessions.push_back(std::move(owned));
@@ -97,6 +115,9 @@ TunnelSession &ContentModel::startSession(const QString &hostname, const QString
 
 void ContentModel::sessionChanged(TunnelSession &session)
 {
+    if (session.quicBlocked() && session.process().isRunning()) {
+        setStatusMessage(session.activity({}).problem);
+    }
     for (const QUuid &id : session.served()) {
         if (sessionOf(id) == &session) {
             Q_EMIT activityChanged(id);
@@ -156,7 +177,7 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
     QPointer<ContentModel> self(this);
     setLoading(true);
     ++m_waitingCreations;
-    TunnelSession &session = startSession(hostname, port);
+    TunnelSession &session = startSession(hostname, port, false);
     connect(&session, &TunnelSession::addressAnnounced, this,
             [this, &session](const QUrl &url) { addCreatedTunnel(session, url); });
 
@@ -200,6 +221,17 @@ void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url)
 
 QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
 {
+    const TunnelSession *last = sessionOf(tunnel.id);
+    return restart(std::move(tunnel), last && last->overHttp2());
+}
+
+QCoro::Task<> ContentModel::restartOverHttp2(Tunnel tunnel)
+{
+    return restart(std::move(tunnel), true);
+}
+
+QCoro::Task<> ContentModel::restart(Tunnel tunnel, bool overHttp2)
+{
     QPointer<ContentModel> self(this);
     const qsizetype index = indexOfTunnel(tunnel.id);
     if (index < 0) {
@@ -211,7 +243,7 @@ QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
     for (const auto &earlier : m_sessions) {
         earlier->release(tunnel.id, false);
     }
-    TunnelSession &session = startSession(tunnel.hostname, tunnel.port);
+    TunnelSession &session = startSession(tunnel.hostname, tunnel.port, overHttp2);
     session.serve(tunnel.id);
     connect(&session, &TunnelSession::addressAnnounced, this,
             [this, &session, id = tunnel.id](const QUrl &url) {

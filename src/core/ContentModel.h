@@ -41,7 +41,11 @@ public:
     // tunnel. Runs until the tool ends; callers start it and do not wait.
     QCoro::Task<> createTunnel(QString hostname, QString port);
     // Starts the tool again for the listed tunnel with this id and records the address on it.
+    // A tunnel last started over HTTP/2 is started over HTTP/2 again.
     QCoro::Task<> restartTunnel(Tunnel tunnel);
+    // As restartTunnel, with --protocol http2 from now on for this tunnel (in this run only):
+    // for networks that block the UDP that QUIC needs.
+    QCoro::Task<> restartOverHttp2(Tunnel tunnel);
     void saveTunnels(const TunnelList &list);
     std::optional<TunnelList> readStoredTunnels() const { return m_store.read(); }
     void loadTunnels();
@@ -64,6 +68,8 @@ public:
     // Where the tool is started from; by default the looked-up cloudflared. Tests point this
     // at a stand-in.
     void setToolPath(std::optional<QString> path) { m_toolPath = std::move(path); }
+    // The tool that a start would use now; empty when none can be found (looked up again).
+    QString toolPath() const;
 
 Q_SIGNALS:
     // Emitted before every write of `tunnels` or `loading`.
@@ -80,7 +86,8 @@ private:
     void setLoading(bool loading);
     void setStatusMessage(const QString &message);
     qsizetype indexOfTunnel(const QUuid &id) const;
-    TunnelSession &startSession(const QString &hostname, const QString &port);
+    TunnelSession &startSession(const QString &hostname, const QString &port, bool overHttp2);
+    QCoro::Task<> restart(Tunnel tunnel, bool overHttp2);
     // The latest run that served this tunnel, if any is kept.
     TunnelSession *sessionOf(const QUuid &id) const;
     void addCreatedTunnel(TunnelSession &session, const QUrl &url);

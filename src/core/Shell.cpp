@@ -8,6 +8,10 @@
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 
+#include <qcoro/qcoroprocess.h>
+
+#include <mutex>
+
 #include <cstdio>
 
 namespace Velumo {
@@ -84,16 +88,35 @@ void printDiagnostic(const QString &text)
 
 QString cloudflaredPath()
 {
-    // A function-local static is initialised once, even with concurrent first calls.
-    static const QString path = [] {
+    static std::mutex mutex;
+    static QString found;
+    const std::lock_guard lock(mutex);
+    if (found.isEmpty()) {
         for (const QString &candidate : bundledCandidates()) {
             if (isExecutableFile(candidate)) {
-                return candidate;
+                found = candidate;
+                return found;
             }
         }
-        return QStandardPaths::findExecutable(toolFileName());
-    }();
-    return path;
+        found = QStandardPaths::findExecutable(toolFileName());
+    }
+    return found;
+}
+
+QCoro::Task<std::optional<QString>> cloudflaredVersion(QString path)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    const QStringList arguments{QStringLiteral("--version")};
+    process.start(path, arguments, QIODevice::ReadOnly);
+    auto coProcess = qCoro(process);
+    if (!co_await coProcess.waitForStarted(std::chrono::seconds(5)) ||
+        !co_await coProcess.waitForFinished(std::chrono::seconds(5))) {
+        process.kill();
+        co_return std::nullopt;
+    }
+    const QString first = QString::fromUtf8(process.readAll()).section(u'\n', 0, 0).trimmed();
+    co_return first.isEmpty() ? std::nullopt : std::optional<QString>(first);
 }
 
 } // namespace Velumo

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <qcoro/qcorotask.h>
+
 #include <memory>
 #include <optional>
 
@@ -35,8 +37,10 @@ public:
     ToolRun unavailable(const QString &description, const QStringList &arguments) const;
 };
 
-// Where cloudflared lives, looked up once on first use: beside the executable, then in
-// ../libexec/velumo/ (the installed layout), then on PATH. Empty when it is nowhere.
+// Where cloudflared lives: beside the executable, then in ../libexec/velumo/ (the installed
+// layout), then on PATH. A path once found is kept for the rest of the run; while none is
+// found, every call looks again, so a tool installed while the app runs is used at the next
+// start. Empty when it is nowhere.
 QString cloudflaredPath();
 // The places the lookup tries, for telling the user where it looked.
 QStringList cloudflaredSearchPlaces();
@@ -44,5 +48,9 @@ QStringList cloudflaredSearchPlaces();
 // Prints one line on our standard output: how the app reports a tool that failed to launch
 // and error chunks, besides what it tells the user in the window.
 void printDiagnostic(const QString &text);
+
+// What `<path> --version` prints, first line; nothing when it cannot be run or says nothing
+// within a few seconds.
+QCoro::Task<std::optional<QString>> cloudflaredVersion(QString path);
 
 } // namespace Velumo

@@ -32,11 +32,12 @@ QString lastMeaningfulLine(const QString &chunk)
 
 } // namespace
 
-TunnelSession::TunnelSession(ToolRun run, QString hostname, QString port,
+TunnelSession::TunnelSession(ToolRun run, QString hostname, QString port, bool overHttp2,
                              LocalServiceMonitor &monitor, QObject *parent)
     : QObject(parent)
     , m_hostname(std::move(hostname))
     , m_port(std::move(port))
+    , m_overHttp2(overHttp2)
     , m_process(std::move(run.process))
     , m_output(std::move(run.output))
     , m_log(std::make_shared<ToolLog>(m_process->commandLine()))
@@ -99,6 +100,11 @@ void TunnelSession::handleChunk(const QString &text)
         m_lastLine = std::move(line);
     }
     m_log->append(text);
+    const bool wasBlocked = m_diagnosis.quicBlocked();
+    m_diagnosis.read(text);
+    if (m_diagnosis.quicBlocked() != wasBlocked) {
+        Q_EMIT activityChanged();
+    }
     // The address is served only once the tool holds a connection to the edge.
     if (!m_connected && text.contains(QStringLiteral("Registered tunnel connection"))) {
         m_connected = true;
@@ -149,6 +155,9 @@ TunnelActivity TunnelSession::activity(const QUuid &id) const
     activity.state = m_stoppedByUser.contains(id) ? TunnelState::Stopped : m_state;
     activity.running = m_process->isRunning() && !m_released.contains(id);
     activity.log = m_log;
+    activity.problem = m_diagnosis.explanation();
+    activity.quicBlocked = m_diagnosis.quicBlocked() && m_process->isRunning();
+    activity.overHttp2 = m_overHttp2;
     if (m_process->state() == ToolProcess::State::Exited) {
         activity.exitCode = m_process->exitCode();
         activity.crashed = m_process->crashed();
@@ -172,6 +181,9 @@ QString TunnelSession::endedWithoutAddressMessage() const
     if (process.stopRequested()) {
         return {};
     }
+    if (const QString explanation = m_diagnosis.explanation(); !explanation.isEmpty()) {
+        return explanation;
+    }
     const QString how =
         process.crashed() ? tr("crashed") : tr("ended with exit code %1").arg(process.exitCode());
     return m_lastLine.isEmpty()
@@ -181,11 +193,16 @@ QString TunnelSession::endedWithoutAddressMessage() const
 
 QString TunnelSession::endedMessage() const
 {
-    return m_process->crashed()
-               ? tr("The tunnel to %1:%2 ended: cloudflared crashed").arg(m_hostname, m_port)
-               : tr("The tunnel to %1:%2 ended: cloudflared exited with code %3")
-                     .arg(m_hostname, m_port)
-                     .arg(m_process->exitCode());
+    QString message =
+        m_process->crashed()
+            ? tr("The tunnel to %1:%2 ended: cloudflared crashed.").arg(m_hostname, m_port)
+            : tr("The tunnel to %1:%2 ended: cloudflared exited with code %3.")
+                  .arg(m_hostname, m_port)
+                  .arg(m_process->exitCode());
+    if (const QString explanation = m_diagnosis.explanation(); !explanation.isEmpty()) {
+        message += u' ' + explanation;
+    }
+    return message;
 }
 
 } // namespace Velumo

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/Shell.h"
+#include "core/ToolDiagnosis.h"
 #include "core/ToolLog.h"
 
 #include <QList>
@@ -39,6 +40,12 @@ struct TunnelActivity {
     bool running = false;
     // Output of the latest tool started for this tunnel; null before the first.
     std::shared_ptr<ToolLog> log;
+    // What went wrong, in plain words, when the output says; empty otherwise.
+    QString problem;
+    // The edge cannot be reached over QUIC; starting again over HTTP/2 may help.
+    bool quicBlocked = false;
+    // The tool was started with --protocol http2.
+    bool overHttp2 = false;
 };
 
 // One run of the tool: owns the process and its log, follows what the tool writes and how it
@@ -50,8 +57,8 @@ class TunnelSession : public QObject
     Q_DISABLE_COPY_MOVE(TunnelSession)
 
 public:
-    TunnelSession(ToolRun run, QString hostname, QString port, LocalServiceMonitor &monitor,
-                  QObject *parent = nullptr);
+    TunnelSession(ToolRun run, QString hostname, QString port, bool overHttp2,
+                  LocalServiceMonitor &monitor, QObject *parent = nullptr);
     ~TunnelSession() override;
 
     // Reads the tool's output until it ends, announcing every address found in it. Started
@@ -60,6 +67,8 @@ public:
 
     const QString &hostname() const { return m_hostname; }
     const QString &port() const { return m_port; }
+    bool overHttp2() const { return m_overHttp2; }
+    bool quicBlocked() const { return m_diagnosis.quicBlocked(); }
     ToolProcess &process() const { return *m_process; }
     const std::shared_ptr<ToolLog> &log() const { return m_log; }
     TunnelState state() const { return m_state; }
@@ -89,7 +98,7 @@ public:
 
 Q_SIGNALS:
     void addressAnnounced(const QUrl &url);
-    // The state, the exit or the log changed.
+    // The state, the exit, the log or a problem found in the output changed.
     void activityChanged();
     void serviceListeningChanged(bool listening);
 
@@ -99,6 +108,7 @@ private:
 
     QString m_hostname;
     QString m_port;
+    bool m_overHttp2;
     std::shared_ptr<ToolProcess> m_process;
     OutputStream m_output;
     std::shared_ptr<ToolLog> m_log;
@@ -109,6 +119,7 @@ private:
     QSet<QUuid> m_released;
     QSet<QUuid> m_stoppedByUser;
     QString m_lastLine;
+    ToolDiagnosis m_diagnosis;
     bool m_announced = false;
     bool m_connected = false;
     bool m_over = false;

@@ -62,7 +62,7 @@ private Q_SLOTS:
         QTRY_COMPARE(m_model->activity(tunnel.id).state, TunnelState::Connected);
         QVERIFY(m_model->activity(tunnel.id).running);
         QVERIFY(m_model->activity(tunnel.id).log->commandLine().endsWith(
-            QStringLiteral("tunnel --url localhost:3000")));
+            QStringLiteral("tunnel --no-autoupdate --url localhost:3000")));
     }
 
     void create_twoAnnouncementsMakeTwoRecords()
@@ -82,9 +82,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("tool");
         QTest::addColumn<QString>("told");
         const QString standin = standinPath();
-        QTest::newRow("no network")
-            << QByteArray("include " VELUMO_TRANSCRIPTS "/no-network.script") << standin
-            << QStringLiteral("exit code 1 without giving an address: failed to request quick");
         QTest::newRow("silent exit")
             << QByteArray("exit 0") << standin << QStringLiteral("ended with exit code 0");
         QTest::newRow("crash after a line")
@@ -118,6 +115,72 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(storePath()));
     }
 
+    void failure_isSaidInPlainWords_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QString>("told");
+        const QString rateLimited = QStringLiteral("Try again in a few minutes.");
+        QTest::newRow("rate limited")
+            << QByteArray("include " VELUMO_TRANSCRIPTS "/rate-limited.script") << rateLimited;
+        QTest::newRow("rate limited, before 2024.10")
+            << QByteArray("err failed to unmarshal quick Tunnel: invalid character 'e' looking "
+                          "for beginning of value\nexit 1")
+            << rateLimited;
+        QTest::newRow("no connection")
+            << QByteArray("include " VELUMO_TRANSCRIPTS "/no-network.script")
+            << QStringLiteral("Check the internet connection");
+        QTest::newRow("service outage") << QByteArray("include " VELUMO_TRANSCRIPTS "/outage.script")
+                                        << QStringLiteral("did not answer properly");
+        QTest::newRow("QUIC blocked")
+            << QByteArray(announcement() + "repeat 3 err {now} ERR Failed to create new quic "
+                                           "connection error=\"failed to dial to edge with quic: "
+                                           "timeout: no recent network activity\"\nwait")
+            << QStringLiteral("Start the tunnel again over HTTP/2.");
+        QTest::newRow("anything else: its last line")
+            << QByteArray("err {now} ERR something new\nexit 1")
+            << QStringLiteral("exit code 1 without giving an address: something new");
+    }
+    void failure_isSaidInPlainWords()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QString, told);
+        this->script(script + "\n");
+        m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        QTRY_VERIFY2(m_model->statusMessage().contains(told), qPrintable(m_model->statusMessage()));
+        if (!m_model->tunnels().isEmpty()) {
+            // The row offers the way out.
+            const QUuid id = m_model->tunnels().first().id;
+            QVERIFY(m_model->activity(id).quicBlocked);
+            QVERIFY(m_model->activity(id).problem.contains(told));
+        }
+    }
+
+    void configFileWithIngress_isPointedOut_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("ingress rules") << QByteArray("tunnel: x\ningress:\n  - service: "
+                                                     "http://localhost:8080\n")
+                                       << true;
+        QTest::newRow("other keys only") << QByteArray("loglevel: debug\n# ingress: off\n")
+                                         << false;
+    }
+    void configFileWithIngress_isPointedOut()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(bool, warned);
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(m_dir->path()));
+        QVERIFY(QDir().mkpath(path(".cloudflared")));
+        QVERIFY(writeFile(path(".cloudflared/config.yml"), config));
+        script("wait\n");
+        m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        qputenv("HOME", home);
+        QCOMPARE(m_model->statusMessage().contains(path(".cloudflared/config.yml") +
+                                                   QStringLiteral(" has ingress rules")),
+                 warned);
+    }
+
     void create_failedCreation_keepsFormBusyWhileAnotherWaits()
     {
         script("sleep 300\nexit 1\n", QStringLiteral("fails"));
@@ -142,6 +205,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("hostname");
         QTest::addColumn<QString>("port");
         QTest::addColumn<bool>("reaches");
+        QTest::newRow("plain") << QStringLiteral("localhost") << QStringLiteral("3000") << true;
         // PWNED stands for a file a shell would create if it ever saw the text.
         QTest::newRow("spaces and quotes")
             << QStringLiteral("my \"lo'cal\"") << QStringLiteral("' 30 00\"") << true;
@@ -169,15 +233,17 @@ private Q_SLOTS:
         edited.hostname = hostname;
         edited.port = port;
         loadStored({edited});
-        // Typed in the form, and found in an edited stored list.
-        for (const bool restart : {false, true}) {
+        // Typed in the form, found in an edited stored list, and started again over HTTP/2.
+        for (const int start : {0, 1, 2}) {
             QFile::remove(path("argv.json"));
             script("record " + path("argv.json").toUtf8() + "\n");
             QSignalSpy status(m_model.get(), &ContentModel::statusMessageChanged);
-            if (restart) {
+            if (start == 0) {
+                m_model->createTunnel(hostname, port);
+            } else if (start == 1) {
                 m_model->restartTunnel(m_model->tunnels().first());
             } else {
-                m_model->createTunnel(hostname, port);
+                m_model->restartOverHttp2(m_model->tunnels().first());
             }
             QTRY_VERIFY(status.count() > 0 && m_model->runningToolCount() == 0);
             const QJsonArray argv = readRecord(path("argv.json"))[u"argv"].toArray();
@@ -186,10 +252,12 @@ private Q_SLOTS:
                 QVERIFY(m_model->statusMessage().startsWith(u"Could not start cloudflared"));
                 continue;
             }
-            QCOMPARE(argv.size(), 4);
-            QCOMPARE(argv.at(1).toString(), QStringLiteral("tunnel"));
-            QCOMPARE(argv.at(2).toString(), QStringLiteral("--url"));
-            QCOMPARE(argv.at(3).toString(), hostname + u':' + port);
+            QStringList expected{QStringLiteral("tunnel"), QStringLiteral("--no-autoupdate")};
+            if (start == 2) {
+                expected << QStringLiteral("--protocol") << QStringLiteral("http2");
+            }
+            expected << QStringLiteral("--url") << hostname + u':' + port;
+            QCOMPARE(argv.toVariantList().mid(1), QVariant(expected).toList());
         }
         QVERIFY(!QFile::exists(path("pwned")));
     }
@@ -244,7 +312,7 @@ private Q_SLOTS:
         QVERIFY(!m_model->tunnels().at(1).loading);
         QCOMPARE(changes.count(), 3); // loading on, url, loading off
         QCOMPARE(storedBytes(), bytes);
-        QCOMPARE(readRecord(path("argv.json"))[u"argv"][3].toString(),
+        QCOMPARE(readRecord(path("argv.json"))[u"argv"][4].toString(),
                  QStringLiteral("localhost:8080"));
     }
 
@@ -333,6 +401,24 @@ private Q_SLOTS:
         const TunnelList expected = stale ? list : TunnelList{sameIdOtherHost};
         QCOMPARE(m_model->tunnels(), expected);
         QCOMPARE(storedBytes(), encodeTunnels(expected));
+    }
+
+    // Once found, the tool is kept for the rest of the process, as the last check shows.
+    void toolInstalledWhileRunning_isUsedByTheNextCreate()
+    {
+        const QByteArray oldPath = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(path("bin")));
+        m_model->setToolPath(std::nullopt);
+        m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        QTRY_VERIFY(m_model->statusMessage().startsWith(u"cloudflared was not found"));
+        QVERIFY(QDir().mkpath(path("bin")));
+        QVERIFY(QFile::copy(standinPath(), path("bin/cloudflared")));
+        script("record " + path("argv.json").toUtf8() + "\n");
+        m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
+        QTRY_VERIFY(QFile::exists(path("argv.json")));
+        qputenv("PATH", oldPath);
+        QVERIFY(QFile::remove(path("bin/cloudflared")));
+        QCOMPARE(m_model->toolPath(), path("bin/cloudflared"));
     }
 
     void load_storeCases_data()

@@ -234,20 +234,6 @@ private Q_SLOTS:
         }
     }
 
-    // Must stay last: a found path is kept for the rest of the process.
-    void toolPath_isLookedUpOnceOnPath()
-    {
-        QTemporaryDir bin;
-        const QString tool = bin.filePath(QStringLiteral("cloudflared"));
-        QVERIFY(QFile::copy(standinPath(), tool));
-        const QByteArray oldPath = qgetenv("PATH");
-        qputenv("PATH", QFile::encodeName(bin.path()) + ':' + oldPath);
-        const QString first = cloudflaredPath();
-        qputenv("PATH", oldPath);
-        QCOMPARE(first, tool);
-        QVERIFY(QFile::remove(tool));
-        QCOMPARE(cloudflaredPath(), first);
-    }
 };
 
 QTEST_GUILESS_MAIN(ShellTest)

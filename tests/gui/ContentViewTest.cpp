@@ -129,7 +129,7 @@ private Q_SLOTS:
         useScriptAt(m_dir->filePath(QStringLiteral("script")), "record " + record.toUtf8() + "\n");
         QTest::mouseClick(child<QPushButton>(QStringLiteral("createButton")), Qt::LeftButton);
         QTRY_VERIFY(QFile::exists(record));
-        QCOMPARE(readRecord(record).value(QStringLiteral("argv")).toArray().at(3).toString(),
+        QCOMPARE(readRecord(record).value(QStringLiteral("argv")).toArray().at(4).toString(),
                  expected);
         QCOMPARE(hostField->text() + u'|' + portField->text(), before);
     }
@@ -216,7 +216,7 @@ private Q_SLOTS:
         QVERIFY(log);
         QVERIFY(log->isVisible());
         QVERIFY(log->text().startsWith(QStringLiteral("$ ") + standinPath() +
-                                       QStringLiteral(" tunnel --url localhost:3000\n")));
+                                       QStringLiteral(" tunnel --no-autoupdate --url localhost:3000\n")));
         QTRY_VERIFY(log->text().contains(QStringLiteral("INF later line")));
     }
 
