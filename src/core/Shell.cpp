@@ -64,6 +64,20 @@ ToolRun Shell::run(const QString &launchPath, const QStringList &arguments,
     return run;
 }
 
+ToolRun Shell::runCommand(const QString &launchPath, const QStringList &arguments,
+                          const QMap<QString, QString> &addedEnvironment) const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (auto it = addedEnvironment.cbegin(); it != addedEnvironment.cend(); ++it) {
+        environment.insert(it.key(), it.value());
+    }
+    ToolRun run;
+    run.process = std::make_shared<ToolProcess>(launchPath, arguments, std::move(environment),
+                                                run.output.producer(), nullptr, QString(),
+                                                ToolProcess::StandardOutput::Captured);
+    return run;
+}
+
 ToolRun Shell::unavailable(const QString &description, const QStringList &arguments) const
 {
     ToolRun run;

@@ -33,6 +33,10 @@ public:
     // stream. A failed launch prints its description on standard output and ends the stream.
     ToolRun run(const QString &launchPath, const QStringList &arguments,
                 const std::optional<QMap<QString, QString>> &environment = std::nullopt) const;
+    // A one-shot command: as run(), with its standard output kept for the caller (see
+    // ToolProcess::capturedOutput) and `environment` added to ours rather than replacing it.
+    ToolRun runCommand(const QString &launchPath, const QStringList &arguments,
+                       const QMap<QString, QString> &addedEnvironment = {}) const;
     // A run that fails to launch with `description`, for a tool that is nowhere to be found.
     ToolRun unavailable(const QString &description, const QStringList &arguments) const;
 };

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/StoreFile.h"
 
+#include "core/Shell.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -22,9 +24,42 @@ bool setError(QString *error, const QString &message)
 
 } // namespace
 
-StoreFile::StoreFile(QString filePath)
+StoreFile::StoreFile(QString filePath, QString what)
     : m_filePath(std::move(filePath))
+    , m_what(std::move(what))
 {}
+
+QString StoreFile::unreadableMessage(const QString &error) const
+{
+    return tr("The stored %1 could not be read: %2").arg(m_what, error);
+}
+
+QString StoreFile::undecodableMessage(const QString &error) const
+{
+    return tr("The stored %1 in %2 could not be read (%3); it will be kept aside before the "
+              "next save")
+        .arg(m_what, m_filePath, error);
+}
+
+QString StoreFile::saveAndSay(const QByteArray &bytes,
+                              const std::function<bool(const QByteArray &)> &decodes)
+{
+    const SaveResult result = save(bytes, decodes);
+    if (result.keepFailed) {
+        return tr("The %1 was not saved: the unreadable stored list could not be kept aside (%2)")
+            .arg(m_what, result.error);
+    }
+    if (result.keptAs) {
+        printDiagnostic(QStringLiteral("The unreadable %1 was kept as %2").arg(m_what, *result.keptAs));
+    }
+    if (!result.written) {
+        return tr("The %1 could not be saved: %2").arg(m_what, result.error);
+    }
+    if (result.keptAs) {
+        return tr("The stored %1 could not be read; it was kept as %2").arg(m_what, *result.keptAs);
+    }
+    return {};
+}
 
 bool StoreFile::writeAtomically(const QString &path, const QByteArray &bytes, QString *error)
 {

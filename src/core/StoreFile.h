@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QString>
 
 #include <functional>
@@ -15,8 +16,11 @@ namespace Velumo {
 // them is kept aside.
 class StoreFile
 {
+    Q_DECLARE_TR_FUNCTIONS(Velumo::StoreFile)
+
 public:
-    explicit StoreFile(QString filePath);
+    // `what` names the list in messages for the user, e.g. "tunnel list".
+    StoreFile(QString filePath, QString what);
 
     const QString &filePath() const { return m_filePath; }
 
@@ -45,6 +49,33 @@ public:
     SaveResult save(const QByteArray &bytes,
                     const std::function<bool(const QByteArray &)> &decodes);
 
+    // The list in the file, or nothing when there is none or it cannot be read; remembers
+    // whether a later save may replace the file as it is. `problem` says why a file that is
+    // there could not be used. `decode(bytes, &error)` reads the list.
+    template<typename Decode>
+    auto load(Decode decode, QString *problem) -> decltype(decode(QByteArray(), nullptr))
+    {
+        const Contents contents = read();
+        if (!contents.bytes) {
+            m_knownReadable = contents.error.isEmpty();
+            if (!m_knownReadable) {
+                *problem = unreadableMessage(contents.error);
+            }
+            return std::nullopt;
+        }
+        QString error;
+        auto list = decode(*contents.bytes, &error);
+        m_knownReadable = list.has_value();
+        if (!list) {
+            *problem = undecodableMessage(error);
+        }
+        return list;
+    }
+    // Saves as save() does and returns a message for the user when something went wrong or an
+    // unreadable file was kept aside, or nothing.
+    QString saveAndSay(const QByteArray &bytes,
+                       const std::function<bool(const QByteArray &)> &decodes);
+
     // Copies bytes to <file>.unreadable-<UTC time> beside it; returns the path written.
     std::optional<QString> keepUnreadable(const QByteArray &bytes, QString *error = nullptr) const;
 
@@ -53,7 +84,11 @@ public:
     static bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error);
 
 private:
+    QString unreadableMessage(const QString &error) const;
+    QString undecodableMessage(const QString &error) const;
+
     QString m_filePath;
+    QString m_what;
     bool m_knownReadable = false;
 };
 

@@ -52,12 +52,13 @@ QString quoteArgument(const QString &argument)
 ToolProcess::ToolProcess(QString program, QStringList arguments,
                          std::optional<QProcessEnvironment> environment,
                          OutputStream::Producer producer, QObject *parent,
-                         QString missingProgramDescription)
+                         QString missingProgramDescription, StandardOutput standardOutput)
     : QObject(parent)
     , m_program(std::move(program))
     , m_arguments(std::move(arguments))
     , m_producer(std::move(producer))
     , m_missingProgramDescription(std::move(missingProgramDescription))
+    , m_standardOutput(standardOutput)
 {
     m_killTimer.setSingleShot(true);
     connect(&m_killTimer, &QTimer::timeout, this, &ToolProcess::kill);
@@ -103,8 +104,16 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
     if (environment) {
         m_process.setProcessEnvironment(*environment);
     }
-    // The tool's standard output and input stay the application's; only its error stream is read.
-    m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    // The tool's standard input stays the application's, and so does its standard output unless
+    // the caller wants it; its error stream is read into the output stream.
+    if (m_standardOutput == StandardOutput::Forwarded) {
+        m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    } else {
+        connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
+            const QByteArray bytes = m_process.readAllStandardOutput();
+            m_captured.append(bytes.left(maxCapturedOutput - m_captured.size()));
+        });
+    }
     m_process.setInputChannelMode(QProcess::ForwardedInputChannel);
     m_process.setReadChannel(QProcess::StandardError);
 
@@ -134,6 +143,10 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
     connect(&m_process, &QProcess::finished, this,
             [this](int exitCode, QProcess::ExitStatus status) {
                 readChunk();
+                if (m_standardOutput == StandardOutput::Captured) {
+                    const QByteArray rest = m_process.readAllStandardOutput();
+                    m_captured.append(rest.left(maxCapturedOutput - m_captured.size()));
+                }
                 m_killTimer.stop();
                 m_exitCode = exitCode;
                 m_crashed = status == QProcess::CrashExit;

@@ -27,9 +27,14 @@ public:
 
     static constexpr std::chrono::milliseconds defaultStopGrace{5000};
 
+    // What to do with the tool's standard output: leave it ours (a long-running tunnel), or
+    // keep it for the caller (one-shot commands print their results there).
+    enum class StandardOutput { Forwarded, Captured };
+
     ToolProcess(QString program, QStringList arguments,
                 std::optional<QProcessEnvironment> environment, OutputStream::Producer producer,
-                QObject *parent = nullptr, QString missingProgramDescription = {});
+                QObject *parent = nullptr, QString missingProgramDescription = {},
+                StandardOutput standardOutput = StandardOutput::Forwarded);
     ~ToolProcess() override;
 
     // The command line as a user could type it, for logs.
@@ -44,6 +49,10 @@ public:
     int exitCode() const { return m_exitCode; }
     bool crashed() const { return m_crashed; }
     QString errorDescription() const { return m_errorDescription; }
+    // What the tool wrote on its standard output when it is captured, decoded as UTF-8; at most
+    // the first `maxCapturedOutput` bytes.
+    QString capturedOutput() const { return QString::fromUtf8(m_captured); }
+    static constexpr qsizetype maxCapturedOutput = 1024 * 1024;
 
     // SIGTERM now, SIGKILL when the tool is still there after `grace`. Returns at once;
     // `ended` follows. Harmless when the tool has already ended.
@@ -73,6 +82,8 @@ private:
     int m_exitCode = 0;
     QString m_errorDescription;
     QString m_missingProgramDescription;
+    StandardOutput m_standardOutput;
+    QByteArray m_captured;
 };
 
 } // namespace Velumo

@@ -2,10 +2,9 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/NamedTunnel.h"
 #include "core/StoreFile.h"
 #include "core/Tunnel.h"
-
-#include <QCoreApplication>
 
 #include <optional>
 
@@ -15,8 +14,6 @@ namespace Velumo {
 // are exactly the JSON text of the list.
 class TunnelStore
 {
-    Q_DECLARE_TR_FUNCTIONS(Velumo::TunnelStore)
-
 public:
     static QString defaultFilePath();
 
@@ -32,6 +29,23 @@ public:
     // Writes the whole list. Returns a message for the user when something went wrong or an
     // unreadable list was kept aside, and an empty one otherwise.
     QString save(const TunnelList &list);
+
+private:
+    StoreFile m_file;
+};
+
+// The named tunnels between runs, in a file of their own beside the quick-tunnel list:
+// $XDG_CONFIG_HOME/velumo/namedTunnels.json, kept aside when unreadable in the same way.
+class NamedTunnelStore
+{
+public:
+    static QString defaultFilePath();
+
+    explicit NamedTunnelStore(QString filePath = defaultFilePath());
+
+    const QString &filePath() const { return m_file.filePath(); }
+    std::optional<NamedTunnelList> load(QString *problem);
+    QString save(const NamedTunnelList &list);
 
 private:
     StoreFile m_file;
