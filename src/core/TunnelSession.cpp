@@ -3,34 +3,12 @@
 #include "core/TunnelSession.h"
 
 #include "core/LocalServiceMonitor.h"
+#include "core/ToolCommand.h"
 #include "core/TunnelUrl.h"
 
 #include <QPointer>
-#include <QRegularExpression>
 
 namespace Velumo {
-
-namespace {
-
-// The last non-empty line of a chunk, without the tool's "<time> <LEVEL> " prefix.
-QString lastMeaningfulLine(const QString &chunk)
-{
-    static const QRegularExpression logPrefix(
-        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(?:\\.\\d+)?Z\\s+"
-                       "(?:DBG|INF|WRN|ERR|FTL)\\s+"));
-    const auto lines = QStringView(chunk).split(u'\n');
-    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
-        const QStringView line = it->trimmed();
-        if (!line.isEmpty()) {
-            QString text = line.toString();
-            text.remove(logPrefix);
-            return text.left(300);
-        }
-    }
-    return {};
-}
-
-} // namespace
 
 TunnelSession::TunnelSession(ToolRun run, QString hostname, QString port, bool overHttp2,
                              LocalServiceMonitor &monitor, QObject *parent)
@@ -80,10 +58,13 @@ QCoro::Task<> TunnelSession::readOutput()
             continue;
         }
         handleChunk(chunk->text);
+        if (m_addressKnown) {
+            continue;
+        }
         if (std::optional<QUrl> url = detectTunnelURL(chunk->text)) {
             m_announced = true;
             if (m_state == TunnelState::Starting) {
-                m_state = m_connected ? TunnelState::Connected : TunnelState::Announced;
+                m_state = m_connections > 0 ? TunnelState::Connected : TunnelState::Announced;
             }
             Q_EMIT addressAnnounced(*url);
             if (!self) {
@@ -105,14 +86,22 @@ void TunnelSession::handleChunk(const QString &text)
     if (m_diagnosis.quicBlocked() != wasBlocked) {
         Q_EMIT activityChanged();
     }
-    // The address is served only once the tool holds a connection to the edge.
-    if (!m_connected && text.contains(QStringLiteral("Registered tunnel connection"))) {
-        m_connected = true;
-        if (m_state == TunnelState::Announced) {
-            m_state = TunnelState::Connected;
-            Q_EMIT activityChanged();
-        }
+    // The address is served only while the tool holds a connection to the edge.
+    const int before = m_connections;
+    m_connections += int(text.count(QStringLiteral("Registered tunnel connection"))) -
+                     int(text.count(QStringLiteral("Unregistered tunnel connection")));
+    m_connections = std::max(m_connections, 0);
+    if (m_connections != before && m_state != TunnelState::Starting) {
+        m_state = m_connections > 0 ? TunnelState::Connected : TunnelState::Announced;
+        Q_EMIT activityChanged();
     }
+}
+
+void TunnelSession::setAddressKnown()
+{
+    m_addressKnown = true;
+    m_announced = true;
+    m_state = TunnelState::Announced;
 }
 
 void TunnelSession::finish()
@@ -158,6 +147,7 @@ TunnelActivity TunnelSession::activity(const QUuid &id) const
     activity.problem = m_diagnosis.explanation();
     activity.quicBlocked = m_diagnosis.quicBlocked() && m_process->isRunning();
     activity.overHttp2 = m_overHttp2;
+    activity.connections = m_process->isRunning() ? m_connections : 0;
     if (m_process->state() == ToolProcess::State::Exited) {
         activity.exitCode = m_process->exitCode();
         activity.crashed = m_process->crashed();

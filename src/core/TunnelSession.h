@@ -46,6 +46,8 @@ struct TunnelActivity {
     bool quicBlocked = false;
     // The tool was started with --protocol http2.
     bool overHttp2 = false;
+    // Connections to the edge the tool holds now (a named tunnel keeps up to four).
+    int connections = 0;
 };
 
 // One run of the tool: owns the process and its log, follows what the tool writes and how it
@@ -64,6 +66,9 @@ public:
     // Reads the tool's output until it ends, announcing every address found in it. Started
     // once, by whoever started the run; returns when the output has ended.
     QCoro::Task<> readOutput();
+    // For a run whose address is known before it starts (a named tunnel): nothing is looked
+    // for in the output, and the run counts as announced from the start.
+    void setAddressKnown();
 
     const QString &hostname() const { return m_hostname; }
     const QString &port() const { return m_port; }
@@ -121,7 +126,8 @@ private:
     QString m_lastLine;
     ToolDiagnosis m_diagnosis;
     bool m_announced = false;
-    bool m_connected = false;
+    bool m_addressKnown = false;
+    int m_connections = 0;
     bool m_over = false;
 };
 
