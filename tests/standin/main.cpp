@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -254,10 +255,13 @@ void flood(std::uint64_t total, std::uint64_t length)
         if (const auto now = static_cast<std::uint64_t>(std::time(nullptr)); now != shown) {
             line.replace(0, 20, utc(static_cast<time_t>(shown = now)));
         }
-        const std::string digits = std::to_string(seq % 10000000000ULL);
-        line.replace(46 - digits.size(), digits.size(), digits);
+        for (std::uint64_t i = 45, left = seq; i > 35; --i, left /= 10) {
+            line[i] = static_cast<char>('0' + left % 10);
+        }
         const auto size = static_cast<std::size_t>(std::min(total, length));
-        put(STDERR_FILENO, line.substr(0, size - 1) + '\n');
+        const char kept = std::exchange(line[size - 1], '\n');
+        put(STDERR_FILENO, std::string_view(line).substr(0, size));
+        line[size - 1] = kept;
         total -= size;
         actOnSignal();
     }
