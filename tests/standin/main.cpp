@@ -10,7 +10,6 @@
 #include <charconv>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -33,9 +32,6 @@ extern char **environ;
 
 namespace {
 
-constexpr int kScriptError = 2;
-constexpr int kBrokenPipe = 141; // what a shell reports for SIGPIPE: the reader has gone
-
 struct Step {
     std::string op;
     std::string text;
@@ -56,11 +52,12 @@ std::string g_where; // "file:line: " of the directive being parsed
 {
     const std::string line = "velumo-standin: " + message + "\n";
     [[maybe_unused]] const auto ignored = ::write(STDERR_FILENO, line.data(), line.size());
-    _exit(kScriptError);
+    _exit(2);
 }
 
-// Loops only on partial writes, so each line stays one write() as cloudflared does it.
-bool writeAll(int fd, std::string_view data)
+// Loops only on partial writes, so each line stays one write() as cloudflared does it. Exits
+// 141, as a shell reports death by SIGPIPE, when the reader has gone.
+void put(int fd, std::string_view data)
 {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
@@ -68,17 +65,9 @@ bool writeAll(int fd, std::string_view data)
             pollfd p{fd, POLLOUT, 0};
             ::poll(&p, 1, -1);
         } else if (n < 0 && errno != EINTR) {
-            return false;
+            _exit(141);
         }
         data.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-    }
-    return true;
-}
-
-void put(int fd, std::string_view data)
-{
-    if (!writeAll(fd, data)) {
-        _exit(kBrokenPipe);
     }
 }
 
@@ -155,7 +144,8 @@ std::string expand(std::string_view text, int signo = 0)
 void actOnSignal()
 {
     if (g_signal != 0) {
-        writeAll(STDERR_FILENO, expand(g_termText, g_signal) + "\n");
+        const std::string line = expand(g_termText, g_signal) + "\n";
+        [[maybe_unused]] const auto ignored = ::write(STDERR_FILENO, line.data(), line.size());
         _exit(0);
     }
 }
@@ -168,15 +158,13 @@ void setTermAction(void (*handler)(int))
     ::sigaction(SIGINT, &action, nullptr);
 }
 
-// Pauses until the monotonic deadline, or for good when it is negative. The signals are blocked
-// except inside pselect(), so one that comes just before it is not missed.
+// Pauses until the monotonic deadline, or for good when it is negative. Signals are blocked but
+// inside pselect(), so one that comes just before it is not missed.
 void pauseUntil(std::int64_t deadline)
 {
-    sigset_t term, old;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    sigaddset(&term, SIGINT);
-    ::sigprocmask(SIG_BLOCK, &term, &old);
+    sigset_t all, old;
+    sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, &old);
     for (std::int64_t left = 0;
          g_signal == 0 && (deadline < 0 || (left = deadline - monoNs()) > 0);) {
         const timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
@@ -186,50 +174,40 @@ void pauseUntil(std::int64_t deadline)
     actOnSignal();
 }
 
-// Through `<path>.tmp` and a rename, so a reader never sees half a file; with exactly `mode`,
-// whatever the umask.
+// Makes the missing folders above `path` 0700 (as the tool makes ~/.cloudflared), then writes
+// `<path>.tmp` with exactly `mode`, whatever the umask, and renames it, so a reader never sees
+// half a file.
 void writeFile(const std::string &path, const std::string &content, mode_t mode)
 {
+    for (auto end = path.find('/', 1); end != std::string::npos; end = path.find('/', end + 1)) {
+        if (::mkdir(path.substr(0, end).c_str(), 0700) == 0) {
+            ::chmod(path.substr(0, end).c_str(), 0700);
+        }
+    }
     const std::string tmp = path + ".tmp";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    const bool written = fd >= 0 && ::fchmod(fd, mode) == 0 && writeAll(fd, content);
+    const bool written = fd >= 0 && ::fchmod(fd, mode) == 0 &&
+                         ::write(fd, content.data(), content.size()) == ssize_t(content.size());
     if (fd < 0 || ::close(fd) != 0 || !written || ::rename(tmp.c_str(), path.c_str()) != 0) {
         fail("cannot write " + path + ": " + std::strerror(errno));
     }
 }
 
-// The missing folders above `path`, made 0700 as the tool makes ~/.cloudflared.
-void makeParents(const std::string &path)
-{
-    for (auto end = path.find('/', 1); end != std::string::npos; end = path.find('/', end + 1)) {
-        const std::string dir = path.substr(0, end);
-        if (::mkdir(dir.c_str(), 0700) == 0) {
-            ::chmod(dir.c_str(), 0700);
-        } else if (errno != EEXIST) {
-            fail("cannot create " + dir + ": " + std::strerror(errno));
-        }
-    }
-}
-
-// `"`, `\` and control bytes escaped; other bytes pass untouched, so an argument that is not
-// valid UTF-8 comes out exactly as the process received it.
-std::string json(std::string_view text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
-        }
-    }
-    return out + '"';
-}
-
 std::string recordJson()
 {
+    // `"`, `\` and control bytes escaped; other bytes pass untouched, so an argument that is not
+    // valid UTF-8 comes out exactly as the process received it.
+    const auto json = [](std::string_view text) {
+        std::string out = "\"";
+        for (const char c : text) {
+            const auto byte = static_cast<unsigned char>(c);
+            out += byte < 0x20 ? std::string("\\u00") + "0123456789abcdef"[byte >> 4] +
+                                     "0123456789abcdef"[byte & 15]
+                   : c == '"' || c == '\\' ? std::string{'\\', c}
+                                           : std::string{c};
+        }
+        return out + '"';
+    };
     std::string out = "{\"argv\":[";
     for (int i = 0; i < g_argc; ++i) {
         out += (i > 0 ? "," : "") + json(g_argv[i]);
@@ -267,55 +245,48 @@ void flood(std::uint64_t total, std::uint64_t length)
     }
 }
 
-void runAll(const std::vector<Step> &steps);
-
-void run(const Step &s)
+void run(const std::vector<Step> &steps)
 {
-    const std::string &op = s.op;
-    if (op == "err" || op == "out") {
-        put(op == "err" ? STDERR_FILENO : STDOUT_FILENO, expand(s.text) + "\n");
-    } else if (op == "raw") {
-        put(STDERR_FILENO, s.text);
-    } else if (op == "sleep" || op == "wait") {
-        pauseUntil(op == "wait" ? -1 : monoNs() + static_cast<std::int64_t>(s.n[0]) * 1000000);
-    } else if (op == "record" || op == "pidfile") {
-        writeFile(s.path, op == "record" ? recordJson() : std::to_string(::getpid()) + "\n", 0644);
-    } else if (op == "writefile") {
-        makeParents(expand(s.path));
-        writeFile(expand(s.path), expand(s.text) + "\n", static_cast<mode_t>(s.n[0]));
-    } else if (op == "ignore-term" || op == "on-term") {
-        g_termText = s.text;
-        setTermAction(op == "ignore-term" ? SIG_IGN : [](int signo) { g_signal = signo; });
-    } else if (op == "exit") {
-        _exit(static_cast<int>(s.n[0]));
-    } else if (op == "crash") {
-        const rlimit noCore{0, 0}; // leaves no core file in the test's working directory
-        ::setrlimit(RLIMIT_CORE, &noCore);
-        ::signal(SIGSEGV, SIG_DFL);
-        ::raise(SIGSEGV);
-    } else if (op == "flood") {
-        flood(s.n[0], s.n[1]);
-    } else if (op == "longline") {
-        const std::string chunk(64 * 1024, 'x');
-        for (std::uint64_t left = s.n[0]; left > 0; left -= std::min(left, chunk.size())) {
-            put(STDERR_FILENO, std::string_view(chunk).substr(0, left));
-            actOnSignal();
+    for (const Step &s : steps) {
+        const std::string &op = s.op;
+        if (op == "err" || op == "out") {
+            put(op == "err" ? STDERR_FILENO : STDOUT_FILENO, expand(s.text) + "\n");
+        } else if (op == "raw") {
+            put(STDERR_FILENO, s.text);
+        } else if (op == "sleep" || op == "wait") {
+            pauseUntil(op == "wait" ? -1 : monoNs() + static_cast<std::int64_t>(s.n[0]) * 1000000);
+        } else if (op == "record" || op == "pidfile") {
+            writeFile(s.path, op == "record" ? recordJson() : std::to_string(::getpid()) + "\n",
+                      0644);
+        } else if (op == "writefile") {
+            writeFile(expand(s.path), expand(s.text) + "\n", static_cast<mode_t>(s.n[0]));
+        } else if (op == "ignore-term" || op == "on-term") {
+            g_termText = s.text;
+            setTermAction(op == "ignore-term" ? SIG_IGN : [](int signo) { g_signal = signo; });
+        } else if (op == "exit") {
+            _exit(static_cast<int>(s.n[0]));
+        } else if (op == "crash") {
+            const rlimit noCore{0, 0}; // leaves no core file in the test's working directory
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            ::signal(SIGSEGV, SIG_DFL);
+            ::raise(SIGSEGV);
+        } else if (op == "flood") {
+            flood(s.n[0], s.n[1]);
+        } else if (op == "longline") {
+            const std::string chunk(64 * 1024, 'x');
+            for (std::uint64_t left = s.n[0]; left > 0; left -= std::min(left, chunk.size())) {
+                put(STDERR_FILENO, std::string_view(chunk).substr(0, left));
+                actOnSignal();
+            }
+        } else if (op == "exists" || op == "missing") {
+            if ((::access(expand(s.path).c_str(), F_OK) == 0) == (op == "exists")) {
+                run(s.body);
+            }
+        } else { // include, repeat
+            for (std::uint64_t i = 0; i < (op == "repeat" ? s.n[0] : 1); ++i) {
+                run(s.body);
+            }
         }
-    } else if (op == "exists" || op == "missing") {
-        if ((::access(expand(s.path).c_str(), F_OK) == 0) == (op == "exists")) {
-            runAll(s.body);
-        }
-    } else { // include, repeat
-        for (std::uint64_t i = 0; i < (op == "repeat" ? s.n[0] : 1); ++i) {
-            runAll(s.body);
-        }
-    }
-}
-
-void runAll(const std::vector<Step> &steps)
-{
-    for (const Step &step : steps) {
-        run(step);
         actOnSignal();
     }
 }
@@ -323,18 +294,13 @@ void runAll(const std::vector<Step> &steps)
 // The whole script, includes too, is read and checked before anything runs, so a typo fails at
 // once with `file:line:` instead of halfway through a transcript.
 
-[[noreturn]] void error(const std::string &message)
-{
-    fail(g_where + message);
-}
-
 std::uint64_t number(std::string_view text, const std::string &what, int base)
 {
     text = text.substr(0, text.find_last_not_of(" \t") + 1);
     std::uint64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
-        error("expected a number for " + what + ", got '" + std::string(text) + "'");
+        fail(g_where + "expected a number for " + what + ", got '" + std::string(text) + "'");
     }
     return value;
 }
@@ -357,7 +323,7 @@ std::string unescape(std::string_view text)
             out += static_cast<char>(hex);
             i += 3;
         } else {
-            error("raw: bad escape at '" + std::string(text.substr(i, 4)) + "'");
+            fail(g_where + "raw: bad escape at '" + std::string(text.substr(i, 4)) + "'");
         }
     }
     return out;
@@ -377,11 +343,12 @@ std::vector<Step> parseFile(const std::string &path, int depth);
 Step directive(std::string_view line, const std::string &file, int depth)
 {
     const std::size_t space = line.find(' ');
-    Step s{std::string(line.substr(0, space))};
+    Step s;
+    s.op = line.substr(0, space);
     std::string_view rest = space == std::string_view::npos ? "" : line.substr(space + 1);
     const auto kinds = kArguments.find(s.op);
     if (kinds == kArguments.end()) {
-        error("unknown directive '" + s.op + "'");
+        fail(g_where + "unknown directive '" + s.op + "'");
     }
     for (std::size_t k = 0, numbers = 0; k < kinds->second.size(); ++k) {
         std::string_view word = rest;
@@ -393,7 +360,7 @@ Step directive(std::string_view line, const std::string &file, int depth)
         if (kind == 'n' || kind == 'o') {
             s.n[numbers++] = number(word, s.op, kind == 'o' ? 8 : 10);
         } else if (kind == 'p' && word.empty()) {
-            error(s.op + " needs a path");
+            fail(g_where + s.op + " needs a path");
         } else if (kind == 'p') {
             s.path = word;
         } else if (kind == 't') {
@@ -403,10 +370,11 @@ Step directive(std::string_view line, const std::string &file, int depth)
         }
     }
     if ((s.op == "exit" && s.n[0] > 255) || (s.op == "flood" && s.n[1] == 0)) {
-        error(s.op == "exit" ? "exit code must be 0-255" : "flood line length must be at least 1");
+        fail(g_where +
+             (s.op == "exit" ? "exit code must be 0-255" : "flood line length must be at least 1"));
     }
     if (s.op == "include" && depth >= 32) {
-        error("include nested too deeply (does a script include itself?)");
+        fail(g_where + "include nested too deeply (does a script include itself?)");
     } else if (s.op == "include") {
         const std::string dir = s.path.starts_with('/') ? "" : file.substr(0, file.rfind('/') + 1);
         s.body = parseFile(dir + s.path, depth + 1);
@@ -416,7 +384,6 @@ Step directive(std::string_view line, const std::string &file, int depth)
 
 std::vector<Step> parseFile(const std::string &path, int depth)
 {
-    const std::string includedAt = g_where;
     std::ifstream in(path, std::ios::binary);
     std::vector<Step> steps;
     int lineNo = 0;
@@ -431,24 +398,9 @@ std::vector<Step> parseFile(const std::string &path, int depth)
         }
     }
     if (!in.is_open() || in.bad()) {
-        fail(includedAt + "cannot read script " + path + ": " + std::strerror(errno));
+        fail(g_where + "cannot read script " + path + ": " + std::strerror(errno));
     }
     return steps;
-}
-
-// In a folder, the script for the subcommand: the first argument that names one, else quick.
-std::string scriptIn(const std::string &folder)
-{
-    const std::string_view subcommands[] = {"login",   "create", "route", "run",
-                                            "cleanup", "delete", "list"};
-    const auto found = std::find_first_of(g_argv + 1, g_argv + g_argc, std::begin(subcommands),
-                                          std::end(subcommands));
-    const std::string name = found == g_argv + g_argc ? "quick" : *found;
-    const std::string path = folder + "/" + name + ".script";
-    if (::access(path.c_str(), F_OK) != 0) {
-        fail("no " + name + ".script in " + folder);
-    }
-    return path;
 }
 
 } // namespace
@@ -469,7 +421,18 @@ int main(int argc, char **argv)
     if (script == nullptr || *script == '\0') {
         fail("VELUMO_STANDIN_SCRIPT is not set; it names the script or folder to replay");
     }
+    std::string path = script;
     struct stat info {};
-    const bool folder = ::stat(script, &info) == 0 && S_ISDIR(info.st_mode);
-    runAll(parseFile(folder ? scriptIn(script) : script, 0));
+    if (::stat(script, &info) == 0 && S_ISDIR(info.st_mode)) {
+        // A folder holds a script per subcommand, named by the first argument that is one.
+        const std::string_view names[] = {"login",   "create", "route", "run",
+                                          "cleanup", "delete", "list"};
+        const auto found =
+            std::find_first_of(argv + 1, argv + argc, std::begin(names), std::end(names));
+        path += "/" + std::string(found == argv + argc ? "quick" : *found) + ".script";
+        if (::access(path.c_str(), F_OK) != 0) {
+            fail("no " + path + " for this command");
+        }
+    }
+    run(parseFile(path, 0));
 }
