@@ -200,11 +200,12 @@ std::string recordJson()
     const auto json = [](std::string_view text) {
         std::string out = "\"";
         for (const char c : text) {
-            const auto byte = static_cast<unsigned char>(c);
-            out += byte < 0x20 ? std::string("\\u00") + "0123456789abcdef"[byte >> 4] +
-                                     "0123456789abcdef"[byte & 15]
-                   : c == '"' || c == '\\' ? std::string{'\\', c}
-                                           : std::string{c};
+            static constexpr char hex[] = "0123456789abcdef";
+            if (static_cast<unsigned char>(c) < 0x20) {
+                out += std::string("\\u00") + hex[c >> 4] + hex[c & 15];
+            } else {
+                out += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
+            }
         }
         return out + '"';
     };
