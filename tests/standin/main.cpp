@@ -1,720 +1,439 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 
-// Replays a script of writes, pauses, signals and exits in place of cloudflared, so tests can run
-// the real process-handling code against a known transcript. README.md documents the directives.
-// Plain C++ and POSIX on purpose: it must start fast and behave the same on every run.
+// Replays a script of writes, pauses, files, signals and exits in place of cloudflared, so tests
+// can run the real process-handling code against a known transcript. README.md documents the
+// directives. Plain C++ and POSIX on purpose: it must start fast and behave the same every run.
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char **environ;
 
 namespace {
 
-constexpr int kScriptError = 2;
-// What a shell reports for a process killed by SIGPIPE; the reader went away, nothing to say.
-constexpr int kBrokenPipe = 141;
-constexpr int kMaxIncludeDepth = 32;
-constexpr std::size_t kChunk = 64 * 1024;
-
-enum class Op {
-    Err,
-    Out,
-    Raw,
-    Sleep,
-    Record,
-    Pidfile,
-    IgnoreTerm,
-    OnTerm,
-    Exit,
-    Crash,
-    Wait,
-    Flood,
-    Longline,
-    Include,
-    Repeat,
-};
-
 struct Step {
-    Op op = Op::Err;
-    std::string text; // message, decoded raw bytes or path
-    std::uint64_t first = 0;
-    std::uint64_t second = 0;
-    std::vector<Step> body; // the included script, or the one repeated step
+    std::string op;
+    std::string text;
+    std::string path;
+    std::uint64_t n[2] = {0, 0};
+    std::vector<Step> body; // the included script, or the one directive of repeat/exists/missing
 };
 
-std::string g_url;
+int g_argc = 0;
+char **g_argv = nullptr;
+// Only on-term's handler sets it. The run is always in a pause or a write when a signal comes,
+// and acts on it right after, so the handler need do nothing else.
+volatile sig_atomic_t g_signal = 0;
+std::string g_termText;
+std::string g_where; // "file:line: " of the directive being parsed
 
-[[noreturn]] void fail(const std::string &message) {
+[[noreturn]] void fail(const std::string &message)
+{
     const std::string line = "velumo-standin: " + message + "\n";
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-    _exit(kScriptError);
+    [[maybe_unused]] const auto ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    _exit(2);
 }
 
-// Loops only on partial writes, so every log line stays one write() as cloudflared does it.
-void writeAll(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+// Loops only on partial writes, so each line stays one write() as cloudflared does it. Exits
+// 141, as a shell reports death by SIGPIPE, when the reader has gone.
+void put(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{fd, POLLOUT, 0};
             ::poll(&p, 1, -1);
-        } else {
-            _exit(kBrokenPipe);
+        } else if (n < 0 && errno != EINTR) {
+            _exit(141);
         }
+        data.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
 }
 
-// --- Substitutions. Everything here is async-signal-safe: on-term expands in its handler. ---
-
-std::size_t formatUnsigned(std::uint64_t value, char *out) {
-    char digits[20];
-    std::size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = digits[n - 1 - i];
-    }
-    return n;
-}
-
-void putTwo(char *out, unsigned value) {
-    out[0] = static_cast<char>('0' + value / 10 % 10);
-    out[1] = static_cast<char>('0' + value % 10);
-}
-
-// gmtime_r is not async-signal-safe, so the calendar is worked out by hand (days to civil date).
-void formatUtc(std::int64_t seconds, char out[20]) {
-    std::int64_t days = seconds / 86400;
-    std::int64_t rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        --days;
-    }
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    const auto day = static_cast<unsigned>(dayOfYear - (153 * mp + 2) / 5 + 1);
-    const auto month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
-    const auto year = static_cast<unsigned>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
-
-    putTwo(out, year / 100);
-    putTwo(out + 2, year % 100);
-    out[4] = '-';
-    putTwo(out + 5, month);
-    out[7] = '-';
-    putTwo(out + 8, day);
-    out[10] = 'T';
-    putTwo(out + 11, static_cast<unsigned>(rest / 3600));
-    out[13] = ':';
-    putTwo(out + 14, static_cast<unsigned>(rest / 60 % 60));
-    out[16] = ':';
-    putTwo(out + 17, static_cast<unsigned>(rest % 60));
-    out[19] = 'Z';
-}
-
-std::int64_t nowSeconds() {
+std::int64_t monoNs()
+{
     timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return ts.tv_sec;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-// Go's names for the signals, as cloudflared prints them.
-std::string_view signalName(int signo) {
-    return signo == SIGINT ? std::string_view("interrupt") : std::string_view("terminated");
+std::string utc(time_t seconds)
+{
+    tm parts{};
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", ::gmtime_r(&seconds, &parts));
+    return text;
 }
 
-// Expands {url}, {pid}, {now}, {mono} and, with a signal, {signal}; anything else in braces
-// stays as written, since log text is full of them.
-template <typename Put> void expand(std::string_view text, Put &&put, int signo = 0) {
-    char buf[24];
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while ((i = text.find('{', i)) != std::string_view::npos) {
-        const std::string_view rest = text.substr(i);
-        std::size_t tokenSize = 0;
-        if (rest.starts_with("{url}")) {
-            tokenSize = 5;
-            put(text.data() + start, i - start);
-            put(g_url.data(), g_url.size());
-        } else if (rest.starts_with("{pid}")) {
-            tokenSize = 5;
-            put(text.data() + start, i - start);
-            put(buf, formatUnsigned(static_cast<std::uint64_t>(::getpid()), buf));
-        } else if (rest.starts_with("{now}")) {
-            tokenSize = 5;
-            put(text.data() + start, i - start);
-            formatUtc(nowSeconds(), buf);
-            put(buf, 20);
-        } else if (rest.starts_with("{mono}")) {
-            tokenSize = 6;
-            timespec ts{};
-            ::clock_gettime(CLOCK_MONOTONIC, &ts);
-            const auto ns = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
-                            static_cast<std::uint64_t>(ts.tv_nsec);
-            put(text.data() + start, i - start);
-            put(buf, formatUnsigned(ns, buf));
-        } else if (signo != 0 && rest.starts_with("{signal}")) {
-            tokenSize = 8;
-            put(text.data() + start, i - start);
-            const std::string_view name = signalName(signo);
-            put(name.data(), name.size());
-        } else {
-            ++i;
-            continue;
+// The value after `flag`, as the next argument or as `flag=value`; empty if none.
+std::string argument(std::string_view flag)
+{
+    for (int i = 1; i < g_argc; ++i) {
+        const std::string_view arg(g_argv[i]);
+        if (arg == flag && i + 1 < g_argc) {
+            return g_argv[i + 1];
         }
-        i += tokenSize;
-        start = i;
-    }
-    put(text.data() + start, text.size() - start);
-}
-
-std::string expanded(std::string_view text) {
-    std::string out;
-    expand(text, [&out](const char *p, std::size_t n) { out.append(p, n); });
-    return out;
-}
-
-void writeLine(int fd, std::string_view text) {
-    std::string line = expanded(text);
-    line += '\n';
-    writeAll(fd, line.data(), line.size());
-}
-
-// --- on-term ---
-
-// Only touched with SIGTERM and SIGINT blocked, so the handler never sees a half-made update.
-std::string g_termText;
-std::vector<char> g_termBuffer;
-
-extern "C" void onTermSignal(int signo) {
-    char *buf = g_termBuffer.data();
-    const std::size_t room = g_termBuffer.size() - 1;
-    std::size_t len = 0;
-    expand(
-        g_termText,
-        [&](const char *p, std::size_t n) {
-            n = std::min(n, room - len);
-            std::memcpy(buf + len, p, n);
-            len += n;
-        },
-        signo);
-    buf[len++] = '\n';
-    const char *p = buf;
-    while (len > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, len);
-        if (n > 0) {
-            p += n;
-            len -= static_cast<std::size_t>(n);
-        } else if (!(n < 0 && errno == EINTR)) {
-            break;
-        }
-    }
-    _exit(0);
-}
-
-std::size_t countOf(std::string_view text, std::string_view token) {
-    std::size_t count = 0;
-    for (std::size_t i = text.find(token); i != std::string_view::npos;
-         i = text.find(token, i + token.size())) {
-        ++count;
-    }
-    return count;
-}
-
-sigset_t termSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    return set;
-}
-
-void setTermAction(void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_mask = termSignals();
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-}
-
-void installOnTerm(const std::string &text) {
-    const sigset_t set = termSignals();
-    sigset_t old;
-    ::sigprocmask(SIG_BLOCK, &set, &old);
-    g_termText = text;
-    // Room for the longest expansion: every {mono} may grow to 20 digits, {signal} to 10 chars.
-    std::size_t size = 0;
-    expand(
-        text, [&size](const char *, std::size_t n) { size += n; }, SIGTERM);
-    size += countOf(text, "{mono}") * 20 + countOf(text, "{signal}") * 10 + 2;
-    g_termBuffer.assign(size, '\0');
-    setTermAction(onTermSignal);
-    ::sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
-// --- Files ---
-
-void writeFileAtomically(const std::string &path, const std::string &content, const char *what) {
-    const std::string tmp = path + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        fail(std::string(what) + ": cannot create " + tmp + ": " + std::strerror(errno));
-    }
-    const char *p = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            fail(std::string(what) + ": cannot write " + tmp + ": " + std::strerror(errno));
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        fail(std::string(what) + ": cannot write " + path + ": " + std::strerror(errno));
-    }
-}
-
-// Bytes that are not control characters pass through untouched, so arguments that are not valid
-// UTF-8 come out exactly as the process received them.
-void appendJsonString(std::string &out, std::string_view text) {
-    out += '"';
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            static constexpr char hex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += hex[u >> 4];
-            out += hex[u & 0xf];
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
-std::string recordJson(int argc, char **argv) {
-    std::string json = "{\"argv\":[";
-    for (int i = 0; i < argc; ++i) {
-        if (i > 0) {
-            json += ',';
-        }
-        appendJsonString(json, argv[i]);
-    }
-    json += "],\"env\":{";
-    bool firstEntry = true;
-    for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        const std::string_view item(*entry);
-        const std::size_t eq = item.find('=');
-        if (!firstEntry) {
-            json += ',';
-        }
-        firstEntry = false;
-        appendJsonString(json, item.substr(0, eq));
-        json += ':';
-        appendJsonString(json,
-                         eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1));
-    }
-    json += "},\"pid\":";
-    json += std::to_string(::getpid());
-    json += "}\n";
-    return json;
-}
-
-// --- Directives that take time or bytes ---
-
-void sleepMs(std::uint64_t ms) {
-    timespec deadline{};
-    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(ms / 1000);
-    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_nsec -= 1000000000L;
-        ++deadline.tv_sec;
-    }
-    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
-
-// Debug-level chatter the size of a real log line; the total is exact, so the last line may be
-// cut short (it still ends in a newline).
-void flood(std::uint64_t total, std::uint64_t lineLength) {
-    constexpr std::string_view head = "2000-01-01T00:00:00Z DBG flood line=0000000000 ";
-    constexpr std::size_t seqAt = 36;
-    std::string line(std::max<std::size_t>(lineLength, head.size()), ' ');
-    line.replace(0, head.size(), head);
-    for (std::size_t i = head.size(); i < line.size(); ++i) {
-        line[i] = static_cast<char>('a' + (i - head.size()) % 26);
-    }
-    std::int64_t shownSecond = -1;
-    std::uint64_t seq = 0;
-    while (total > 0) {
-        const std::int64_t now = nowSeconds();
-        if (now != shownSecond) {
-            formatUtc(now, line.data());
-            shownSecond = now;
-        }
-        ++seq;
-        for (std::size_t i = 0, v = seq; i < 10; ++i, v /= 10) {
-            line[seqAt + 9 - i] = static_cast<char>('0' + v % 10);
-        }
-        const auto n = static_cast<std::size_t>(std::min(total, lineLength));
-        const char saved = line[n - 1];
-        line[n - 1] = '\n';
-        writeAll(STDERR_FILENO, line.data(), n);
-        line[n - 1] = saved;
-        total -= n;
-    }
-}
-
-void longline(std::uint64_t bytes) {
-    const std::string chunk(kChunk, 'x');
-    while (bytes > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, kChunk));
-        writeAll(STDERR_FILENO, chunk.data(), n);
-        bytes -= n;
-    }
-}
-
-[[noreturn]] void crash() {
-    // No core file in the test's working directory.
-    const rlimit noCore{0, 0};
-    ::setrlimit(RLIMIT_CORE, &noCore);
-    ::signal(SIGSEGV, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGSEGV);
-    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    ::raise(SIGSEGV);
-    std::abort();
-}
-
-// --- Script parsing; the whole script, includes too, is read before anything runs, so a typo
-// fails at once instead of halfway through a transcript. ---
-
-std::string readFile(const std::string &path, std::string &error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return {};
-    }
-    std::string content;
-    char buf[kChunk];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            error = std::strerror(errno);
-            ::close(fd);
-            return {};
-        }
-        if (n == 0) {
-            break;
-        }
-        content.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return content;
-}
-
-struct Parser {
-    std::string file;
-    std::string dir;
-    int lineNo = 0;
-    int depth = 0;
-
-    [[noreturn]] void error(const std::string &message) const {
-        fail(file + ":" + std::to_string(lineNo) + ": " + message);
-    }
-
-    std::uint64_t number(std::string_view text, const char *what) const {
-        while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-            text.remove_suffix(1);
-        }
-        std::uint64_t value = 0;
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
-            error(std::string("expected a number for ") + what + ", got '" + std::string(text) +
-                  "'");
-        }
-        return value;
-    }
-
-    std::string decodeEscapes(std::string_view text) const {
-        std::string out;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] != '\\') {
-                out += text[i];
-                continue;
-            }
-            if (++i == text.size()) {
-                error("raw: lone backslash at the end");
-            }
-            switch (text[i]) {
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case '\\':
-                out += '\\';
-                break;
-            case 'x': {
-                unsigned value = 0;
-                const char *from = text.data() + i + 1;
-                const char *to = from + std::min<std::size_t>(2, text.size() - i - 1);
-                const auto [end, ec] = std::from_chars(from, to, value, 16);
-                if (ec != std::errc() || end != from + 2) {
-                    error("raw: \\x needs two hex digits");
-                }
-                out += static_cast<char>(value);
-                i += 2;
-                break;
-            }
-            default:
-                error(std::string("raw: unknown escape \\") + text[i]);
-            }
-        }
-        return out;
-    }
-
-    Step directive(std::string_view line) const {
-        const std::size_t space = line.find(' ');
-        const std::string_view name = line.substr(0, space);
-        const std::string_view arg =
-            space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
-        Step step;
-        if (name == "err" || name == "out" || name == "on-term") {
-            step.op = name == "err" ? Op::Err : name == "out" ? Op::Out : Op::OnTerm;
-            step.text = arg;
-        } else if (name == "raw") {
-            step.op = Op::Raw;
-            step.text = decodeEscapes(arg);
-        } else if (name == "sleep") {
-            step.op = Op::Sleep;
-            step.first = number(arg, "sleep");
-        } else if (name == "record" || name == "pidfile") {
-            step.op = name == "record" ? Op::Record : Op::Pidfile;
-            if (arg.empty()) {
-                error(std::string(name) + " needs a path");
-            }
-            step.text = arg;
-        } else if (name == "ignore-term" || name == "crash" || name == "wait") {
-            step.op = name == "ignore-term" ? Op::IgnoreTerm
-                      : name == "crash"     ? Op::Crash
-                                            : Op::Wait;
-        } else if (name == "exit") {
-            step.op = Op::Exit;
-            step.first = number(arg, "exit");
-            if (step.first > 255) {
-                error("exit code must be 0-255");
-            }
-        } else if (name == "flood") {
-            step.op = Op::Flood;
-            const std::size_t split = arg.find(' ');
-            if (split == std::string_view::npos) {
-                error("flood needs <total-bytes> <line-length>");
-            }
-            step.first = number(arg.substr(0, split), "flood total");
-            step.second = number(arg.substr(split + 1), "flood line length");
-            if (step.second == 0) {
-                error("flood line length must be at least 1");
-            }
-        } else if (name == "longline") {
-            step.op = Op::Longline;
-            step.first = number(arg, "longline");
-        } else if (name == "include") {
-            if (arg.empty()) {
-                error("include needs a path");
-            }
-            step.op = Op::Include;
-            const std::string path =
-                arg.front() == '/' ? std::string(arg) : dir + "/" + std::string(arg);
-            if (depth + 1 > kMaxIncludeDepth) {
-                error("include nested too deeply (does a script include itself?)");
-            }
-            step.body = parseFile(path, depth + 1, file + ":" + std::to_string(lineNo) + ": ");
-        } else if (name == "repeat") {
-            step.op = Op::Repeat;
-            const std::size_t split = arg.find(' ');
-            if (split == std::string_view::npos) {
-                error("repeat needs <n> <directive...>");
-            }
-            step.first = number(arg.substr(0, split), "repeat count");
-            step.body.push_back(directive(arg.substr(split + 1)));
-        } else {
-            error("unknown directive '" + std::string(name) + "'");
-        }
-        return step;
-    }
-
-    static std::vector<Step> parseFile(const std::string &path, int depth,
-                                       const std::string &includedAt = {}) {
-        std::string readError;
-        const std::string content = readFile(path, readError);
-        if (!readError.empty()) {
-            fail(includedAt + "cannot read script " + path + ": " + readError);
-        }
-        const std::size_t slash = path.rfind('/');
-        Parser parser{path, slash == std::string::npos ? std::string(".") : path.substr(0, slash),
-                      0, depth};
-        std::vector<Step> steps;
-        std::string_view rest(content);
-        while (!rest.empty()) {
-            const std::size_t nl = rest.find('\n');
-            std::string_view line = rest.substr(0, nl);
-            rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
-            ++parser.lineNo;
-            // Tolerate scripts saved with CRLF line ends; a wanted \r goes through raw.
-            if (line.ends_with('\r')) {
-                line.remove_suffix(1);
-            }
-            const std::size_t begin = line.find_first_not_of(" \t");
-            if (begin == std::string_view::npos || line[begin] == '#') {
-                continue;
-            }
-            steps.push_back(parser.directive(line.substr(begin)));
-        }
-        return steps;
-    }
-};
-
-// --- Running ---
-
-struct Runner {
-    int argc;
-    char **argv;
-
-    void run(const std::vector<Step> &steps) {
-        for (const Step &step : steps) {
-            run(step);
-        }
-    }
-
-    void run(const Step &step) {
-        switch (step.op) {
-        case Op::Err:
-            writeLine(STDERR_FILENO, step.text);
-            break;
-        case Op::Out:
-            writeLine(STDOUT_FILENO, step.text);
-            break;
-        case Op::Raw:
-            writeAll(STDERR_FILENO, step.text.data(), step.text.size());
-            break;
-        case Op::Sleep:
-            sleepMs(step.first);
-            break;
-        case Op::Record:
-            writeFileAtomically(step.text, recordJson(argc, argv), "record");
-            break;
-        case Op::Pidfile:
-            writeFileAtomically(step.text, std::to_string(::getpid()) + "\n", "pidfile");
-            break;
-        case Op::IgnoreTerm:
-            setTermAction(SIG_IGN);
-            break;
-        case Op::OnTerm:
-            installOnTerm(step.text);
-            break;
-        case Op::Exit:
-            _exit(static_cast<int>(step.first));
-        case Op::Crash:
-            crash();
-        case Op::Wait:
-            for (;;) {
-                ::pause();
-            }
-        case Op::Flood:
-            flood(step.first, step.second);
-            break;
-        case Op::Longline:
-            longline(step.first);
-            break;
-        case Op::Include:
-            run(step.body);
-            break;
-        case Op::Repeat:
-            for (std::uint64_t i = 0; i < step.first; ++i) {
-                run(step.body);
-            }
-            break;
-        }
-    }
-};
-
-std::string urlArgument(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg(argv[i]);
-        if ((arg == "--url" || arg == "-url") && i + 1 < argc) {
-            return argv[i + 1];
-        }
-        for (const std::string_view prefix : {"--url=", "-url="}) {
-            if (arg.starts_with(prefix)) {
-                return std::string(arg.substr(prefix.size()));
-            }
+        if (arg.starts_with(flag) && arg.substr(flag.size()).starts_with('=')) {
+            return std::string(arg.substr(flag.size() + 1));
         }
     }
     return {};
 }
 
+std::optional<std::string> tokenValue(std::string_view token, int signo)
+{
+    const std::string_view name = token.substr(std::min(token.find(':') + 1, token.size()));
+    if (token == "url") {
+        return argument("--url").empty() ? argument("-url") : argument("--url");
+    } else if (token == "pid" || token == "mono") {
+        return std::to_string(token == "pid" ? ::getpid() : monoNs());
+    } else if (token == "now") {
+        return utc(std::time(nullptr));
+    } else if (token == "signal" && signo != 0) {
+        return signo == SIGINT ? "interrupt" : "terminated"; // as Go names them
+    } else if (token == "last") {
+        return g_argc > 1 ? g_argv[g_argc - 1] : "";
+    } else if (token == "home" || token.starts_with("env:")) {
+        const char *value = std::getenv(token == "home" ? "HOME" : std::string(name).c_str());
+        return value != nullptr ? value : "";
+    } else if (token.starts_with("arg:")) {
+        return argument(name);
+    }
+    return std::nullopt;
+}
+
+// Replaces the known {tokens}; anything else in braces stays as written (log text is full of it).
+std::string expand(std::string_view text, int signo = 0)
+{
+    std::string out;
+    std::size_t i = 0;
+    for (std::size_t open; (open = text.find('{', i)) != std::string_view::npos;) {
+        const std::size_t close = text.find('}', open);
+        const auto value = close == std::string_view::npos
+                               ? std::nullopt
+                               : tokenValue(text.substr(open + 1, close - open - 1), signo);
+        out += text.substr(i, open - i);
+        out += value ? *value : "{";
+        i = value ? close + 1 : open + 1;
+    }
+    return out += text.substr(i);
+}
+
+// Ends the run as on-term said, once its handler has seen SIGTERM or SIGINT.
+void actOnSignal()
+{
+    if (g_signal != 0) {
+        const std::string line = expand(g_termText, g_signal) + "\n";
+        [[maybe_unused]] const auto ignored = ::write(STDERR_FILENO, line.data(), line.size());
+        _exit(0);
+    }
+}
+
+void setTermAction(void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler; // no SA_RESTART: a signal ends a blocked write() or pselect()
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+// Pauses until the monotonic deadline, or for good when it is negative. Signals are blocked but
+// inside pselect(), so one that comes just before it is not missed.
+void pauseUntil(std::int64_t deadline)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, &old);
+    for (std::int64_t left = 0;
+         g_signal == 0 && (deadline < 0 || (left = deadline - monoNs()) > 0);) {
+        const timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
+        ::pselect(0, nullptr, nullptr, nullptr, deadline < 0 ? nullptr : &wait, &old);
+    }
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    actOnSignal();
+}
+
+// Makes the missing folders above `path` 0700 (as the tool makes ~/.cloudflared), then writes
+// `<path>.tmp` with exactly `mode`, whatever the umask, and renames it, so a reader never sees
+// half a file.
+void writeFile(const std::string &path, const std::string &content, mode_t mode)
+{
+    for (auto end = path.find('/', 1); end != std::string::npos; end = path.find('/', end + 1)) {
+        if (::mkdir(path.substr(0, end).c_str(), 0700) == 0) {
+            ::chmod(path.substr(0, end).c_str(), 0700);
+        }
+    }
+    const std::string tmp = path + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    const bool written = fd >= 0 && ::fchmod(fd, mode) == 0 &&
+                         ::write(fd, content.data(), content.size()) == ssize_t(content.size());
+    if (fd < 0 || ::close(fd) != 0 || !written || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        fail("cannot write " + path + ": " + std::strerror(errno));
+    }
+}
+
+std::string recordJson()
+{
+    // `"`, `\` and control bytes escaped; other bytes pass untouched, so an argument that is not
+    // valid UTF-8 comes out exactly as the process received it.
+    const auto json = [](std::string_view text) {
+        std::string out = "\"";
+        for (const char c : text) {
+            static constexpr char hex[] = "0123456789abcdef";
+            if (static_cast<unsigned char>(c) < 0x20) {
+                out += std::string("\\u00") + hex[c >> 4] + hex[c & 15];
+            } else {
+                out += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
+            }
+        }
+        return out + '"';
+    };
+    std::string out = "{\"argv\":[";
+    for (int i = 0; i < g_argc; ++i) {
+        out += (i > 0 ? "," : "") + json(g_argv[i]);
+    }
+    out += "],\"env\":{";
+    for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string_view item(*entry);
+        const std::size_t eq = std::min(item.find('='), item.size());
+        out += (entry != environ ? "," : "") + json(item.substr(0, eq)) + ':' +
+               json(item.substr(std::min(eq + 1, item.size())));
+    }
+    return out + "},\"pid\":" + std::to_string(::getpid()) + "}\n";
+}
+
+// Debug lines of exactly `length` bytes up to exactly `total` bytes; the last may be shorter.
+void flood(std::uint64_t total, std::uint64_t length)
+{
+    std::string line = "2000-01-01T00:00:00Z DBG flood line=0000000000 ";
+    for (std::size_t i = 0; line.size() < length; ++i) {
+        line += static_cast<char>('a' + i % 26);
+    }
+    for (std::uint64_t seq = 1, shown = 0; total > 0; ++seq) {
+        if (const auto now = static_cast<std::uint64_t>(std::time(nullptr)); now != shown) {
+            line.replace(0, 20, utc(static_cast<time_t>(shown = now)));
+        }
+        for (std::uint64_t i = 45, left = seq; i > 35; --i, left /= 10) {
+            line[i] = static_cast<char>('0' + left % 10);
+        }
+        const auto size = static_cast<std::size_t>(std::min(total, length));
+        const char kept = std::exchange(line[size - 1], '\n');
+        put(STDERR_FILENO, std::string_view(line).substr(0, size));
+        line[size - 1] = kept;
+        total -= size;
+        actOnSignal();
+    }
+}
+
+void run(const std::vector<Step> &steps)
+{
+    for (const Step &s : steps) {
+        const std::string &op = s.op;
+        if (op == "err" || op == "out") {
+            put(op == "err" ? STDERR_FILENO : STDOUT_FILENO, expand(s.text) + "\n");
+        } else if (op == "raw") {
+            put(STDERR_FILENO, s.text);
+        } else if (op == "sleep" || op == "wait") {
+            pauseUntil(op == "wait" ? -1 : monoNs() + static_cast<std::int64_t>(s.n[0]) * 1000000);
+        } else if (op == "record" || op == "pidfile") {
+            writeFile(s.path, op == "record" ? recordJson() : std::to_string(::getpid()) + "\n",
+                      0644);
+        } else if (op == "writefile") {
+            writeFile(expand(s.path), expand(s.text) + "\n", static_cast<mode_t>(s.n[0]));
+        } else if (op == "ignore-term" || op == "on-term") {
+            g_termText = s.text;
+            setTermAction(op == "ignore-term" ? SIG_IGN : [](int signo) { g_signal = signo; });
+        } else if (op == "exit") {
+            _exit(static_cast<int>(s.n[0]));
+        } else if (op == "crash") {
+            const rlimit noCore{0, 0}; // leaves no core file in the test's working directory
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            ::signal(SIGSEGV, SIG_DFL);
+            ::raise(SIGSEGV);
+        } else if (op == "flood") {
+            flood(s.n[0], s.n[1]);
+        } else if (op == "longline") {
+            const std::string chunk(64 * 1024, 'x');
+            for (std::uint64_t left = s.n[0]; left > 0; left -= std::min(left, chunk.size())) {
+                put(STDERR_FILENO, std::string_view(chunk).substr(0, left));
+                actOnSignal();
+            }
+        } else if (op == "exists" || op == "missing") {
+            if ((::access(expand(s.path).c_str(), F_OK) == 0) == (op == "exists")) {
+                run(s.body);
+            }
+        } else { // include, repeat
+            for (std::uint64_t i = 0; i < (op == "repeat" ? s.n[0] : 1); ++i) {
+                run(s.body);
+            }
+        }
+        actOnSignal();
+    }
+}
+
+// The whole script, includes too, is read and checked before anything runs, so a typo fails at
+// once with `file:line:` instead of halfway through a transcript.
+
+std::uint64_t number(std::string_view text, const std::string &what, int base)
+{
+    text = text.substr(0, text.find_last_not_of(" \t") + 1);
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        fail(g_where + "expected a number for " + what + ", got '" + std::string(text) + "'");
+    }
+    return value;
+}
+
+// raw's escapes: \n \r \t \\ and \xHH.
+std::string unescape(std::string_view text)
+{
+    static constexpr std::string_view from = "nrt\\", to = "\n\r\t\\";
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::string_view esc = text.substr(std::min(i + 1, text.size()), 3);
+        unsigned hex = 0;
+        if (text[i] != '\\') {
+            out += text[i];
+        } else if (!esc.empty() && from.find(esc[0]) != std::string_view::npos) {
+            out += to[from.find(esc[0])];
+            i += 1;
+        } else if (esc.size() == 3 && esc[0] == 'x' &&
+                   std::from_chars(esc.data() + 1, esc.data() + 3, hex, 16).ptr == esc.data() + 3) {
+            out += static_cast<char>(hex);
+            i += 3;
+        } else {
+            fail(g_where + "raw: bad escape at '" + std::string(text.substr(i, 4)) + "'");
+        }
+    }
+    return out;
+}
+
+// What each directive takes, in order: n a number, o an octal number, p a path, t text, d a
+// directive. Each but the last is one word; the last takes the rest of the line.
+const std::map<std::string, std::string, std::less<>> kArguments = {
+    {"err", "t"},      {"out", "t"},        {"on-term", "t"}, {"raw", "t"},
+    {"sleep", "n"},    {"longline", "n"},   {"exit", "n"},    {"flood", "nn"},
+    {"record", "p"},   {"pidfile", "p"},    {"include", "p"}, {"wait", ""},
+    {"crash", ""},     {"ignore-term", ""}, {"repeat", "nd"}, {"exists", "pd"},
+    {"missing", "pd"}, {"writefile", "opt"}};
+
+std::vector<Step> parseFile(const std::string &path, int depth);
+
+Step directive(std::string_view line, const std::string &file, int depth)
+{
+    const std::size_t space = line.find(' ');
+    Step s;
+    s.op = line.substr(0, space);
+    std::string_view rest = space == std::string_view::npos ? "" : line.substr(space + 1);
+    const auto kinds = kArguments.find(s.op);
+    if (kinds == kArguments.end()) {
+        fail(g_where + "unknown directive '" + s.op + "'");
+    }
+    for (std::size_t k = 0, numbers = 0; k < kinds->second.size(); ++k) {
+        std::string_view word = rest;
+        if (k + 1 < kinds->second.size()) {
+            word = rest.substr(0, rest.find(' '));
+            rest = rest.substr(std::min(word.size() + 1, rest.size()));
+        }
+        const char kind = kinds->second[k];
+        if (kind == 'n' || kind == 'o') {
+            s.n[numbers++] = number(word, s.op, kind == 'o' ? 8 : 10);
+        } else if (kind == 'p' && word.empty()) {
+            fail(g_where + s.op + " needs a path");
+        } else if (kind == 'p') {
+            s.path = word;
+        } else if (kind == 't') {
+            s.text = s.op == "raw" ? unescape(word) : std::string(word);
+        } else {
+            s.body.push_back(directive(word, file, depth));
+        }
+    }
+    if ((s.op == "exit" && s.n[0] > 255) || (s.op == "flood" && s.n[1] == 0)) {
+        fail(g_where +
+             (s.op == "exit" ? "exit code must be 0-255" : "flood line length must be at least 1"));
+    }
+    if (s.op == "include" && depth >= 32) {
+        fail(g_where + "include nested too deeply (does a script include itself?)");
+    } else if (s.op == "include") {
+        const std::string dir = s.path.starts_with('/') ? "" : file.substr(0, file.rfind('/') + 1);
+        s.body = parseFile(dir + s.path, depth + 1);
+    }
+    return s;
+}
+
+std::vector<Step> parseFile(const std::string &path, int depth)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<Step> steps;
+    int lineNo = 0;
+    for (std::string line; std::getline(in, line);) {
+        g_where = path + ":" + std::to_string(++lineNo) + ": ";
+        if (line.ends_with('\r')) { // saved with CRLF; a wanted \r goes through raw
+            line.pop_back();
+        }
+        const std::size_t begin = line.find_first_not_of(" \t");
+        if (begin != std::string::npos && line[begin] != '#') {
+            steps.push_back(directive(std::string_view(line).substr(begin), path, depth));
+        }
+    }
+    if (!in.is_open() || in.bad()) {
+        fail(g_where + "cannot read script " + path + ": " + std::strerror(errno));
+    }
+    return steps;
+}
+
 } // namespace
 
-int main(int argc, char **argv) {
-    // A closed pipe shows up as EPIPE from write(), which ends the run quietly.
+int main(int argc, char **argv)
+{
+    g_argc = argc;
+    g_argv = argv;
+    // EPIPE from write() ends the run quietly. SIGTERM and SIGINT start out with their default
+    // action and unblocked, whatever the parent left them at.
     ::signal(SIGPIPE, SIG_IGN);
-    // Start from the default: an ignored or blocked SIGTERM inherited from the parent would
-    // make the tests depend on who started them.
     setTermAction(SIG_DFL);
-    const sigset_t term = termSignals();
-    ::sigprocmask(SIG_UNBLOCK, &term, nullptr);
-
-    g_url = urlArgument(argc, argv);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
     const char *script = std::getenv("VELUMO_STANDIN_SCRIPT");
     if (script == nullptr || *script == '\0') {
-        fail("VELUMO_STANDIN_SCRIPT is not set; it names the script to replay");
+        fail("VELUMO_STANDIN_SCRIPT is not set; it names the script or folder to replay");
     }
-    const std::vector<Step> steps = Parser::parseFile(script, 0);
-    Runner{argc, argv}.run(steps);
-    return 0;
+    std::string path = script;
+    struct stat info {};
+    if (::stat(script, &info) == 0 && S_ISDIR(info.st_mode)) {
+        // A folder holds a script per subcommand, named by the first argument that is one.
+        const std::string_view names[] = {"login",   "create", "route", "run",
+                                          "cleanup", "delete", "list"};
+        const auto found =
+            std::find_first_of(argv + 1, argv + argc, std::begin(names), std::end(names));
+        path += "/" + std::string(found == argv + argc ? "quick" : *found) + ".script";
+        if (::access(path.c_str(), F_OK) != 0) {
+            fail("no " + path + " for this command");
+        }
+    }
+    run(parseFile(path, 0));
 }
