@@ -108,13 +108,16 @@ QCoro::Task<> CloudflareAccount::signIn()
     ToolRun run = Shell().runCommand(tool, arguments);
     m_login = run.process;
     connect(m_login.get(), &ToolProcess::ended, this, &CloudflareAccount::toolEnded);
-    const CommandResult result =
-        co_await finishCommand(run.output, run.process, signInTimeout,
-                               [self](const QString &chunk) {
-                                   if (self) {
-                                       self->readLog(chunk);
-                                   }
-                               });
+    // The awaited task is made first: GCC 12 may destroy temporaries of a co_await's operand
+    // twice.
+    std::function<void(const QString &)> onLog = [self](const QString &chunk) {
+        if (self) {
+            self->readLog(chunk);
+        }
+    };
+    const std::weak_ptr<ToolProcess> process = run.process;
+    auto finished = finishCommand(run.output, process, signInTimeout, std::move(onLog));
+    const CommandResult result = co_await std::move(finished);
     if (!self) {
         co_return;
     }

@@ -4,6 +4,8 @@
 
 #include "core/CloudflaredConfig.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 
 namespace Velumo {
@@ -15,7 +17,13 @@ ContentModel::ContentModel(QObject *parent)
 ContentModel::ContentModel(TunnelStore store, QObject *parent)
     : QObject(parent)
     , m_store(std::move(store))
-{}
+    , m_named(NamedTunnelStore(QFileInfo(m_store.filePath()).dir().filePath(
+                  QStringLiteral("namedTunnels.json"))),
+              m_serviceMonitor, [this] { return toolPath(); })
+{
+    connect(&m_named, &NamedTunnelModel::message, this, &ContentModel::setStatusMessage);
+    connect(&m_named, &NamedTunnelModel::toolEnded, this, &ContentModel::toolEnded);
+}
 
 // Each session ends its tool as it goes; coroutines still waiting on a stream are resumed from
 // the event loop, see that their session is gone and return.
@@ -70,7 +78,8 @@ std::optional<bool> ContentModel::serviceListening(const QUuid &id) const
 
 int ContentModel::runningToolCount() const
 {
-    return int(std::count_if(m_sessions.cbegin(), m_sessions.cend(),
+    return m_named.runningToolCount() +
+           int(std::count_if(m_sessions.cbegin(), m_sessions.cend(),
                              [](const auto &session) { return session->process().isRunning(); }));
 }
 
@@ -318,6 +327,7 @@ void ContentModel::stopAllTools(std::chrono::milliseconds grace)
     for (const auto &session : m_sessions) {
         session->stop(grace);
     }
+    m_named.stopAll(grace);
     toolEnded();
 }
 
@@ -330,6 +340,7 @@ void ContentModel::saveTunnels(const TunnelList &list)
 
 void ContentModel::loadTunnels()
 {
+    m_named.load();
     QString problem;
     std::optional<TunnelList> stored = m_store.load(&problem);
     if (!problem.isEmpty()) {

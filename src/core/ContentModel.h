@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/LocalServiceMonitor.h"
+#include "core/NamedTunnelModel.h"
 #include "core/Shell.h"
 #include "core/Tunnel.h"
 #include "core/TunnelSession.h"
@@ -28,8 +29,12 @@ class ContentModel : public QObject
 
 public:
     explicit ContentModel(QObject *parent = nullptr);
+    // The named tunnels' file is kept beside the store's.
     explicit ContentModel(TunnelStore store, QObject *parent = nullptr);
     ~ContentModel() override;
+
+    // The named tunnels, listed with the quick ones; their tools count among this model's.
+    NamedTunnelModel &named() { return m_named; }
 
     const TunnelList &tunnels() const { return m_tunnels; }
     bool loading() const { return m_loading; }
@@ -48,6 +53,7 @@ public:
     QCoro::Task<> restartOverHttp2(Tunnel tunnel);
     void saveTunnels(const TunnelList &list);
     std::optional<TunnelList> readStoredTunnels() const { return m_store.read(); }
+    // Loads the quick-tunnel list as stored, without addresses, and the named tunnels.
     void loadTunnels();
     // Removes every listed tunnel equal to `tunnel` and saves; tools left serving nothing stop.
     void deleteTunnel(const Tunnel &argument);
@@ -108,6 +114,7 @@ private:
     LocalServiceMonitor m_serviceMonitor;
     // Oldest first; a tunnel's latest run is the last one that served it.
     std::vector<std::unique_ptr<TunnelSession>> m_sessions;
+    NamedTunnelModel m_named;
     int m_waitingCreations = 0;
     bool m_stoppingAll = false;
 };

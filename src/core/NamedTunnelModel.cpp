@@ -118,7 +118,10 @@ QCoro::Task<CommandResult> NamedTunnelModel::command(QStringList arguments)
     m_commands.push_back(run.process);
     connect(run.process.get(), &ToolProcess::ended, this, &NamedTunnelModel::toolEnded);
     const std::weak_ptr<ToolProcess> process = run.process;
-    CommandResult result = co_await finishCommand(run.output, process, commandTimeout);
+    // The awaited task is made first: GCC 12 may destroy temporaries of a co_await's operand
+    // twice.
+    auto finished = finishCommand(run.output, process, commandTimeout);
+    CommandResult result = co_await std::move(finished);
     if (self) {
         std::erase_if(m_commands, [&](const auto &running) { return running == process.lock(); });
     }
@@ -143,10 +146,10 @@ QCoro::Task<NamedTunnelModel::Outcome> NamedTunnelModel::create(QString name,
         co_return Outcome{false, failed, {}};
     }
 
-    // Built before co_await: GCC 12 rejects some braced lists inside the expression.
-    const QStringList createArguments{QStringLiteral("create"), QStringLiteral("--credentials-file"),
-                                      file, name};
-    CommandResult created = co_await command(createArguments);
+    // Tasks are made before co_await: GCC 12 rejects some braced lists inside its operand and
+    // may destroy its temporaries twice.
+    auto creating = command({QStringLiteral("create"), QStringLiteral("--credentials-file"), file, name});
+    CommandResult created = co_await std::move(creating);
     if (!self) {
         co_return Outcome{};
     }
@@ -164,9 +167,9 @@ QCoro::Task<NamedTunnelModel::Outcome> NamedTunnelModel::create(QString name,
     // The credentials are the tunnel's secret; older tools write them 0600.
     QFile::setPermissions(file, QFile::ReadOwner);
 
-    const QStringList routeArguments{QStringLiteral("route"), QStringLiteral("dns"),
-                                     tunnel.tunnelId, publicHostname};
-    CommandResult routed = co_await command(routeArguments);
+    auto routing = command({QStringLiteral("route"), QStringLiteral("dns"), tunnel.tunnelId,
+                            publicHostname});
+    CommandResult routed = co_await std::move(routing);
     if (!self) {
         co_return Outcome{};
     }
@@ -204,7 +207,8 @@ QCoro::Task<NamedTunnelModel::Outcome> NamedTunnelModel::deleteOnCloudflare(Name
             arguments << QStringLiteral("--credentials-file") << credentialsFile(tunnel);
         }
         arguments << tunnel.tunnelId;
-        const CommandResult result = co_await command(arguments);
+        auto running = command(arguments);
+        const CommandResult result = co_await std::move(running);
         if (!self) {
             co_return Outcome{};
         }

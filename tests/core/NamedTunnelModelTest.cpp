@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "core/NamedTunnelModel.h"
+
+#include "TestSupport.h"
+
+#include <QJsonArray>
+
+using namespace Qt::StringLiterals;
+using namespace Velumo;
+using namespace Velumo::Testing;
+
+// Sign-in, creation, runs and deletion of named tunnels against the stand-in, which plays each
+// subcommand from a script of its own (tests/standin/transcripts/named).
+class NamedTunnelModelTest : public QObject, protected ModelTestCase
+{
+    Q_OBJECT
+
+private:
+    QByteArray m_home;
+    QByteArray m_dataHome;
+
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    NamedTunnelModel &named() { return m_model->named(); }
+    // The script the stand-in plays for `subcommand`: it records its argv, then plays
+    // `transcript` from the named transcripts.
+    void play(const QString &subcommand, const QString &transcript)
+    {
+        QVERIFY(writeFile(path(QStringLiteral("scripts/%1.script").arg(subcommand)),
+                          "record " + path(subcommand + QStringLiteral(".json")).toUtf8() +
+                              "\ninclude " + transcriptPath(u"named/"_s + transcript).toUtf8() +
+                              ".script\n"));
+    }
+    QStringList argv(const QString &subcommand) const
+    {
+        QStringList all;
+        for (const QJsonValue &value :
+             readRecord(path(subcommand + QStringLiteral(".json")))[u"argv"].toArray()) {
+            all << value.toString();
+        }
+        return all.mid(1);
+    }
+    void writeCertificate()
+    {
+        QVERIFY(QDir().mkpath(path(QStringLiteral("home/.cloudflared"))));
+        QVERIFY(writeFile(path(QStringLiteral("home/.cloudflared/cert.pem")), "certificate"));
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        setUpModel();
+        m_home = qgetenv("HOME");
+        m_dataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("HOME", QFile::encodeName(path(QStringLiteral("home"))));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(path(QStringLiteral("data"))));
+        QVERIFY(QDir().mkpath(path(QStringLiteral("scripts"))));
+        qputenv("VELUMO_STANDIN_SCRIPT", QFile::encodeName(path(QStringLiteral("scripts"))));
+        for (const QString &subcommand : {u"login"_s, u"create"_s, u"route"_s, u"run"_s,
+                                          u"cleanup"_s, u"delete"_s}) {
+            play(subcommand, subcommand);
+        }
+    }
+    void cleanup()
+    {
+        tearDownModel();
+        qputenv("HOME", m_home);
+        qputenv("XDG_DATA_HOME", m_dataHome);
+    }
+
+    void signIn_data()
+    {
+        QTest::addColumn<QString>("transcript");
+        QTest::addColumn<bool>("hadCertificate");
+        QTest::addColumn<bool>("openIt");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("success") << u"login-success"_s << false << false << u"Signed in"_s;
+        QTest::newRow("success, before 2025") << u"login-success-old"_s << false << false
+                                              << u"Signed in"_s;
+        QTest::newRow("no browser: Velumo opens it")
+            << u"login-no-browser"_s << false << true << u"Signed in"_s;
+        QTest::newRow("existing certificate")
+            << u"login-existing"_s << true << false << u"Already signed in"_s;
+        QTest::newRow("failure") << u"login-failed"_s << false << false << u"Sign-in failed"_s;
+    }
+    void signIn()
+    {
+        QFETCH(QString, transcript);
+        QFETCH(bool, hadCertificate);
+        QFETCH(bool, openIt);
+        QFETCH(QString, told);
+        if (hadCertificate) {
+            writeCertificate();
+        }
+        play(u"login"_s, transcript);
+        CloudflareAccount &account = named().account();
+        QSignalSpy address(&account, &CloudflareAccount::signInAddressFound);
+        account.signIn();
+        QCOMPARE(account.state(), CloudflareAccount::State::SigningIn);
+        QTRY_VERIFY(account.state() != CloudflareAccount::State::SigningIn);
+        QVERIFY2(m_model->statusMessage().startsWith(told), qPrintable(m_model->statusMessage()));
+        QCOMPARE(argv(u"login"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"login"_s}));
+        if (!hadCertificate) {
+            QCOMPARE(address.count(), 1);
+            QVERIFY(address.first().at(0).toUrl().toString().startsWith(u"https://dash.cloudflare.com/"));
+            QCOMPARE(address.first().at(1).toBool(), openIt);
+        }
+        QCOMPARE(account.state() == CloudflareAccount::State::SignedIn, told != u"Sign-in failed");
+    }
+
+    void signOut_movesTheCertificateAside()
+    {
+        writeCertificate();
+        named().account().check();
+        QString error;
+        QVERIFY(named().account().signOut(&error));
+        QCOMPARE(named().account().state(), CloudflareAccount::State::SignedOut);
+        QVERIFY(!QFile::exists(CloudflareAccount::certificatePath()));
+        QCOMPARE(QDir(path(u"home/.cloudflared"_s)).entryList({u"cert.pem.signed-out-*"_s}).size(), 1);
+    }
+
+    void create_data()
+    {
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<QString>("createTranscript");
+        QTest::addColumn<QString>("routeTranscript");
+        QTest::addColumn<QString>("told");
+        QTest::addColumn<bool>("halfMade");
+        QTest::newRow("success") << true << u"create"_s << u"route"_s << QString() << false;
+        QTest::newRow("zone appended") << true << u"create"_s << u"route-zone-appended"_s
+                                       << u"Cloudflare routed"_s << false;
+        QTest::newRow("name taken") << true << u"create-name-taken"_s << u"route"_s
+                                    << u"already exists in your Cloudflare account"_s << false;
+        QTest::newRow("not signed in") << false << u"create"_s << u"route"_s
+                                       << u"Sign in to Cloudflare first"_s << false;
+        QTest::newRow("flag error") << true << u"incorrect-usage"_s << u"route"_s
+                                    << u"Creating the tunnel failed"_s << false;
+        QTest::newRow("hostname has a record") << true << u"create"_s << u"route-record-exists"_s
+                                               << u"already has a DNS record"_s << true;
+    }
+    void create()
+    {
+        QFETCH(bool, signedIn);
+        QFETCH(QString, createTranscript);
+        QFETCH(QString, routeTranscript);
+        QFETCH(QString, told);
+        QFETCH(bool, halfMade);
+        if (signedIn) {
+            writeCertificate();
+        }
+        play(u"create"_s, createTranscript);
+        play(u"route"_s, routeTranscript);
+        std::optional<NamedTunnelModel::Outcome> outcome;
+        QCoro::connect(named().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s, u"8080"_s),
+                       this, [&outcome](const NamedTunnelModel::Outcome &result) { outcome = result; });
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 10000);
+        QVERIFY2(told.isEmpty() ? outcome->message.isEmpty() : outcome->message.contains(told),
+                 qPrintable(outcome->message));
+        QCOMPARE(outcome->halfMade.has_value(), halfMade);
+        QVERIFY(!QFile::exists(storePath()));
+        if (!outcome->ok) {
+            QVERIFY(named().tunnels().isEmpty());
+            return;
+        }
+        const NamedTunnel tunnel = named().tunnels().first();
+        QCOMPARE(tunnel.tunnelId, u"c56f8d78-0816-4a7b-917c-4975a2aa186b"_s);
+        QCOMPARE(tunnel.publicHostname, told.isEmpty() ? u"blog.example.com"_s
+                                                       : u"blog.example.com.example.com"_s);
+        const QString file = NamedTunnelModel::credentialsFile(tunnel);
+        QVERIFY(file.startsWith(path(u"data/velumo/credentials/"_s)));
+        // Owner, group and others; what "user" means depends on who runs the test.
+        const auto mode = [](const QString &name) { return QFileInfo(name).permissions() & 0x7077; };
+        QCOMPARE(mode(file), QFile::ReadOwner);
+        QCOMPARE(mode(NamedTunnelModel::credentialsFolder()),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(argv(u"create"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"create"_s,
+                                                  u"--credentials-file"_s, file, u"blog"_s}));
+        QCOMPARE(argv(u"route"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"route"_s,
+                                                 u"dns"_s, tunnel.tunnelId, u"blog.example.com"_s}));
+        QCOMPARE(decodeNamedTunnels(readAll(path(u"velumo/namedTunnels.json"_s))),
+                 std::optional<NamedTunnelList>(named().tunnels()));
+        // Then it runs, with its address known from the start.
+        QTRY_COMPARE(named().activity(tunnel.id).connections, 4);
+        QCOMPARE(named().activity(tunnel.id).state, TunnelState::Connected);
+        QCOMPARE(argv(u"run"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"run"_s,
+                                               u"--url"_s, u"localhost:8080"_s,
+                                               u"--credentials-file"_s, file, tunnel.tunnelId}));
+    }
+
+    void run_followsTheConnections()
+    {
+        NamedTunnel tunnel;
+        tunnel.tunnelId = u"c56f8d78-0816-4a7b-917c-4975a2aa186b"_s;
+        QVERIFY(QDir().mkpath(path(u"velumo"_s)));
+        QVERIFY(writeFile(path(u"velumo/namedTunnels.json"_s), encodeNamedTunnels({tunnel})));
+        m_model->loadTunnels();
+        QCOMPARE(named().tunnels(), NamedTunnelList{tunnel});
+        // Without its credentials file the tool ends at once and says why.
+        named().start(tunnel);
+        QTRY_COMPARE(named().activity(tunnel.id).state, TunnelState::Ended);
+        QVERIFY(named().activity(tunnel.id).log->lines().join(u'\n').contains(u"doesn't exist"));
+
+        QVERIFY(QDir().mkpath(NamedTunnelModel::credentialsFolder()));
+        QVERIFY(writeFile(NamedTunnelModel::credentialsFile(tunnel), "{}"));
+        play(u"run"_s, u"run-connection-drops"_s);
+        QList<int> connections;
+        connect(&named(), &NamedTunnelModel::activityChanged, this,
+                [&] { connections << named().activity(tunnel.id).connections; });
+        named().start(tunnel);
+        // Four up, one down, that one up again.
+        QTRY_COMPARE(connections.mid(connections.indexOf(4)), (QList<int>{4, 3, 4}));
+        QCOMPARE(named().activity(tunnel.id).state, TunnelState::Connected);
+        named().stop(tunnel);
+        QCOMPARE(named().activity(tunnel.id).state, TunnelState::Stopped);
+        QTRY_COMPARE(m_model->runningToolCount(), 0);
+    }
+
+    void deleteOnCloudflare_removesTunnelAndCredentials()
+    {
+        writeCertificate();
+        std::optional<NamedTunnelModel::Outcome> outcome;
+        QCoro::connect(named().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s, u"8080"_s),
+                       this, [&outcome](const NamedTunnelModel::Outcome &result) { outcome = result; });
+        QTRY_VERIFY(outcome && outcome->ok);
+        const NamedTunnel tunnel = named().tunnels().first();
+        QTRY_VERIFY(named().activity(tunnel.id).running);
+        outcome.reset();
+        QCoro::connect(named().deleteOnCloudflare(tunnel), this,
+                       [&outcome](const NamedTunnelModel::Outcome &result) { outcome = result; });
+        QTRY_VERIFY(outcome.has_value());
+        QVERIFY2(outcome->ok && outcome->message.contains(u"DNS record"), qPrintable(outcome->message));
+        QCOMPARE(argv(u"cleanup"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"cleanup"_s,
+                                                   tunnel.tunnelId}));
+        QCOMPARE(argv(u"delete"_s),
+                 (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"delete"_s,
+                              u"--credentials-file"_s, NamedTunnelModel::credentialsFile(tunnel),
+                              tunnel.tunnelId}));
+        QVERIFY(named().tunnels().isEmpty());
+        QVERIFY(!QFile::exists(NamedTunnelModel::credentialsFile(tunnel)));
+        QTRY_COMPARE(m_model->runningToolCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(NamedTunnelModelTest)
+#include "NamedTunnelModelTest.moc"
