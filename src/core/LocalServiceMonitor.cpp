@@ -51,7 +51,12 @@ void LocalServiceMonitor::watch(const QUuid &key, const QString &hostname, const
 
 void LocalServiceMonitor::unwatch(const QUuid &key)
 {
-    const std::optional<Service> service = m_watched.take(key).service;
+    const auto found = m_watched.constFind(key);
+    if (found == m_watched.cend()) {
+        return;
+    }
+    const std::optional<Service> service = found->service;
+    m_watched.erase(found);
     if (service && m_checks.contains(*service) &&
         std::none_of(m_watched.cbegin(), m_watched.cend(),
                      [&](const Watched &watched) { return watched.service == service; })) {
