@@ -20,18 +20,6 @@ QString closedPort()
                                                   : QString();
 }
 
-// The keys the monitor gave this answer, in any order.
-QSet<QUuid> heard(const QSignalSpy &spy, bool listening)
-{
-    QSet<QUuid> keys;
-    for (const QVariantList &arguments : spy) {
-        if (arguments.at(1).toBool() == listening) {
-            keys.insert(arguments.at(0).toUuid());
-        }
-    }
-    return keys;
-}
-
 } // namespace
 
 class LocalServiceMonitorTest : public QObject
@@ -58,7 +46,6 @@ private Q_SLOTS:
         QTest::newRow("port zero") << ip << u"0"_s << std::optional<bool>();
         QTest::newRow("port too high") << ip << u"65536"_s << std::optional<bool>();
         QTest::newRow("port with sign") << ip << u"+80"_s << std::optional<bool>();
-        QTest::newRow("port in other digits") << ip << u"٨٠"_s << std::optional<bool>();
     }
 
     void reportsWhetherTheServiceListens()
@@ -80,7 +67,6 @@ private Q_SLOTS:
         monitor.watch(key, hostname, port);
         monitor.checkNow(key);
         QCOMPARE(monitor.isListening(key), std::nullopt);
-        QVERIFY(changed.isEmpty());
         // Started later, so its answer tells that the key's check would be over too.
         const QUuid reference = QUuid::createUuid();
         monitor.watch(reference, u"127.0.0.1"_s, closedPort());
@@ -90,7 +76,8 @@ private Q_SLOTS:
         QVERIFY(!listening || changed.contains(QVariantList{key, *listening}));
     }
 
-    // Tunnels in front of one service share its check; one that leaves hears nothing more.
+    // Tunnels in front of one service share its check, and the shared timer's rounds notice a
+    // change nobody asked about; a tunnel that leaves hears nothing more.
     void keysOnOneServiceShareItsCheck()
     {
         LocalServiceMonitor monitor;
@@ -104,35 +91,27 @@ private Q_SLOTS:
             monitor.watch(key, u"127.0.0.1"_s, port);
         }
         monitor.unwatch(gone);
+        // Both in one go, as one check answers for both.
+        const auto bothHeard = [&](bool listening) {
+            const bool both = changed.size() == 2 &&
+                              changed.contains(QVariantList{first, listening}) &&
+                              changed.contains(QVariantList{second, listening});
+            changed.clear();
+            return both;
+        };
         QVERIFY(changed.wait());
-        QCOMPARE(changed.size(), 2);
-        QCOMPARE(heard(changed, false), (QSet{first, second}));
-
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, port.toUShort()));
-        changed.clear();
-        monitor.checkNow(first);
-        QVERIFY(changed.wait());
-        QCOMPARE(changed.size(), 2);
-        QCOMPARE(heard(changed, true), (QSet{first, second}));
-        QCOMPARE(monitor.isListening(alone), std::nullopt);
-    }
-
-    // Nobody asks again: the shared timer's next round notices it.
-    void serviceComingUpIsNoticedByALaterRound()
-    {
-        LocalServiceMonitor monitor;
-        QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
-        const QUuid key = QUuid::createUuid();
-        const QString port = closedPort();
-        monitor.watch(key, u"localhost"_s, port);
-        QVERIFY(changed.wait());
-        QCOMPARE(changed.takeFirst(), (QVariantList{key, false}));
+        QVERIFY(bothHeard(false));
 
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, port.toUShort()));
         QVERIFY(changed.wait(int(LocalServiceMonitor::interval.count()) * 2));
-        QCOMPARE(changed.takeFirst(), (QVariantList{key, true}));
+        QVERIFY(bothHeard(true));
+
+        server.close();
+        monitor.checkNow(first);
+        QVERIFY(changed.wait());
+        QVERIFY(bothHeard(false));
+        QCOMPARE(monitor.isListening(alone), std::nullopt);
     }
 };
 
