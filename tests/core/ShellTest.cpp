@@ -10,7 +10,6 @@
 #include <QTest>
 
 #include <cstdio>
-#include <thread>
 
 #include <unistd.h>
 
@@ -213,26 +212,6 @@ private Q_SLOTS:
         }
     }
 
-    void stream_keepsOrderFromAnotherThread_andDropsValuesAfterFinish()
-    {
-        OutputStream stream;
-        auto drained = std::make_shared<Drained>();
-        drain(stream, drained);
-        const OutputStream::Producer producer = stream.producer();
-        std::thread writer([producer] {
-            for (int i = 0; i < 2000; ++i) {
-                producer.yield(StreamedTerminalOutput::standardOutput(QString::number(i)));
-            }
-            producer.finish();
-        });
-        writer.join();
-        QVERIFY(!producer.yield(StreamedTerminalOutput::standardOutput(QStringLiteral("late"))));
-        QTRY_VERIFY(drained->finished);
-        QCOMPARE(drained->values.size(), 2000);
-        for (int i = 0; i < 2000; ++i) {
-            QCOMPARE(drained->values.at(i).text, QString::number(i));
-        }
-    }
 
 };
 
