@@ -3,8 +3,9 @@
 #pragma once
 
 #include "core/CloudflareAccount.h"
+#include "core/CloudflareTunnels.h"
 #include "core/NamedTunnel.h"
-#include "core/ToolCommand.h"
+#include "core/SecretStore.h"
 #include "core/TunnelSession.h"
 #include "core/TunnelStore.h"
 
@@ -21,46 +22,40 @@ namespace Velumo {
 
 class LocalServiceMonitor;
 
-// The named tunnels: their list, the account they need, the commands that make, route and
-// delete them at Cloudflare, and one session per run. Runs on the main thread.
+// The named tunnels: their list, the account they need, and one session per run. Tokens live
+// in a SecretStore, never in the list's file. Runs on the main thread.
 class NamedTunnelModel : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(NamedTunnelModel)
 
 public:
-    // One-shot commands talk to Cloudflare's API; they give up after this long.
-    static constexpr std::chrono::seconds commandTimeout{60};
-
     NamedTunnelModel(NamedTunnelStore store, LocalServiceMonitor &monitor,
                      std::function<QString()> toolPath, QObject *parent = nullptr);
     ~NamedTunnelModel() override;
 
     const NamedTunnelList &tunnels() const { return m_tunnels; }
     CloudflareAccount &account() { return m_account; }
+    CloudflareTunnels &cloudflare() { return m_cloudflare; }
     void load();
+
+    // The desktop's secret store; until one is set, tokens are kept in memory.
+    void setSecretStore(std::shared_ptr<SecretStore> store) { m_secrets = std::move(store); }
 
     // $XDG_DATA_HOME/velumo/credentials, made with mode 0700; never the config folder.
     static QString credentialsFolder();
     static QString credentialsFile(const NamedTunnel &tunnel);
 
-    struct Outcome {
-        bool ok = false;
-        // What to tell the user; on success it may carry a warning.
-        QString message;
-        // A tunnel made at Cloudflare by a creation that failed after; the user may delete it.
-        std::optional<NamedTunnel> halfMade;
-    };
-    // Creates the tunnel at Cloudflare with its credentials file, routes the public hostname to
-    // it, lists it and runs it.
-    QCoro::Task<Outcome> create(QString name, QString publicHostname, QString hostname,
-                                QString port);
-    // Deletes the tunnel at Cloudflare (its DNS record stays) and its credentials file.
-    QCoro::Task<Outcome> deleteOnCloudflare(NamedTunnel tunnel);
-    // Removes the tunnel from the list, stopping its tool; its credentials file stays.
+    // Lists a tunnel (first) and runs it.
+    void add(const NamedTunnel &tunnel);
+    // Lists a tunnel made in the dashboard, keeping its token in the secret store, and runs
+    // it. Without a secret store the token is kept for this session only, and the user told.
+    QCoro::Task<> addToken(QString name, QString token, QString publicHostname);
+    // Removes the tunnel from the list, stopping its tool; its credentials file stays, a
+    // token is deleted with it.
     void remove(const NamedTunnel &tunnel);
 
-    void start(const NamedTunnel &tunnel);
+    QCoro::Task<> start(NamedTunnel tunnel);
     void stop(const NamedTunnel &tunnel);
     TunnelActivity activity(const QUuid &id) const;
     std::optional<bool> serviceListening(const QUuid &id) const;
@@ -77,17 +72,21 @@ Q_SIGNALS:
     void toolEnded();
 
 private:
-    QCoro::Task<CommandResult> command(QStringList arguments);
     TunnelSession *sessionOf(const QUuid &id) const;
+    void run(const NamedTunnel &tunnel, const QStringList &arguments,
+             const QMap<QString, QString> &environment);
     void save();
 
     NamedTunnelStore m_store;
     LocalServiceMonitor &m_monitor;
     std::function<QString()> m_toolPath;
     CloudflareAccount m_account;
+    CloudflareTunnels m_cloudflare;
+    std::shared_ptr<SecretStore> m_secrets;
+    // Tokens the secret store would not keep, for this session.
+    MemorySecretStore m_sessionSecrets;
     NamedTunnelList m_tunnels;
     std::vector<std::unique_ptr<TunnelSession>> m_sessions;
-    std::vector<std::shared_ptr<ToolProcess>> m_commands;
 };
 
 } // namespace Velumo

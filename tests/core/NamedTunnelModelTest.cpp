@@ -4,6 +4,7 @@
 
 #include "TestSupport.h"
 
+#include <QDirIterator>
 #include <QJsonArray>
 
 using namespace Qt::StringLiterals;
@@ -150,9 +151,9 @@ private Q_SLOTS:
         }
         play(u"create"_s, createTranscript);
         play(u"route"_s, routeTranscript);
-        std::optional<NamedTunnelModel::Outcome> outcome;
-        QCoro::connect(named().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s, u"8080"_s),
-                       this, [&outcome](const NamedTunnelModel::Outcome &result) { outcome = result; });
+        std::optional<CloudflareTunnels::Outcome> outcome;
+        QCoro::connect(named().cloudflare().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s, u"8080"_s),
+                       this, [&outcome](const CloudflareTunnels::Outcome &result) { outcome = result; });
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 10000);
         QVERIFY2(told.isEmpty() ? outcome->message.isEmpty() : outcome->message.contains(told),
                  qPrintable(outcome->message));
@@ -218,15 +219,15 @@ private Q_SLOTS:
     void deleteOnCloudflare_removesTunnelAndCredentials()
     {
         writeCertificate();
-        std::optional<NamedTunnelModel::Outcome> outcome;
-        QCoro::connect(named().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s, u"8080"_s),
-                       this, [&outcome](const NamedTunnelModel::Outcome &result) { outcome = result; });
+        std::optional<CloudflareTunnels::Outcome> outcome;
+        QCoro::connect(named().cloudflare().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s, u"8080"_s),
+                       this, [&outcome](const CloudflareTunnels::Outcome &result) { outcome = result; });
         QTRY_VERIFY(outcome && outcome->ok);
         const NamedTunnel tunnel = named().tunnels().first();
         QTRY_VERIFY(named().activity(tunnel.id).running);
         outcome.reset();
-        QCoro::connect(named().deleteOnCloudflare(tunnel), this,
-                       [&outcome](const NamedTunnelModel::Outcome &result) { outcome = result; });
+        QCoro::connect(named().cloudflare().deleteOnCloudflare(tunnel), this,
+                       [&outcome](const CloudflareTunnels::Outcome &result) { outcome = result; });
         QTRY_VERIFY(outcome.has_value());
         QVERIFY2(outcome->ok && outcome->message.contains(u"DNS record"), qPrintable(outcome->message));
         QCOMPARE(argv(u"cleanup"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"cleanup"_s,
@@ -238,6 +239,71 @@ private Q_SLOTS:
         QVERIFY(named().tunnels().isEmpty());
         QVERIFY(!QFile::exists(NamedTunnelModel::credentialsFile(tunnel)));
         QTRY_COMPARE(m_model->runningToolCount(), 0);
+    }
+
+    void token_reachesTheToolInItsEnvironmentOnly()
+    {
+        const QString token = u"eyJhIjoiZTc1ZWVjZmVhMDc1N2IzNWVlYjcyMjY1ZDIyZjBiNGQifQ"_s;
+        play(u"run"_s, u"run-token"_s);
+        named().addToken(u"shop"_s, token, QString());
+        QTRY_COMPARE(named().tunnels().size(), 1);
+        const NamedTunnel tunnel = named().tunnels().first();
+        QCOMPARE(tunnel.kind, NamedTunnel::Kind::Token);
+        QTRY_VERIFY(named().activity(tunnel.id).connections > 0);
+        const QJsonObject record = readRecord(path(u"run.json"_s));
+        QCOMPARE(record[u"env"][u"TUNNEL_TOKEN"].toString(), token);
+        QCOMPARE(argv(u"run"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"run"_s}));
+        // Nowhere in Velumo's files: the list and anything beside it.
+        QFile::remove(path(u"run.json"_s));
+        for (const QString &folder : {path(u"velumo"_s), path(u"data"_s)}) {
+            QDirIterator files(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            while (files.hasNext()) {
+                QVERIFY2(!readAll(files.next()).contains(token.toUtf8()), qPrintable(files.filePath()));
+            }
+        }
+        // Deleted with its record: a new record under the same name cannot run.
+        named().remove(tunnel);
+        QTRY_COMPARE(m_model->runningToolCount(), 0);
+        named().add(tunnel);
+        QTRY_VERIFY(m_model->statusMessage().contains(u"not in the secret store"));
+    }
+
+    void existingTunnels_areListed_andNeedTheirCredentials_data()
+    {
+        QTest::addColumn<QString>("transcript");
+        QTest::addColumn<int>("count");
+        QTest::newRow("populated") << u"list"_s << 2;
+        QTest::newRow("empty, newer tools") << u"list-null"_s << 0;
+        QTest::newRow("empty, older tools") << u"list-empty-old"_s << 0;
+    }
+    void existingTunnels_areListed_andNeedTheirCredentials()
+    {
+        QFETCH(QString, transcript);
+        QFETCH(int, count);
+        writeCertificate();
+        play(u"list"_s, transcript);
+        std::optional<CloudflareTunnels::Listing> listing;
+        QCoro::connect(named().cloudflare().list(), this,
+                       [&listing](const CloudflareTunnels::Listing &result) { listing = result; });
+        QTRY_VERIFY(listing.has_value());
+        QVERIFY2(listing->ok, qPrintable(listing->message));
+        QCOMPARE(listing->tunnels.size(), count);
+        QCOMPARE(argv(u"list"_s).mid(2), (QStringList{u"list"_s, u"--output"_s, u"json"_s}));
+        if (count == 0) {
+            return;
+        }
+        const CloudflareTunnels::AccountTunnel existing = listing->tunnels.first();
+        CloudflareTunnels::Outcome added = named().cloudflare().addExisting(
+            existing, u"shop.example.com"_s, u"localhost"_s, u"8000"_s);
+        QVERIFY(!added.ok);
+        QVERIFY2(added.message.contains(u"Bring it from the machine"), qPrintable(added.message));
+        // Made on this machine: cloudflared left the file beside the certificate.
+        QVERIFY(writeFile(path(u"home/.cloudflared/"_s + existing.id + u".json"_s), "{}"));
+        added = named().cloudflare().addExisting(existing, u"shop.example.com"_s, u"localhost"_s,
+                                                 u"8000"_s);
+        QVERIFY2(added.ok, qPrintable(added.message));
+        QCOMPARE(named().tunnels().first().tunnelId, existing.id);
+        QVERIFY(QFile::exists(NamedTunnelModel::credentialsFile(named().tunnels().first())));
     }
 };
 
