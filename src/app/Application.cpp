@@ -4,6 +4,7 @@
 
 #include "core/ContentModel.h"
 #include "desktop/DesktopNotifier.h"
+#include "desktop/KeychainSecretStore.h"
 #include "desktop/QuitSignals.h"
 #include "desktop/SingleInstance.h"
 #include "gui/AboutDialog.h"
@@ -75,6 +76,8 @@ bool Application::start()
     if (m_options.toolPath) {
         model->setToolPath(*m_options.toolPath);
     }
+    model->named().setSecretStore(m_options.secrets ? m_options.secrets
+                                                    : std::make_shared<KeychainSecretStore>());
     m_window = std::make_unique<ContentView>(model);
     if (!m_instance->claim()) {
         m_window.reset();

@@ -15,6 +15,7 @@ class AboutDialog;
 class ContentView;
 class DesktopNotifier;
 class QuitSignals;
+class SecretStore;
 class SingleInstance;
 struct Tunnel;
 
@@ -30,11 +31,13 @@ class Application : public QObject
 public:
     struct Options {
         QString appId;
-        // Tests run the app with a stand-in tool and a list of their own.
+        // Tests run the app with a stand-in tool, a list and secrets of their own.
         std::optional<QString> toolPath;
         std::optional<QString> storePath;
+        // The desktop's secret store when none is given.
+        std::shared_ptr<SecretStore> secrets;
     };
-    static Options defaultOptions() { return {QStringLiteral("org.velumo.Velumo"), {}, {}}; }
+    static Options defaultOptions() { return {QStringLiteral("org.velumo.Velumo"), {}, {}, {}}; }
 
     // Needs a QApplication; names the app for the desktop.
     explicit Application(Options options = defaultOptions(), QObject *parent = nullptr);

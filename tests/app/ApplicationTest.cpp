@@ -3,6 +3,7 @@
 #include "app/Application.h"
 
 #include "TestSupport.h"
+#include "core/SecretStore.h"
 #include "gui/ContentView.h"
 
 #include <QAction>
@@ -33,7 +34,8 @@ Application::Options options(const QString &dir)
 {
     static int count = 0;
     return {QStringLiteral("org.velumo.Test.p%1_%2").arg(QCoreApplication::applicationPid()).arg(count++),
-            standinPath(), QDir(dir).filePath(QStringLiteral("storedTunnels.json"))};
+            standinPath(), QDir(dir).filePath(QStringLiteral("storedTunnels.json")),
+            std::make_shared<MemorySecretStore>()};
 }
 
 } // namespace
