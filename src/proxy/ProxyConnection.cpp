@@ -1,0 +1,521 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "proxy/ProxyConnection.h"
+
+#include "proxy/ErrorPage.h"
+#include "proxy/ProxyServer.h"
+
+#include <QDateTime>
+#include <QNetworkProxy>
+#include <QTcpSocket>
+
+#include <cstring>
+
+using namespace Qt::StringLiterals;
+
+namespace Velumo {
+
+namespace {
+
+// Reads take at most this much; Qt's own buffer per socket holds as much again.
+constexpr qsizetype readSize = 64 * 1024;
+// Reading from one side stops while the other side has this much still to write: a slow
+// reader holds about this much per direction, however large the transfer.
+constexpr qint64 writeHighWater = 1024 * 1024;
+
+QString endpoint(const QString &host, quint16 port)
+{
+    return (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(port);
+}
+
+} // namespace
+
+void ProxyConnection::Inbox::consume(qsizetype n)
+{
+    begin += n;
+    if (begin == end) {
+        begin = end = 0;
+    }
+}
+
+bool ProxyConnection::Inbox::fill(QIODevice &from)
+{
+    const qint64 available = from.bytesAvailable();
+    if (available <= 0) {
+        return false;
+    }
+    if (begin > 0) {
+        std::memmove(bytes.data(), bytes.constData() + begin, size_t(end - begin));
+        end -= begin;
+        begin = 0;
+    }
+    const qsizetype want = qsizetype(std::min<qint64>(available, readSize));
+    if (bytes.size() < end + want) {
+        bytes.resize(end + want);
+    }
+    const qint64 got = from.read(bytes.data() + end, want);
+    end += std::max<qint64>(got, 0);
+    return got > 0;
+}
+
+ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
+    : QObject(&server)
+    , m_server(server)
+    , m_client(client)
+    , m_upstream(new QTcpSocket(this))
+{
+    client->setParent(this);
+    client->setReadBufferSize(readSize);
+    client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_forwardedFor = client->peerAddress().toString().toLatin1();
+    m_upstream->setProxy(QNetworkProxy::NoProxy);
+    m_upstream->setReadBufferSize(readSize);
+    m_timer.setSingleShot(true);
+
+    connect(&m_timer, &QTimer::timeout, this, &ProxyConnection::timedOut);
+    connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
+    connect(client, &QTcpSocket::bytesWritten, this, &ProxyConnection::processUpstream);
+    connect(client, &QTcpSocket::disconnected, this, &ProxyConnection::clientEnded);
+    connect(m_upstream, &QTcpSocket::connected, this, &ProxyConnection::upstreamConnected);
+    connect(m_upstream, &QTcpSocket::errorOccurred, this, &ProxyConnection::upstreamError);
+    connect(m_upstream, &QTcpSocket::readyRead, this, &ProxyConnection::processUpstream);
+    connect(m_upstream, &QTcpSocket::bytesWritten, this, &ProxyConnection::processClient);
+    connect(m_upstream, &QTcpSocket::disconnected, this, &ProxyConnection::upstreamEnded);
+}
+
+ProxyConnection::~ProxyConnection() = default;
+
+void ProxyConnection::connectUpstream()
+{
+    m_state = Upstream::Resolving;
+    connect(&m_server, &ProxyServer::resolved, this, &ProxyConnection::addressesKnown,
+            Qt::SingleShotConnection);
+    m_server.resolve();
+}
+
+void ProxyConnection::addressesKnown()
+{
+    m_addresses = m_server.addresses();
+    if (m_addresses.isEmpty()) {
+        m_attempts << m_server.lookupError();
+    }
+    tryNextAddress();
+}
+
+void ProxyConnection::tryNextAddress()
+{
+    if (m_state == Upstream::Closed) {
+        return;
+    }
+    if (m_nextAddress >= m_addresses.size()) {
+        m_server.addressesFailed();
+        upstreamFailed();
+        return;
+    }
+    m_state = Upstream::Connecting;
+    m_timer.start(m_server.timeouts().connect);
+    m_upstream->connectToHost(m_addresses[m_nextAddress], m_server.target().port);
+}
+
+void ProxyConnection::upstreamConnected()
+{
+    m_timer.stop();
+    m_state = Upstream::Open;
+    m_upstream->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_server.addressWorked(m_addresses[m_nextAddress]);
+    m_upstream->write(std::exchange(m_firstHead, {}));
+    processClient();
+}
+
+void ProxyConnection::upstreamError()
+{
+    // Once connected, the end of the connection is handled where it is noticed: disconnected().
+    if (m_state != Upstream::Connecting) {
+        return;
+    }
+    m_timer.stop();
+    m_attempts << endpoint(m_addresses[m_nextAddress].toString(), m_server.target().port) +
+                      u": "_s + m_upstream->errorString();
+    ++m_nextAddress;
+    m_upstream->abort();
+    // The socket is still inside its own error handling.
+    QMetaObject::invokeMethod(this, &ProxyConnection::tryNextAddress, Qt::QueuedConnection);
+}
+
+void ProxyConnection::upstreamFailed()
+{
+    m_timer.stop();
+    const bool head = m_exchanges.back().head;
+    m_exchanges.clear();
+    answer(502,
+           tr("Velumo could not reach the service at %1. Tried: %2.")
+               .arg(endpoint(m_server.target().host, m_server.target().port),
+                    m_attempts.join(u"; "_s)),
+           !head);
+}
+
+void ProxyConnection::processClient()
+{
+    if (m_inClient) {
+        m_clientAgain = true;
+        return;
+    }
+    m_inClient = true;
+    do {
+        m_clientAgain = false;
+        pumpClient();
+    } while (m_clientAgain);
+    m_inClient = false;
+
+    const bool waitingForHead = m_clientNeedsMore && !m_clientHeld && !m_tunnel && m_request &&
+                                !m_request->is_header_done();
+    if (m_state == Upstream::Idle || m_state == Upstream::Open) {
+        if (!waitingForHead) {
+            m_timer.stop();
+        } else if (!m_timer.isActive()) {
+            m_timer.start(m_server.timeouts().head);
+        }
+    }
+    // Once the visitor is gone, what it sent is delivered, then the service's side closes.
+    if (m_clientEnded && m_state == Upstream::Open && m_upstream->bytesToWrite() < writeHighWater) {
+        m_state = Upstream::Closed;
+        m_upstream->disconnectFromHost();
+    } else if (m_clientEnded && m_state == Upstream::Idle) {
+        m_state = Upstream::Closed;
+    }
+    closed();
+}
+
+void ProxyConnection::pumpClient()
+{
+    for (;;) {
+        if (m_clientHeld || (m_state != Upstream::Open && m_state != Upstream::Idle) ||
+            m_upstream->bytesToWrite() >= writeHighWater) {
+            break;
+        }
+        if (m_fromClient.isEmpty() || m_clientNeedsMore) {
+            if (!m_fromClient.fill(*m_client)) {
+                break;
+            }
+            m_clientNeedsMore = false;
+        }
+        if (m_tunnel) {
+            m_upstream->write(m_fromClient.view().data(), m_fromClient.view().size());
+            m_fromClient.consume(m_fromClient.view().size());
+            continue;
+        }
+        if (!m_request) {
+            m_request.emplace();
+        }
+        if (!forwardRequest(m_request->feed(m_fromClient.view()))) {
+            break;
+        }
+    }
+    if (m_state == Upstream::Open) {
+        m_upstream->flush();
+    }
+}
+
+bool ProxyConnection::forwardRequest(RequestFramer::Step step)
+{
+    using Outcome = RequestFramer::Outcome;
+    if (step.outcome == Outcome::HeadTooLarge || step.outcome == Outcome::Malformed) {
+        if (m_request->is_header_done()) {
+            // The service has part of this request already; there is no answering in turn.
+            m_state = Upstream::Closed;
+            m_upstream->abort();
+            m_client->abort();
+        } else if (step.outcome == Outcome::HeadTooLarge) {
+            answer(431, tr("The request head is larger than 64 KiB."));
+        } else {
+            answer(400, tr("The request could not be read as HTTP/1.1."));
+        }
+        return false;
+    }
+    if (step.head) {
+        requestHead(step.consumed);
+        if (m_clientHeld) {
+            return false;
+        }
+    } else if (step.consumed > 0) {
+        m_upstream->write(m_fromClient.view().data(), step.consumed);
+        captureBody(ExchangeEvent::Kind::RequestBody, m_exchanges.back().id, m_request->body(),
+                    m_requestTaken);
+        m_fromClient.consume(step.consumed);
+    }
+    if (step.outcome == Outcome::NeedMore) {
+        m_clientNeedsMore = true;
+    } else if (m_request->is_done()) {
+        m_request.reset();
+        const Exchange &last = m_exchanges.back();
+        // What follows a request to switch protocols is only known once the answer is in.
+        m_clientHeld = last.upgrade || last.connect;
+    }
+    return !m_clientHeld;
+}
+
+void ProxyConnection::requestHead(qsizetype size)
+{
+    MessageHead &head = m_request->head();
+    Exchange exchange;
+    exchange.id = m_server.nextExchange();
+    exchange.head = head.method() == "HEAD";
+    exchange.connect = head.method() == "CONNECT";
+    exchange.upgrade = m_request->upgrade();
+    if (RequestGate *gate = m_server.gate()) {
+        if (std::optional<QByteArray> response = gate->admit(head)) {
+            pushAnswer(std::move(*response));
+            return;
+        }
+    }
+    head.appendToList("X-Forwarded-For", m_forwardedFor);
+    QByteArray forwarded = head.forwarded();
+    capture(ExchangeEvent::Kind::Request, exchange.id, forwarded);
+    m_fromClient.consume(size);
+    m_requestTaken = 0;
+    m_exchanges.push_back(exchange);
+    if (m_state == Upstream::Open) {
+        m_upstream->write(forwarded);
+    } else {
+        // The service is reached only for a request that may go there; the rest of the
+        // visitor's bytes wait until it answers.
+        m_firstHead = std::move(forwarded);
+        connectUpstream();
+    }
+}
+
+void ProxyConnection::processUpstream()
+{
+    if (m_inUpstream) {
+        m_upstreamAgain = true;
+        return;
+    }
+    m_inUpstream = true;
+    do {
+        m_upstreamAgain = false;
+        pumpUpstream();
+    } while (m_upstreamAgain);
+    m_inUpstream = false;
+
+    if (m_upstreamEnded && m_state == Upstream::Open &&
+        m_client->bytesToWrite() < writeHighWater) {
+        upstreamDrained();
+    }
+    closed();
+}
+
+void ProxyConnection::pumpUpstream()
+{
+    for (;;) {
+        if (m_state != Upstream::Open || m_clientEnded ||
+            m_client->bytesToWrite() >= writeHighWater) {
+            break;
+        }
+        if (m_fromUpstream.isEmpty() || m_upstreamNeedsMore) {
+            if (!m_fromUpstream.fill(*m_upstream)) {
+                break;
+            }
+            m_upstreamNeedsMore = false;
+        }
+        if (m_tunnel) {
+            m_client->write(m_fromUpstream.view().data(), m_fromUpstream.view().size());
+            m_fromUpstream.consume(m_fromUpstream.view().size());
+            continue;
+        }
+        if (m_exchanges.empty() || m_exchanges.front().isLocal()) {
+            // The service speaks unasked: nothing after this could be matched to a request.
+            m_state = Upstream::Closed;
+            m_upstream->abort();
+            m_client->disconnectFromHost();
+            break;
+        }
+        if (!m_response) {
+            m_response.emplace(m_exchanges.front().head);
+            m_responseTaken = 0;
+        }
+        if (!forwardResponse(m_response->feed(m_fromUpstream.view()))) {
+            break;
+        }
+    }
+    m_client->flush();
+}
+
+bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
+{
+    using Outcome = ResponseFramer::Outcome;
+    if (step.outcome == Outcome::HeadTooLarge || step.outcome == Outcome::Malformed) {
+        m_state = Upstream::Closed;
+        m_upstream->abort();
+        if (m_response->is_header_done()) {
+            m_client->abort();
+        } else {
+            // Nothing of this response went out yet: the visitor gets a page in its place.
+            const bool head = m_exchanges.front().head;
+            m_exchanges.clear();
+            m_response.reset();
+            answer(502, tr("The service sent a response that could not be read as HTTP/1.1."),
+                   !head);
+        }
+        return false;
+    }
+    const QByteArrayView bytes = m_fromUpstream.view().first(step.consumed);
+    m_client->write(bytes.data(), bytes.size());
+    const Exchange &exchange = m_exchanges.front();
+    if (step.head) {
+        capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
+        const int status = m_response->head().status();
+        if (status == 101 || (exchange.connect && status / 100 == 2)) {
+            // From here on both directions are opaque bytes, with no timeout.
+            m_fromUpstream.consume(step.consumed);
+            m_exchanges.clear();
+            m_response.reset();
+            m_tunnel = true;
+            m_clientHeld = false;
+            processClient();
+            return true;
+        }
+    } else {
+        captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
+                    m_responseTaken);
+    }
+    m_fromUpstream.consume(step.consumed);
+    if (step.outcome == Outcome::NeedMore) {
+        m_upstreamNeedsMore = true;
+    } else if (m_response->is_done()) {
+        responseComplete();
+    }
+    return true;
+}
+
+void ProxyConnection::responseComplete()
+{
+    const int status = m_response->head().status();
+    m_response.reset();
+    if (status / 100 == 1) {
+        return; // an interim answer: the final one to the same request follows
+    }
+    const Exchange done = m_exchanges.front();
+    m_exchanges.pop_front();
+    capture(ExchangeEvent::Kind::Finished, done.id, {});
+    if (done.upgrade || done.connect) {
+        m_clientHeld = false; // the switch was refused; the connection goes on as HTTP
+        processClient();
+    }
+    deliverAnswer();
+}
+
+void ProxyConnection::upstreamDrained()
+{
+    if (!m_tunnel && m_response && m_response->finishAtEnd()) {
+        responseComplete(); // a body that runs until the service closes
+    }
+    if (m_state != Upstream::Open) {
+        return;
+    }
+    m_state = Upstream::Closed;
+    const bool unanswered = !m_tunnel && !m_exchanges.empty() && !m_exchanges.front().isLocal() &&
+                            (!m_response || !m_response->is_header_done());
+    if (unanswered) {
+        const bool head = m_exchanges.front().head;
+        m_exchanges.clear();
+        m_response.reset();
+        answer(502,
+               tr("The service at %1 closed the connection without answering.")
+                   .arg(endpoint(m_server.target().host, m_server.target().port)),
+               !head);
+    } else {
+        m_client->disconnectFromHost();
+    }
+}
+
+void ProxyConnection::answer(int status, const QString &message, bool withBody)
+{
+    pushAnswer(errorResponse(status, message, withBody));
+}
+
+void ProxyConnection::pushAnswer(QByteArray response)
+{
+    Exchange exchange;
+    exchange.answer = std::move(response);
+    m_exchanges.push_back(std::move(exchange));
+    m_clientHeld = true;
+    m_request.reset();
+    deliverAnswer();
+}
+
+void ProxyConnection::deliverAnswer()
+{
+    // In its turn: after every response to the requests before it.
+    if (m_exchanges.size() != 1 || !m_exchanges.front().isLocal() || m_response) {
+        return;
+    }
+    if (m_client->state() == QAbstractSocket::ConnectedState) {
+        m_client->write(m_exchanges.front().answer);
+    }
+    m_state = Upstream::Closed;
+    m_upstream->abort();
+    m_client->disconnectFromHost();
+    closed();
+}
+
+void ProxyConnection::clientEnded()
+{
+    m_clientEnded = true;
+    if (m_state == Upstream::Closed) {
+        m_upstream->abort();
+    }
+    processClient();
+}
+
+void ProxyConnection::upstreamEnded()
+{
+    m_upstreamEnded = true;
+    processUpstream();
+}
+
+void ProxyConnection::closed()
+{
+    if (m_client->state() == QAbstractSocket::UnconnectedState && m_state == Upstream::Closed &&
+        m_upstream->state() == QAbstractSocket::UnconnectedState) {
+        m_timer.stop();
+        deleteLater();
+    }
+}
+
+void ProxyConnection::timedOut()
+{
+    if (m_state == Upstream::Closed || m_state == Upstream::Resolving) {
+        return;
+    }
+    if (m_state != Upstream::Connecting) {
+        answer(408, tr("The request head did not arrive whole within %1 seconds.")
+                        .arg(m_server.timeouts().head.count() / 1000.0));
+        return;
+    }
+    m_attempts << endpoint(m_addresses[m_nextAddress].toString(), m_server.target().port) +
+                      u": no answer"_s;
+    ++m_nextAddress;
+    m_upstream->abort();
+    tryNextAddress();
+}
+
+void ProxyConnection::capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes)
+{
+    if (m_server.sink()) {
+        m_server.record({exchange, kind, QDateTime::currentMSecsSinceEpoch(), bytes.toByteArray()});
+    }
+}
+
+void ProxyConnection::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
+                                  qsizetype &taken)
+{
+    const ExchangeSink *sink = m_server.sink();
+    if (!sink || body.isEmpty() || taken >= sink->bodyBytesWanted()) {
+        return;
+    }
+    const QByteArrayView part = body.first(std::min(body.size(), sink->bodyBytesWanted() - taken));
+    taken += part.size();
+    capture(kind, exchange, part);
+}
+
+} // namespace Velumo
