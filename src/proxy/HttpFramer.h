@@ -79,6 +79,10 @@ public:
             step.head = true;
             m_head.finish(input.first(used));
             m_base = nullptr;
+        } else if (m_base) {
+            // The head ended where Beast saw no end (a bare LF after a folded line): it is
+            // not HTTP/1.1, and none of it may be forwarded.
+            step = {0, Outcome::Malformed};
         }
         return step;
     }
