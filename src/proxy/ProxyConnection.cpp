@@ -20,7 +20,7 @@ namespace Velumo {
 namespace {
 
 // Reads take at most this much; Qt's own buffer per socket holds as much again.
-constexpr qsizetype readSize = 64 * 1024;
+constexpr qsizetype readSize = 256 * 1024;
 // Reading from one side stops while the other side has this much still to write: a slow
 // reader holds about this much per direction, however large the transfer.
 constexpr qint64 writeHighWater = 1024 * 1024;
