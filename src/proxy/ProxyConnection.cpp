@@ -5,107 +5,32 @@
 #include "proxy/ErrorPage.h"
 #include "proxy/ProxyServer.h"
 
-#include <QDateTime>
-#include <QNetworkProxy>
 #include <QTcpSocket>
-
-#include <cstring>
-
-#include <sys/socket.h>
 
 using namespace Qt::StringLiterals;
 
 namespace Velumo {
-
-namespace {
-
-// Reads take at most this much; Qt's own buffer per socket holds as much again.
-constexpr qsizetype readSize = 256 * 1024;
-// Reading from one side stops while the other side has this much still to write: a slow
-// reader holds about this much per direction, however large the transfer.
-constexpr qint64 writeHighWater = 1024 * 1024;
-
-// Sends at once what the kernel takes and leaves only the rest to Qt's buffer. A buffered
-// write switches the socket's write notifier on and then off again, and glib wakes its loop
-// on every such switch: four extra turns of the proxy thread per request, which doubled the
-// proxy's share of a small request's latency (docs/performance.md, bench_proxy).
-void send(QTcpSocket &socket, QByteArrayView bytes)
-{
-    if (socket.bytesToWrite() == 0 && socket.state() == QAbstractSocket::ConnectedState) {
-        const ssize_t sent = ::send(int(socket.socketDescriptor()), bytes.data(),
-                                    size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        bytes = bytes.sliced(std::max<qsizetype>(sent, 0));
-    }
-    if (!bytes.isEmpty()) {
-        socket.write(bytes.data(), bytes.size());
-    }
-}
-
-// Hands the kernel what it takes now; true when that brought the buffer under the bound.
-// Qt does not emit bytesWritten() again from inside its own emission, so room made by a
-// flush there must be noticed here, or reading would wait for a signal that never comes.
-bool flushMadeRoom(QTcpSocket &socket)
-{
-    const bool full = socket.bytesToWrite() >= writeHighWater;
-    socket.flush();
-    return full && socket.bytesToWrite() < writeHighWater;
-}
-
-QString endpoint(const QString &host, quint16 port)
-{
-    return (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(port);
-}
-
-} // namespace
-
-void ProxyConnection::Inbox::consume(qsizetype n)
-{
-    begin += n;
-    if (begin == end) {
-        begin = end = 0;
-    }
-}
-
-bool ProxyConnection::Inbox::fill(QIODevice &from)
-{
-    const qint64 available = from.bytesAvailable();
-    if (available <= 0) {
-        return false;
-    }
-    if (begin > 0) {
-        std::memmove(bytes.data(), bytes.constData() + begin, size_t(end - begin));
-        end -= begin;
-        begin = 0;
-    }
-    const qsizetype want = qsizetype(std::min<qint64>(available, readSize));
-    if (bytes.size() < end + want) {
-        bytes.resize(end + want);
-    }
-    const qint64 got = from.read(bytes.data() + end, want);
-    end += std::max<qint64>(got, 0);
-    return got > 0;
-}
 
 ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     : QObject(&server)
     , m_server(server)
     , m_client(client)
     , m_upstream(new QTcpSocket(this))
+    , m_connector(*m_upstream, server, this)
 {
     client->setParent(this);
-    client->setReadBufferSize(readSize);
+    client->setReadBufferSize(Inbox::readSize);
     client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_forwardedFor = client->peerAddress().toString().toLatin1();
-    m_upstream->setProxy(QNetworkProxy::NoProxy);
-    m_upstream->setReadBufferSize(readSize);
-    m_timer.setSingleShot(true);
+    m_upstream->setReadBufferSize(Inbox::readSize);
+    m_headTimer.setSingleShot(true);
 
-    connect(&m_timer, &QTimer::timeout, this, &ProxyConnection::timedOut);
+    connect(&m_headTimer, &QTimer::timeout, this, &ProxyConnection::headTimedOut);
+    connect(&m_connector, &ServiceConnector::connected, this, &ProxyConnection::upstreamConnected);
+    connect(&m_connector, &ServiceConnector::failed, this, &ProxyConnection::upstreamFailed);
     connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
     connect(client, &QTcpSocket::bytesWritten, this, &ProxyConnection::processUpstream);
     connect(client, &QTcpSocket::disconnected, this, &ProxyConnection::clientEnded);
-    connect(m_upstream, &QTcpSocket::connected, this, &ProxyConnection::upstreamConnected);
-    connect(m_upstream, &QTcpSocket::errorOccurred, this, &ProxyConnection::upstreamError);
     connect(m_upstream, &QTcpSocket::readyRead, this, &ProxyConnection::processUpstream);
     connect(m_upstream, &QTcpSocket::bytesWritten, this, &ProxyConnection::processClient);
     connect(m_upstream, &QTcpSocket::disconnected, this, &ProxyConnection::upstreamEnded);
@@ -113,72 +38,21 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
 
 ProxyConnection::~ProxyConnection() = default;
 
-void ProxyConnection::connectUpstream()
-{
-    m_state = Upstream::Resolving;
-    connect(&m_server, &ProxyServer::resolved, this, &ProxyConnection::addressesKnown,
-            Qt::SingleShotConnection);
-    m_server.resolve();
-}
-
-void ProxyConnection::addressesKnown()
-{
-    m_addresses = m_server.addresses();
-    if (m_addresses.isEmpty()) {
-        m_attempts << m_server.lookupError();
-    }
-    tryNextAddress();
-}
-
-void ProxyConnection::tryNextAddress()
-{
-    if (m_state == Upstream::Closed) {
-        return;
-    }
-    if (m_nextAddress >= m_addresses.size()) {
-        m_server.addressesFailed();
-        upstreamFailed();
-        return;
-    }
-    m_state = Upstream::Connecting;
-    m_timer.start(m_server.timeouts().connect);
-    m_upstream->connectToHost(m_addresses[m_nextAddress], m_server.target().port);
-}
-
 void ProxyConnection::upstreamConnected()
 {
-    m_timer.stop();
     m_state = Upstream::Open;
-    m_upstream->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_server.addressWorked(m_addresses[m_nextAddress]);
     send(*m_upstream, std::exchange(m_firstHead, {}));
     processClient();
 }
 
-void ProxyConnection::upstreamError()
-{
-    // Once connected, the end of the connection is handled where it is noticed: disconnected().
-    if (m_state != Upstream::Connecting) {
-        return;
-    }
-    m_timer.stop();
-    m_attempts << endpoint(m_addresses[m_nextAddress].toString(), m_server.target().port) +
-                      u": "_s + m_upstream->errorString();
-    ++m_nextAddress;
-    m_upstream->abort();
-    // The socket is still inside its own error handling.
-    QMetaObject::invokeMethod(this, &ProxyConnection::tryNextAddress, Qt::QueuedConnection);
-}
-
 void ProxyConnection::upstreamFailed()
 {
-    m_timer.stop();
     const bool head = m_exchanges.back().head;
     m_exchanges.clear();
     answer(502,
            tr("Velumo could not reach the service at %1. Tried: %2.")
-               .arg(endpoint(m_server.target().host, m_server.target().port),
-                    m_attempts.join(u"; "_s)),
+               .arg(ProxyServer::endpoint(m_server.target().host, m_server.target().port),
+                    m_connector.attempts()),
            !head);
 }
 
@@ -197,15 +71,13 @@ void ProxyConnection::processClient()
 
     const bool waitingForHead = m_clientNeedsMore && !m_clientHeld && !m_tunnel && m_request &&
                                 !m_request->is_header_done();
-    if (m_state == Upstream::Idle || m_state == Upstream::Open) {
-        if (!waitingForHead) {
-            m_timer.stop();
-        } else if (!m_timer.isActive()) {
-            m_timer.start(m_server.timeouts().head);
-        }
+    if (!waitingForHead) {
+        m_headTimer.stop();
+    } else if (!m_headTimer.isActive()) {
+        m_headTimer.start(m_server.timeouts().head);
     }
     // Once the visitor is gone, what it sent is delivered, then the service's side closes.
-    if (m_clientEnded && m_state == Upstream::Open && m_upstream->bytesToWrite() < writeHighWater) {
+    if (m_clientEnded && m_state == Upstream::Open && m_upstream->bytesToWrite() < Inbox::writeHighWater) {
         m_state = Upstream::Closed;
         m_upstream->disconnectFromHost();
     } else if (m_clientEnded && m_state == Upstream::Idle) {
@@ -218,7 +90,7 @@ void ProxyConnection::pumpClient()
 {
     for (;;) {
         if (m_clientHeld || (m_state != Upstream::Open && m_state != Upstream::Idle) ||
-            m_upstream->bytesToWrite() >= writeHighWater) {
+            m_upstreamEnded || m_upstream->bytesToWrite() >= Inbox::writeHighWater) {
             break;
         }
         if (m_fromClient.isEmpty() || m_clientNeedsMore) {
@@ -267,7 +139,7 @@ bool ProxyConnection::forwardRequest(RequestFramer::Step step)
         }
     } else if (step.consumed > 0) {
         send(*m_upstream, m_fromClient.view().first(step.consumed));
-        captureBody(ExchangeEvent::Kind::RequestBody, m_exchanges.back().id, m_request->body(),
+        m_server.captureBody(ExchangeEvent::Kind::RequestBody, m_exchanges.back().id, m_request->body(),
                     m_requestTaken);
         m_fromClient.consume(step.consumed);
     }
@@ -298,7 +170,7 @@ void ProxyConnection::requestHead(qsizetype size)
     }
     head.appendToList("X-Forwarded-For", m_forwardedFor);
     QByteArray forwarded = head.forwarded();
-    capture(ExchangeEvent::Kind::Request, exchange.id, forwarded);
+    m_server.capture(ExchangeEvent::Kind::Request, exchange.id, forwarded);
     m_fromClient.consume(size);
     m_requestTaken = 0;
     m_exchanges.push_back(exchange);
@@ -308,7 +180,8 @@ void ProxyConnection::requestHead(qsizetype size)
         // The service is reached only for a request that may go there; the rest of the
         // visitor's bytes wait until it answers.
         m_firstHead = std::move(forwarded);
-        connectUpstream();
+        m_state = Upstream::Connecting;
+        m_connector.start();
     }
 }
 
@@ -326,7 +199,7 @@ void ProxyConnection::processUpstream()
     m_inUpstream = false;
 
     if (m_upstreamEnded && m_state == Upstream::Open &&
-        m_client->bytesToWrite() < writeHighWater) {
+        m_client->bytesToWrite() < Inbox::writeHighWater) {
         upstreamDrained();
     }
     closed();
@@ -336,7 +209,7 @@ void ProxyConnection::pumpUpstream()
 {
     for (;;) {
         if (m_state != Upstream::Open || m_clientEnded ||
-            m_client->bytesToWrite() >= writeHighWater) {
+            m_client->bytesToWrite() >= Inbox::writeHighWater) {
             break;
         }
         if (m_fromUpstream.isEmpty() || m_upstreamNeedsMore) {
@@ -392,7 +265,7 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
     send(*m_client, bytes);
     const Exchange &exchange = m_exchanges.front();
     if (step.head) {
-        capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
+        m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
         const int status = m_response->head().status();
         if (status == 101 || (exchange.connect && status / 100 == 2)) {
             // From here on both directions are opaque bytes, with no timeout.
@@ -405,7 +278,7 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
             return true;
         }
     } else {
-        captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
+        m_server.captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
                     m_responseTaken);
     }
     m_fromUpstream.consume(step.consumed);
@@ -426,7 +299,7 @@ void ProxyConnection::responseComplete()
     }
     const Exchange done = m_exchanges.front();
     m_exchanges.pop_front();
-    capture(ExchangeEvent::Kind::Finished, done.id, {});
+    m_server.capture(ExchangeEvent::Kind::Finished, done.id, {});
     if (done.upgrade || done.connect) {
         m_clientHeld = false; // the switch was refused; the connection goes on as HTTP
         processClient();
@@ -451,7 +324,7 @@ void ProxyConnection::upstreamDrained()
         m_response.reset();
         answer(502,
                tr("The service at %1 closed the connection without answering.")
-                   .arg(endpoint(m_server.target().host, m_server.target().port)),
+                   .arg(ProxyServer::endpoint(m_server.target().host, m_server.target().port)),
                !head);
     } else {
         m_client->disconnectFromHost();
@@ -507,45 +380,17 @@ void ProxyConnection::closed()
 {
     if (m_client->state() == QAbstractSocket::UnconnectedState && m_state == Upstream::Closed &&
         m_upstream->state() == QAbstractSocket::UnconnectedState) {
-        m_timer.stop();
+        m_headTimer.stop();
         deleteLater();
     }
 }
 
-void ProxyConnection::timedOut()
+void ProxyConnection::headTimedOut()
 {
-    if (m_state == Upstream::Closed || m_state == Upstream::Resolving) {
-        return;
-    }
-    if (m_state != Upstream::Connecting) {
+    if (m_state == Upstream::Idle || m_state == Upstream::Open) {
         answer(408, tr("The request head did not arrive whole within %1 seconds.")
                         .arg(m_server.timeouts().head.count() / 1000.0));
-        return;
     }
-    m_attempts << endpoint(m_addresses[m_nextAddress].toString(), m_server.target().port) +
-                      u": no answer"_s;
-    ++m_nextAddress;
-    m_upstream->abort();
-    tryNextAddress();
-}
-
-void ProxyConnection::capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes)
-{
-    if (m_server.sink()) {
-        m_server.record({exchange, kind, QDateTime::currentMSecsSinceEpoch(), bytes.toByteArray()});
-    }
-}
-
-void ProxyConnection::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
-                                  qsizetype &taken)
-{
-    const ExchangeSink *sink = m_server.sink();
-    if (!sink || body.isEmpty() || taken >= sink->bodyBytesWanted()) {
-        return;
-    }
-    const QByteArrayView part = body.first(std::min(body.size(), sink->bodyBytesWanted() - taken));
-    taken += part.size();
-    capture(kind, exchange, part);
 }
 
 } // namespace Velumo

@@ -2,19 +2,17 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "proxy/ExchangeSink.h"
 #include "proxy/HttpFramer.h"
+#include "proxy/Inbox.h"
+#include "proxy/ServiceConnector.h"
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QObject>
-#include <QStringList>
 #include <QTimer>
 
 #include <deque>
 #include <optional>
 
-class QIODevice;
 class QTcpSocket;
 
 namespace Velumo {
@@ -37,19 +35,6 @@ public:
     ~ProxyConnection() override;
 
 private:
-    // Bytes read from one socket that are not yet forwarded.
-    struct Inbox {
-        QByteArray bytes;
-        qsizetype begin = 0;
-        qsizetype end = 0;
-
-        QByteArrayView view() const { return {bytes.constData() + begin, end - begin}; }
-        bool isEmpty() const { return begin == end; }
-        void consume(qsizetype n);
-        // Appends what the socket has; false when it had nothing.
-        bool fill(QIODevice &from);
-    };
-
     // A request whose response has not been forwarded whole yet, or the proxy's own answer.
     struct Exchange {
         quint64 id = 0;
@@ -60,13 +45,10 @@ private:
         bool isLocal() const { return !answer.isEmpty(); }
     };
 
-    enum class Upstream { Idle, Resolving, Connecting, Open, Closed };
+    // The service is reached only for a request that may go there, then kept for the next.
+    enum class Upstream { Idle, Connecting, Open, Closed };
 
-    void connectUpstream();
-    void addressesKnown();
-    void tryNextAddress();
     void upstreamConnected();
-    void upstreamError();
     void upstreamFailed();
 
     void processClient();
@@ -85,19 +67,14 @@ private:
     void clientEnded();
     void upstreamEnded();
     void closed();
-    void timedOut();
-    void capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes);
-    void captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
-                     qsizetype &taken);
+    void headTimedOut();
 
     ProxyServer &m_server;
     QTcpSocket *m_client;
     QTcpSocket *m_upstream;
-    QTimer m_timer; // the connect timeout, then the head timeout
+    ServiceConnector m_connector;
+    QTimer m_headTimer;
     Upstream m_state = Upstream::Idle;
-    QList<QHostAddress> m_addresses;
-    qsizetype m_nextAddress = 0;
-    QStringList m_attempts;
     QByteArray m_forwardedFor;
     QByteArray m_firstHead; // forwarded once the service accepts the connection
 

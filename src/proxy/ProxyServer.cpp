@@ -4,6 +4,7 @@
 
 #include "proxy/ProxyConnection.h"
 
+#include <QDateTime>
 #include <QHostInfo>
 #include <QNetworkProxy>
 #include <QTcpServer>
@@ -116,12 +117,31 @@ void ProxyServer::accept()
     }
 }
 
-void ProxyServer::record(ExchangeEvent event)
+void ProxyServer::capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes)
 {
-    m_batch.push_back(std::move(event));
+    if (!m_sink) {
+        return;
+    }
+    m_batch.push_back({exchange, kind, QDateTime::currentMSecsSinceEpoch(), bytes.toByteArray()});
     if (!m_deliveryTimer.isActive()) {
         m_deliveryTimer.start();
     }
+}
+
+void ProxyServer::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
+                              qsizetype &taken)
+{
+    if (!m_sink || body.isEmpty() || taken >= m_sink->bodyBytesWanted()) {
+        return;
+    }
+    const QByteArrayView part = body.first(std::min(body.size(), m_sink->bodyBytesWanted() - taken));
+    taken += part.size();
+    capture(kind, exchange, part);
+}
+
+QString ProxyServer::endpoint(const QString &host, quint16 port)
+{
+    return (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(port);
 }
 
 void ProxyServer::deliver()

@@ -67,7 +67,14 @@ public:
     void addressWorked(const QHostAddress &address);
     void addressesFailed() { m_addresses.clear(); }
     quint64 nextExchange() { return ++m_exchanges; }
-    void record(ExchangeEvent event);
+    // Hands a copy to the sink's next batch, when there is a sink; a body only as far as the
+    // sink wants it, counting in `taken`.
+    void capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes);
+    void captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
+                     qsizetype &taken);
+
+    // host:port as a user writes it, IPv6 addresses in brackets.
+    static QString endpoint(const QString &host, quint16 port);
 
 Q_SIGNALS:
     void listening(quint16 port);
