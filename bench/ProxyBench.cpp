@@ -139,8 +139,8 @@ private:
             const std::string head = buffer.substr(0, end + 4);
             buffer.erase(0, end + 4);
             if (head.starts_with("GET /big")) {
-                open = sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " +
-                                       std::to_string(bigSize) + "\r\n\r\n");
+                open = sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bigSize) +
+                                       "\r\n\r\n");
                 for (qint64 left = bigSize; open && left > 0; left -= qint64(chunk.size())) {
                     open = sendAll(fd, chunk.data(), size_t(std::min<qint64>(left, chunk.size())));
                 }
@@ -148,7 +148,8 @@ private:
                 qint64 left = bigSize - qint64(std::min<size_t>(buffer.size(), bigSize));
                 buffer.erase(0, size_t(bigSize - left));
                 while (open && left > 0) {
-                    const ssize_t got = ::recv(fd, chunk.data(), size_t(std::min<qint64>(left, chunk.size())), 0);
+                    const ssize_t got =
+                        ::recv(fd, chunk.data(), size_t(std::min<qint64>(left, chunk.size())), 0);
                     open = got > 0;
                     left -= got;
                 }
@@ -185,7 +186,8 @@ double download(quint16 port, double bytesPerSecond = 0)
             body += got;
         }
         if (bytesPerSecond > 0) {
-            std::this_thread::sleep_until(start + std::chrono::duration<double>(double(body) / bytesPerSecond));
+            std::this_thread::sleep_until(
+                start + std::chrono::duration<double>(double(body) / bytesPerSecond));
         }
     }
     const double seconds = since(start);
@@ -229,7 +231,8 @@ void latency(benchmark::State &state, Path *path)
     for (auto _ : state) {
         const Clock::time_point start = Clock::now();
         if (!sendAll(path->connection, smallRequest) ||
-            !receiveExactly(path->connection, answer.data(), answer.size()) || answer != smallResponse) {
+            !receiveExactly(path->connection, answer.data(), answer.size()) ||
+            answer != smallResponse) {
             qFatal("a small request went unanswered");
         }
         const double seconds = since(start);
@@ -252,6 +255,7 @@ struct Crowd {
     int served = 0;
     int asked = 0;
     std::vector<double> latencies;
+    std::vector<double> later; // after the first round, which also opens the connections
 };
 
 // `connections` keep-alive connections at once, each asking `rounds` small requests in turn.
@@ -282,6 +286,9 @@ Crowd crowd(quint16 port, int connections, int rounds)
                     got[i].append(buffer, size_t(n));
                     if (got[i] == smallResponse) {
                         result.latencies.push_back(since(sent[i]));
+                        if (round > 0) {
+                            result.later.push_back(result.latencies.back());
+                        }
                         ++result.served;
                         --pending;
                     }
@@ -354,11 +361,20 @@ int main(int argc, char **argv)
     for (Path *path : {&direct, &proxied}) {
         const std::string name = path == &direct ? "direct" : "proxy";
         benchmark::RegisterBenchmark(("latency/" + name).c_str(), latency, path)
-            ->UseManualTime()->Iterations(1000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+            ->UseManualTime()
+            ->Iterations(1000)
+            ->Repetitions(5)
+            ->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark(("download/" + name).c_str(), transfer, path, false)
-            ->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+            ->UseManualTime()
+            ->Iterations(1)
+            ->Repetitions(3)
+            ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("upload/" + name).c_str(), transfer, path, true)
-            ->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+            ->UseManualTime()
+            ->Iterations(1)
+            ->Repetitions(3)
+            ->Unit(benchmark::kMillisecond);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
@@ -371,12 +387,14 @@ int main(int argc, char **argv)
                                 QStringLiteral(", p99 ") + ms(directP99);
     const double medianLimit = 1.3 * directMedian + 0.15e-3;
     const double p99Limit = 2 * directP99 + 1e-3;
-    Bench::report({QStringLiteral("6a"), QStringLiteral("Small keep-alive request through the proxy, median"),
+    Bench::report({QStringLiteral("6a"),
+                   QStringLiteral("Small keep-alive request through the proxy, median"),
                    latencyBase, ms(proxyMedian),
                    QStringLiteral("≤ 1.3 × direct + 0.15 ms = ") + ms(medianLimit),
                    proxyMedian <= medianLimit});
-    Bench::report({QStringLiteral("6b"), QStringLiteral("Small keep-alive request through the proxy, p99"),
-                   latencyBase, ms(proxyP99), QStringLiteral("≤ 2 × direct + 1 ms = ") + ms(p99Limit),
+    Bench::report({QStringLiteral("6b"),
+                   QStringLiteral("Small keep-alive request through the proxy, p99"), latencyBase,
+                   ms(proxyP99), QStringLiteral("≤ 2 × direct + 1 ms = ") + ms(p99Limit),
                    proxyP99 <= p99Limit});
     for (const bool up : {false, true}) {
         const std::vector<double> &base = up ? direct.uploads : direct.downloads;
@@ -388,7 +406,8 @@ int main(int argc, char **argv)
                        up ? QStringLiteral("100 MiB upload through the proxy")
                           : QStringLiteral("100 MiB download through the proxy"),
                        QStringLiteral("direct: ") + rate(base),
-                       rate(through) + QStringLiteral(" (") + Bench::number(100 * proxyRate / directRate, 0) +
+                       rate(through) + QStringLiteral(" (") +
+                           Bench::number(100 * proxyRate / directRate, 0) +
                            QStringLiteral("% of direct)"),
                        QStringLiteral("≥ 60% of direct or 500 MB/s, the lower: ") +
                            Bench::number(floor, 0) + QStringLiteral(" MB/s"),
@@ -401,24 +420,32 @@ int main(int argc, char **argv)
         const double idle = fresh.memory().first;
         const double seconds = download(fresh.port, 25e6);
         const double peak = fresh.memory().second;
-        Bench::report({QStringLiteral("6e"), QStringLiteral("Proxy's peak RSS over idle, 100 MiB download read at 25 MB/s"),
-                       QStringLiteral("proxy at rest: ") + Bench::number(idle, 1) + QStringLiteral(" MiB"),
-                       QStringLiteral("+") + Bench::number(peak - idle, 1) + QStringLiteral(" MiB (peak ") +
-                           Bench::number(peak, 1) + QStringLiteral(" MiB; read in ") + Bench::number(seconds, 1) +
-                           QStringLiteral(" s)"),
-                       QStringLiteral("≤ +32 MiB"), peak - idle <= 32});
+        Bench::report(
+            {QStringLiteral("6e"),
+             QStringLiteral("Proxy's peak RSS over idle, 100 MiB download read at 25 MB/s"),
+             QStringLiteral("proxy at rest: ") + Bench::number(idle, 1) + QStringLiteral(" MiB"),
+             QStringLiteral("+") + Bench::number(peak - idle, 1) + QStringLiteral(" MiB (peak ") +
+                 Bench::number(peak, 1) + QStringLiteral(" MiB; read in ") +
+                 Bench::number(seconds, 1) + QStringLiteral(" s)"),
+             QStringLiteral("≤ +32 MiB"), peak - idle <= 32});
     }
 
     constexpr int connections = 200;
     constexpr int rounds = 20;
     const Crowd directCrowd = crowd(direct.port, connections, rounds);
     const Crowd proxyCrowd = crowd(proxied.port, connections, rounds);
-    Bench::report({QStringLiteral("6f"), QStringLiteral("200 keep-alive connections at once, 20 requests each"),
-                   QStringLiteral("direct: p99 ") + ms(Bench::percentile(directCrowd.latencies, 0.99)),
-                   QString::number(proxyCrowd.served) + u'/' + QString::number(proxyCrowd.asked) +
-                       QStringLiteral(" served; median ") + ms(Bench::percentile(proxyCrowd.latencies, 0.5)) +
-                       QStringLiteral(", p99 ") + ms(Bench::percentile(proxyCrowd.latencies, 0.99)),
-                   QStringLiteral("all served, none dropped; p99 reported"),
-                   proxyCrowd.served == connections * rounds});
+    Bench::report(
+        {QStringLiteral("6f"),
+         QStringLiteral("200 keep-alive connections at once, 20 requests each"),
+         QStringLiteral("direct: p99 ") + ms(Bench::percentile(directCrowd.latencies, 0.99)) +
+             QStringLiteral(" (after the first round ") +
+             ms(Bench::percentile(directCrowd.later, 0.99)) + u')',
+         QString::number(proxyCrowd.served) + u'/' + QString::number(proxyCrowd.asked) +
+             QStringLiteral(" served; median ") + ms(Bench::percentile(proxyCrowd.latencies, 0.5)) +
+             QStringLiteral(", p99 ") + ms(Bench::percentile(proxyCrowd.latencies, 0.99)) +
+             QStringLiteral(" (after the first round ") +
+             ms(Bench::percentile(proxyCrowd.later, 0.99)) + u')',
+         QStringLiteral("all served, none dropped; p99 reported"),
+         proxyCrowd.served == connections * rounds});
     return 0;
 }

@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static Harness harness;
 
     QByteArray input(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    input.replace("CANARY", QByteArray("127.0.0.1:" + QByteArray::number(harness.canary.serverPort())));
+    input.replace("CANARY",
+                  QByteArray("127.0.0.1:" + QByteArray::number(harness.canary.serverPort())));
     const qsizetype split = input.indexOf("\xff\xfe");
     harness.reply = split < 0 ? QByteArray() : input.mid(split + 2);
     harness.serviceConnections = 0;
@@ -132,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             got.truncate(got.lastIndexOf("HTTP/1.1 ", own));
         }
     }
-    Fuzzing::check(harness.reply.startsWith(got), "the service's answer reaches the visitor unchanged");
+    Fuzzing::check(harness.reply.startsWith(got),
+                   "the service's answer reaches the visitor unchanged");
     return 0;
 }

@@ -127,7 +127,10 @@ private:
     }
 
     qsizetype offset(string_view text) const { return qsizetype(text.data() - m_base); }
-    MessageHead::Span span(string_view text) const { return {offset(text), qsizetype(text.size())}; }
+    MessageHead::Span span(string_view text) const
+    {
+        return {offset(text), qsizetype(text.size())};
+    }
 
     void on_request_impl(boost::beast::http::verb, string_view method, string_view target,
                          int version, error_code &) override

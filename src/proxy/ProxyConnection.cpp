@@ -77,7 +77,8 @@ void ProxyConnection::processClient()
         m_headTimer.start(m_server.timeouts().head);
     }
     // Once the visitor is gone, what it sent is delivered, then the service's side closes.
-    if (m_clientEnded && m_state == Upstream::Open && m_upstream->bytesToWrite() < Inbox::writeHighWater) {
+    if (m_clientEnded && m_state == Upstream::Open &&
+        m_upstream->bytesToWrite() < Inbox::writeHighWater) {
         m_state = Upstream::Closed;
         m_upstream->disconnectFromHost();
     } else if (m_clientEnded && m_state == Upstream::Idle) {
@@ -139,8 +140,8 @@ bool ProxyConnection::forwardRequest(RequestFramer::Step step)
         }
     } else if (step.consumed > 0) {
         send(*m_upstream, m_fromClient.view().first(step.consumed));
-        m_server.captureBody(ExchangeEvent::Kind::RequestBody, m_exchanges.back().id, m_request->body(),
-                    m_requestTaken);
+        m_server.captureBody(ExchangeEvent::Kind::RequestBody, m_exchanges.back().id,
+                             m_request->body(), m_requestTaken);
         m_fromClient.consume(step.consumed);
     }
     if (step.outcome == Outcome::NeedMore) {
@@ -279,7 +280,7 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         }
     } else {
         m_server.captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
-                    m_responseTaken);
+                             m_responseTaken);
     }
     m_fromUpstream.consume(step.consumed);
     if (step.outcome == Outcome::NeedMore) {

@@ -134,7 +134,8 @@ void ProxyServer::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteA
     if (!m_sink || body.isEmpty() || taken >= m_sink->bodyBytesWanted()) {
         return;
     }
-    const QByteArrayView part = body.first(std::min(body.size(), m_sink->bodyBytesWanted() - taken));
+    const QByteArrayView part =
+        body.first(std::min(body.size(), m_sink->bodyBytesWanted() - taken));
     taken += part.size();
     capture(kind, exchange, part);
 }

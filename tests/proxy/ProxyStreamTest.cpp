@@ -55,7 +55,8 @@ private:
     void pump()
     {
         while (m_left > 0 && m_socket->bytesToWrite() < 1024 * 1024) {
-            const QByteArrayView part = QByteArrayView(m_chunk).first(std::min(m_left, qint64(m_chunk.size())));
+            const QByteArrayView part =
+                QByteArrayView(m_chunk).first(std::min(m_left, qint64(m_chunk.size())));
             m_socket->write(part.data(), part.size());
             hash.addData(part);
             m_left -= part.size();
@@ -129,7 +130,8 @@ private Q_SLOTS:
             QTcpSocket *origin = service.nextPendingConnection();
             QTRY_VERIFY(origin->bytesAvailable() > 0);
             receiver = std::make_unique<Receiver>(&visitor);
-            sender = std::make_unique<Sender>(origin, "HTTP/1.1 200 OK\r\n" + length + "\r\n", hundredMiB);
+            sender = std::make_unique<Sender>(origin, "HTTP/1.1 200 OK\r\n" + length + "\r\n",
+                                              hundredMiB);
         }
         // A deadline for a stuck transfer, not a speed check (that is in bench/).
         QTRY_COMPARE_WITH_TIMEOUT(receiver->body, hundredMiB, 300'000);
@@ -183,7 +185,8 @@ private Q_SLOTS:
         QFETCH(bool, hostFirst);
         Origin origin;
         auto host = std::make_unique<ProxyHost>();
-        auto proxy = std::make_unique<ReverseProxy>(*host, ProxyTarget{u"127.0.0.1"_s, origin.port()});
+        auto proxy =
+            std::make_unique<ReverseProxy>(*host, ProxyTarget{u"127.0.0.1"_s, origin.port()});
         QSignalSpy listening(proxy.get(), &ReverseProxy::listening);
         proxy->start();
         QVERIFY(listening.wait());

@@ -77,42 +77,55 @@ private Q_SLOTS:
 
         const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
         QTest::newRow("keep-alive, requests in turn")
-            << Rounds{{"GET /a HTTP/1.1\r\nHost: h\r\n\r\n", "GET /a HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n", ok, ok},
-                      {"GET /b HTTP/1.1\r\nHost: h\r\n\r\n", "GET /b HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n", ok, ok}}
+            << Rounds{{"GET /a HTTP/1.1\r\nHost: h\r\n\r\n",
+                       "GET /a HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n", ok, ok},
+                      {"GET /b HTTP/1.1\r\nHost: h\r\n\r\n",
+                       "GET /b HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n", ok, ok}}
             << QString();
         const QByteArray post = "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n";
         const QByteArray three = "HTTP/1.1 201 Created\r\nContent-Length: 1\r\n\r\n1"
                                  "HTTP/1.1 204 No Content\r\n\r\n"
                                  "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n3";
         QTest::newRow("pipelined, answered in order")
-            << Rounds{{post + "\r\nhelloGET /2 HTTP/1.1\r\nHost: h\r\n\r\nGET /3 HTTP/1.1\r\nHost: h\r\n\r\n",
-                       post + xff + "\r\nhelloGET /2 HTTP/1.1\r\nHost: h\r\n" + xff + "\r\nGET /3 HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n",
+            << Rounds{{post + "\r\nhelloGET /2 HTTP/1.1\r\nHost: h\r\n\r\n"
+                              "GET /3 HTTP/1.1\r\nHost: h\r\n\r\n",
+                       post + xff + "\r\nhelloGET /2 HTTP/1.1\r\nHost: h\r\n" + xff +
+                           "\r\nGET /3 HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n",
                        three, three}}
             << QString();
         // Were the HEAD answer's length taken for a body, the second response would be eaten.
         const QByteArray headThenGet = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n" + ok;
         QTest::newRow("HEAD: a length and no body")
             << Rounds{{"HEAD / HTTP/1.1\r\nHost: h\r\n\r\nGET / HTTP/1.1\r\nHost: h\r\n\r\n",
-                       "HEAD / HTTP/1.1\r\nHost: h\r\n" + xff + "\r\nGET / HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n",
+                       "HEAD / HTTP/1.1\r\nHost: h\r\n" + xff +
+                           "\r\nGET / HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n",
                        headThenGet, headThenGet}}
             << QString();
-        const QByteArray chunkedBody = "5;ext=1\r\nhello\r\n0\r\nChecksum: abc\r\nX-Tail: 1\r\n\r\n";
-        const QByteArray chunkedAnswer = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunkedBody;
+        const QByteArray chunkedBody =
+            "5;ext=1\r\nhello\r\n0\r\nChecksum: abc\r\nX-Tail: 1\r\n\r\n";
+        const QByteArray chunkedAnswer =
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunkedBody;
         QTest::newRow("chunked bodies with trailers, unchanged")
-            << Rounds{{"PUT /c HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n" + chunkedBody,
-                       "PUT /c HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n" + xff + "\r\n" + chunkedBody,
+            << Rounds{{"PUT /c HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                           chunkedBody,
+                       "PUT /c HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n" + xff +
+                           "\r\n" + chunkedBody,
                        chunkedAnswer, chunkedAnswer}}
             << QString();
-        const QByteArray expect = "POST /e HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n";
+        const QByteArray expect =
+            "POST /e HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n";
         const QByteArray cont = "HTTP/1.1 100 Continue\r\n\r\n";
         QTest::newRow("Expect: 100-continue, answered by the service")
-            << Rounds{{expect + "\r\n", expect + xff + "\r\n", cont, cont}, {"body", "body", ok, ok}}
+            << Rounds{{expect + "\r\n", expect + xff + "\r\n", cont, cont},
+                      {"body", "body", ok, ok}}
             << QString();
         QTest::newRow("Expect: 100-continue, body sent without waiting")
             << Rounds{{expect + "\r\nbody", expect + xff + "\r\nbody", cont + ok, cont + ok}}
             << QString();
-        const QByteArray upgrade = "GET /ws HTTP/1.1\r\nHost: h\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n";
-        const QByteArray switching = "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n";
+        const QByteArray upgrade =
+            "GET /ws HTTP/1.1\r\nHost: h\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n";
+        const QByteArray switching =
+            "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n";
         const char frameBytes[] = "\x81\x05hello\x82\x03\x00\r\n GET / HTTP/1.1\r\n\r\n";
         const QByteArray frames(frameBytes, sizeof frameBytes - 1);
         QTest::newRow("upgrade: bytes after 101 pass as they are")
@@ -123,14 +136,18 @@ private Q_SLOTS:
             << Rounds{{upgrade + "\r\nGET /n HTTP/1.1\r\n\r\n", upgrade + xff + "\r\n", ok, ok},
                       {"", "GET /n HTTP/1.1\r\n" + xff + "\r\n", ok, ok}}
             << QString();
-        const QByteArray events = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\ndata: 1\n\n";
+        const QByteArray events =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\ndata: 1\n\n";
         QTest::newRow("streamed response forwarded as it comes")
-            << Rounds{{"GET /events HTTP/1.1\r\nHost: h\r\n\r\n", "GET /events HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n", events, events},
+            << Rounds{{"GET /events HTTP/1.1\r\nHost: h\r\n\r\n",
+                       "GET /events HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n", events, events},
                       {"", "", "data: 2\n\n", "data: 2\n\n"}}
             << u"service"_s;
         QTest::newRow("names keep case and order; Host unchanged; X-Forwarded-For appended")
-            << Rounds{{"GET / HTTP/1.1\r\nhOsT: CANARY\r\nx-ONE: 1\r\nX-Forwarded-For: 203.0.113.7\r\nAccept: */*\r\n\r\n",
-                       "GET / HTTP/1.1\r\nhOsT: CANARY\r\nx-ONE: 1\r\nX-Forwarded-For: 203.0.113.7, 127.0.0.1\r\nAccept: */*\r\n\r\n",
+            << Rounds{{"GET / HTTP/1.1\r\nhOsT: CANARY\r\nx-ONE: 1\r\nX-Forwarded-For: "
+                       "203.0.113.7\r\nAccept: */*\r\n\r\n",
+                       "GET / HTTP/1.1\r\nhOsT: CANARY\r\nx-ONE: 1\r\nX-Forwarded-For: "
+                       "203.0.113.7, 127.0.0.1\r\nAccept: */*\r\n\r\n",
                        ok, ok}}
             << QString();
         QTest::newRow("absolute-form target goes to the service")
@@ -144,8 +161,10 @@ private Q_SLOTS:
                        "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n"}}
             << QString();
         QTest::newRow("service closes: what it sent arrives, then both close")
-            << Rounds{{"GET / HTTP/1.1\r\nHost: h\r\n\r\n", "GET / HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n",
-                       "HTTP/1.1 200 OK\r\n\r\nuntil the end", "HTTP/1.1 200 OK\r\n\r\nuntil the end"}}
+            << Rounds{{"GET / HTTP/1.1\r\nHost: h\r\n\r\n",
+                       "GET / HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n",
+                       "HTTP/1.1 200 OK\r\n\r\nuntil the end",
+                       "HTTP/1.1 200 OK\r\n\r\nuntil the end"}}
             << u"service"_s;
         QTest::newRow("visitor closes: what it sent arrives, then both close")
             << Rounds{{post + "\r\nhel", post + xff + "\r\nhel", "", ""}} << u"visitor"_s;
@@ -203,13 +222,14 @@ private Q_SLOTS:
         QTest::newRow("bare line feeds") << QByteArray("GET / HTTP/1.1\nHost: h\n\n") << true
                                          << QByteArray("400 Bad Request") << u"HTTP/1.1"_s;
         QTest::newRow("head over 64 KiB")
-            << "GET / HTTP/1.1\r\nX-Big: " + QByteArray(64 * 1024, 'a') + "\r\n\r\n" << true
-            << QByteArray("431 Request Header Fields Too Large") << u"64 KiB"_s;
+            << "GET / HTTP/1.1\r\nX-Big: " + QByteArray(64 * 1024, 'a') + "\r\n\r\n"
+            << true << QByteArray("431 Request Header Fields Too Large") << u"64 KiB"_s;
         QTest::newRow("head never ends") << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n") << true
                                          << QByteArray("408 Request Timeout") << u"within"_s;
-        QTest::newRow("service down") << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n\r\n") << false
-                                      << QByteArray("502 Bad Gateway")
-                                      << u"127.0.0.1:PORT. Tried: 127.0.0.1:PORT: Connection refused"_s;
+        QTest::newRow("service down")
+            << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n\r\n") << false
+            << QByteArray("502 Bad Gateway")
+            << u"127.0.0.1:PORT. Tried: 127.0.0.1:PORT: Connection refused"_s;
         QTest::newRow("service closes without answering")
             << QByteArray("GET /close HTTP/1.1\r\nHost: h\r\n\r\n") << true
             << QByteArray("502 Bad Gateway") << u"closed the connection without answering"_s;
@@ -237,7 +257,8 @@ private Q_SLOTS:
             QVERIFY(origin.received.isEmpty());
         }
         QTRY_COMPARE(visitor.state(), QAbstractSocket::UnconnectedState);
-        QVERIFY2(visitor.received.startsWith(QByteArray("HTTP/1.1 " + status + "\r\n")), visitor.received);
+        QVERIFY2(visitor.received.startsWith(QByteArray("HTTP/1.1 " + status + "\r\n")),
+                 visitor.received);
         says.replace(u"PORT"_s, QString::number(port));
         QVERIFY2(QString::fromUtf8(visitor.received).contains(says), visitor.received);
     }
