@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <vector>
+
+namespace Velumo {
+
+// One thing that happened in an exchange (a request and its response), as the capture sees it.
+struct ExchangeEvent {
+    enum class Kind : quint8 {
+        Request,      // `bytes`: the request head as forwarded, start line to blank line
+        Response,     // `bytes`: a response head as received (interim 1xx heads included)
+        RequestBody,  // `bytes`: the next body bytes, without chunk framing
+        ResponseBody, // likewise
+        Finished,     // the final response was forwarded whole; `bytes` is empty
+    };
+
+    quint64 exchange = 0; // numbers a proxy's exchanges from 1, in the order requests arrive
+    Kind kind = Kind::Request;
+    qint64 atMsecs = 0; // QDateTime::currentMSecsSinceEpoch()
+    QByteArray bytes;
+};
+
+// Where a proxy hands what it sees for the request list. Without one the proxy copies nothing.
+class ExchangeSink
+{
+public:
+    virtual ~ExchangeSink() = default;
+    // How many bytes of each body the sink wants; the rest of a body is not copied.
+    virtual qsizetype bodyBytesWanted() const = 0;
+    // Called on the proxy thread, a few times a second at most, with the events since the last
+    // call in order. It must not block: it hands the batch on to the thread that keeps it.
+    virtual void deliver(std::vector<ExchangeEvent> batch) = 0;
+};
+
+} // namespace Velumo

@@ -1,0 +1,397 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "proxy/ProxyConnection.h"
+
+#include "proxy/ErrorPage.h"
+#include "proxy/ProxyServer.h"
+
+#include <QTcpSocket>
+
+using namespace Qt::StringLiterals;
+
+namespace Velumo {
+
+ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
+    : QObject(&server)
+    , m_server(server)
+    , m_client(client)
+    , m_upstream(new QTcpSocket(this))
+    , m_connector(*m_upstream, server, this)
+{
+    client->setParent(this);
+    client->setReadBufferSize(Inbox::readSize);
+    client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_forwardedFor = client->peerAddress().toString().toLatin1();
+    m_upstream->setReadBufferSize(Inbox::readSize);
+    m_headTimer.setSingleShot(true);
+
+    connect(&m_headTimer, &QTimer::timeout, this, &ProxyConnection::headTimedOut);
+    connect(&m_connector, &ServiceConnector::connected, this, &ProxyConnection::upstreamConnected);
+    connect(&m_connector, &ServiceConnector::failed, this, &ProxyConnection::upstreamFailed);
+    connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
+    connect(client, &QTcpSocket::bytesWritten, this, &ProxyConnection::processUpstream);
+    connect(client, &QTcpSocket::disconnected, this, &ProxyConnection::clientEnded);
+    connect(m_upstream, &QTcpSocket::readyRead, this, &ProxyConnection::processUpstream);
+    connect(m_upstream, &QTcpSocket::bytesWritten, this, &ProxyConnection::processClient);
+    connect(m_upstream, &QTcpSocket::disconnected, this, &ProxyConnection::upstreamEnded);
+}
+
+ProxyConnection::~ProxyConnection() = default;
+
+void ProxyConnection::upstreamConnected()
+{
+    m_state = Upstream::Open;
+    send(*m_upstream, std::exchange(m_firstHead, {}));
+    processClient();
+}
+
+void ProxyConnection::upstreamFailed()
+{
+    const bool head = m_exchanges.back().head;
+    m_exchanges.clear();
+    answer(502,
+           tr("Velumo could not reach the service at %1. Tried: %2.")
+               .arg(ProxyServer::endpoint(m_server.target().host, m_server.target().port),
+                    m_connector.attempts()),
+           !head);
+}
+
+void ProxyConnection::processClient()
+{
+    if (m_inClient) {
+        m_clientAgain = true;
+        return;
+    }
+    m_inClient = true;
+    do {
+        m_clientAgain = false;
+        pumpClient();
+    } while (m_clientAgain);
+    m_inClient = false;
+
+    const bool waitingForHead = m_clientNeedsMore && !m_clientHeld && !m_tunnel && m_request &&
+                                !m_request->is_header_done();
+    if (!waitingForHead) {
+        m_headTimer.stop();
+    } else if (!m_headTimer.isActive()) {
+        m_headTimer.start(m_server.timeouts().head);
+    }
+    // Once the visitor is gone, what it sent is delivered, then the service's side closes.
+    if (m_clientEnded && m_state == Upstream::Open &&
+        m_upstream->bytesToWrite() < Inbox::writeHighWater) {
+        m_state = Upstream::Closed;
+        m_upstream->disconnectFromHost();
+    } else if (m_clientEnded && m_state == Upstream::Idle) {
+        m_state = Upstream::Closed;
+    }
+    closed();
+}
+
+void ProxyConnection::pumpClient()
+{
+    for (;;) {
+        if (m_clientHeld || (m_state != Upstream::Open && m_state != Upstream::Idle) ||
+            m_upstreamEnded || m_upstream->bytesToWrite() >= Inbox::writeHighWater) {
+            break;
+        }
+        if (m_fromClient.isEmpty() || m_clientNeedsMore) {
+            if (!m_fromClient.fill(*m_client)) {
+                break;
+            }
+            m_clientNeedsMore = false;
+        }
+        if (m_tunnel) {
+            send(*m_upstream, m_fromClient.view());
+            m_fromClient.consume(m_fromClient.view().size());
+            continue;
+        }
+        if (!m_request) {
+            m_request.emplace();
+        }
+        if (!forwardRequest(m_request->feed(m_fromClient.view()))) {
+            break;
+        }
+    }
+    if (m_state == Upstream::Open && flushMadeRoom(*m_upstream)) {
+        m_clientAgain = true;
+    }
+}
+
+bool ProxyConnection::forwardRequest(RequestFramer::Step step)
+{
+    using Outcome = RequestFramer::Outcome;
+    if (step.outcome == Outcome::HeadTooLarge || step.outcome == Outcome::Malformed) {
+        if (m_request->is_header_done()) {
+            // The service has part of this request already; there is no answering in turn.
+            m_state = Upstream::Closed;
+            m_upstream->abort();
+            m_client->abort();
+        } else if (step.outcome == Outcome::HeadTooLarge) {
+            answer(431, tr("The request head is larger than 64 KiB."));
+        } else {
+            answer(400, tr("The request could not be read as HTTP/1.1."));
+        }
+        return false;
+    }
+    if (step.head) {
+        requestHead(step.consumed);
+        if (m_clientHeld) {
+            return false;
+        }
+    } else if (step.consumed > 0) {
+        send(*m_upstream, m_fromClient.view().first(step.consumed));
+        m_server.captureBody(ExchangeEvent::Kind::RequestBody, m_exchanges.back().id,
+                             m_request->body(), m_requestTaken);
+        m_fromClient.consume(step.consumed);
+    }
+    if (step.outcome == Outcome::NeedMore) {
+        m_clientNeedsMore = true;
+    } else if (m_request->is_done()) {
+        m_request.reset();
+        const Exchange &last = m_exchanges.back();
+        // What follows a request to switch protocols is only known once the answer is in.
+        m_clientHeld = last.upgrade || last.connect;
+    }
+    return !m_clientHeld;
+}
+
+void ProxyConnection::requestHead(qsizetype size)
+{
+    MessageHead &head = m_request->head();
+    Exchange exchange;
+    exchange.id = m_server.nextExchange();
+    exchange.head = head.method() == "HEAD";
+    exchange.connect = head.method() == "CONNECT";
+    exchange.upgrade = m_request->upgrade();
+    if (RequestGate *gate = m_server.gate()) {
+        if (std::optional<QByteArray> response = gate->admit(head)) {
+            pushAnswer(std::move(*response));
+            return;
+        }
+    }
+    head.appendToList("X-Forwarded-For", m_forwardedFor);
+    QByteArray forwarded = head.forwarded();
+    m_server.capture(ExchangeEvent::Kind::Request, exchange.id, forwarded);
+    m_fromClient.consume(size);
+    m_requestTaken = 0;
+    m_exchanges.push_back(exchange);
+    if (m_state == Upstream::Open) {
+        send(*m_upstream, forwarded);
+    } else {
+        // The service is reached only for a request that may go there; the rest of the
+        // visitor's bytes wait until it answers.
+        m_firstHead = std::move(forwarded);
+        m_state = Upstream::Connecting;
+        m_connector.start();
+    }
+}
+
+void ProxyConnection::processUpstream()
+{
+    if (m_inUpstream) {
+        m_upstreamAgain = true;
+        return;
+    }
+    m_inUpstream = true;
+    do {
+        m_upstreamAgain = false;
+        pumpUpstream();
+    } while (m_upstreamAgain);
+    m_inUpstream = false;
+
+    if (m_upstreamEnded && m_state == Upstream::Open &&
+        m_client->bytesToWrite() < Inbox::writeHighWater) {
+        upstreamDrained();
+    }
+    closed();
+}
+
+void ProxyConnection::pumpUpstream()
+{
+    for (;;) {
+        if (m_state != Upstream::Open || m_clientEnded ||
+            m_client->bytesToWrite() >= Inbox::writeHighWater) {
+            break;
+        }
+        if (m_fromUpstream.isEmpty() || m_upstreamNeedsMore) {
+            if (!m_fromUpstream.fill(*m_upstream)) {
+                break;
+            }
+            m_upstreamNeedsMore = false;
+        }
+        if (m_tunnel) {
+            send(*m_client, m_fromUpstream.view());
+            m_fromUpstream.consume(m_fromUpstream.view().size());
+            continue;
+        }
+        if (m_exchanges.empty() || m_exchanges.front().isLocal()) {
+            // The service speaks unasked: nothing after this could be matched to a request.
+            m_state = Upstream::Closed;
+            m_upstream->abort();
+            m_client->disconnectFromHost();
+            break;
+        }
+        if (!m_response) {
+            m_response.emplace(m_exchanges.front().head);
+            m_responseTaken = 0;
+        }
+        if (!forwardResponse(m_response->feed(m_fromUpstream.view()))) {
+            break;
+        }
+    }
+    if (flushMadeRoom(*m_client)) {
+        m_upstreamAgain = true;
+    }
+}
+
+bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
+{
+    using Outcome = ResponseFramer::Outcome;
+    if (step.outcome == Outcome::HeadTooLarge || step.outcome == Outcome::Malformed) {
+        m_state = Upstream::Closed;
+        m_upstream->abort();
+        if (m_response->is_header_done()) {
+            m_client->abort();
+        } else {
+            // Nothing of this response went out yet: the visitor gets a page in its place.
+            const bool head = m_exchanges.front().head;
+            m_exchanges.clear();
+            m_response.reset();
+            answer(502, tr("The service sent a response that could not be read as HTTP/1.1."),
+                   !head);
+        }
+        return false;
+    }
+    const QByteArrayView bytes = m_fromUpstream.view().first(step.consumed);
+    send(*m_client, bytes);
+    const Exchange &exchange = m_exchanges.front();
+    if (step.head) {
+        m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
+        const int status = m_response->head().status();
+        if (status == 101 || (exchange.connect && status / 100 == 2)) {
+            // From here on both directions are opaque bytes, with no timeout.
+            m_fromUpstream.consume(step.consumed);
+            m_exchanges.clear();
+            m_response.reset();
+            m_tunnel = true;
+            m_clientHeld = false;
+            processClient();
+            return true;
+        }
+    } else {
+        m_server.captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
+                             m_responseTaken);
+    }
+    m_fromUpstream.consume(step.consumed);
+    if (step.outcome == Outcome::NeedMore) {
+        m_upstreamNeedsMore = true;
+    } else if (m_response->is_done()) {
+        responseComplete();
+    }
+    return true;
+}
+
+void ProxyConnection::responseComplete()
+{
+    const int status = m_response->head().status();
+    m_response.reset();
+    if (status / 100 == 1) {
+        return; // an interim answer: the final one to the same request follows
+    }
+    const Exchange done = m_exchanges.front();
+    m_exchanges.pop_front();
+    m_server.capture(ExchangeEvent::Kind::Finished, done.id, {});
+    if (done.upgrade || done.connect) {
+        m_clientHeld = false; // the switch was refused; the connection goes on as HTTP
+        processClient();
+    }
+    deliverAnswer();
+}
+
+void ProxyConnection::upstreamDrained()
+{
+    if (!m_tunnel && m_response && m_response->finishAtEnd()) {
+        responseComplete(); // a body that runs until the service closes
+    }
+    if (m_state != Upstream::Open) {
+        return;
+    }
+    m_state = Upstream::Closed;
+    const bool unanswered = !m_tunnel && !m_exchanges.empty() && !m_exchanges.front().isLocal() &&
+                            (!m_response || !m_response->is_header_done());
+    if (unanswered) {
+        const bool head = m_exchanges.front().head;
+        m_exchanges.clear();
+        m_response.reset();
+        answer(502,
+               tr("The service at %1 closed the connection without answering.")
+                   .arg(ProxyServer::endpoint(m_server.target().host, m_server.target().port)),
+               !head);
+    } else {
+        m_client->disconnectFromHost();
+    }
+}
+
+void ProxyConnection::answer(int status, const QString &message, bool withBody)
+{
+    pushAnswer(errorResponse(status, message, withBody));
+}
+
+void ProxyConnection::pushAnswer(QByteArray response)
+{
+    Exchange exchange;
+    exchange.answer = std::move(response);
+    m_exchanges.push_back(std::move(exchange));
+    m_clientHeld = true;
+    m_request.reset();
+    deliverAnswer();
+}
+
+void ProxyConnection::deliverAnswer()
+{
+    // In its turn: after every response to the requests before it.
+    if (m_exchanges.size() != 1 || !m_exchanges.front().isLocal() || m_response) {
+        return;
+    }
+    if (m_client->state() == QAbstractSocket::ConnectedState) {
+        send(*m_client, m_exchanges.front().answer);
+    }
+    m_state = Upstream::Closed;
+    m_upstream->abort();
+    m_client->disconnectFromHost();
+    closed();
+}
+
+void ProxyConnection::clientEnded()
+{
+    m_clientEnded = true;
+    if (m_state == Upstream::Closed) {
+        m_upstream->abort();
+    }
+    processClient();
+}
+
+void ProxyConnection::upstreamEnded()
+{
+    m_upstreamEnded = true;
+    processUpstream();
+}
+
+void ProxyConnection::closed()
+{
+    if (m_client->state() == QAbstractSocket::UnconnectedState && m_state == Upstream::Closed &&
+        m_upstream->state() == QAbstractSocket::UnconnectedState) {
+        m_headTimer.stop();
+        deleteLater();
+    }
+}
+
+void ProxyConnection::headTimedOut()
+{
+    if (m_state == Upstream::Idle || m_state == Upstream::Open) {
+        answer(408, tr("The request head did not arrive whole within %1 seconds.")
+                        .arg(m_server.timeouts().head.count() / 1000.0));
+    }
+}
+
+} // namespace Velumo

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include "proxy/HttpFramer.h"
+#include "proxy/Inbox.h"
+#include "proxy/ServiceConnector.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+#include <deque>
+#include <optional>
+
+class QTcpSocket;
+
+namespace Velumo {
+
+class ProxyServer;
+
+// One visitor connection and the connection to the service that serves it alone. Bytes go on
+// as they arrive, in both directions; the framers only find where messages begin and end, so
+// that each response is matched to its request, the request head can carry X-Forwarded-For,
+// and the proxy's own answers (400, 408, 431, 502) come in their turn. Reading from one side
+// pauses while the other side's write buffer is full.
+class ProxyConnection : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ProxyConnection)
+
+public:
+    // Takes the client socket, and deletes itself once both sides are closed.
+    ProxyConnection(QTcpSocket *client, ProxyServer &server);
+    ~ProxyConnection() override;
+
+private:
+    // A request whose response has not been forwarded whole yet, or the proxy's own answer.
+    struct Exchange {
+        quint64 id = 0;
+        bool head = false;
+        bool connect = false;
+        bool upgrade = false;
+        QByteArray answer;
+        bool isLocal() const { return !answer.isEmpty(); }
+    };
+
+    // The service is reached only for a request that may go there, then kept for the next.
+    enum class Upstream { Idle, Connecting, Open, Closed };
+
+    void upstreamConnected();
+    void upstreamFailed();
+
+    void processClient();
+    void pumpClient();
+    bool forwardRequest(RequestFramer::Step step);
+    void requestHead(qsizetype size);
+    void processUpstream();
+    void pumpUpstream();
+    bool forwardResponse(ResponseFramer::Step step);
+    void responseComplete();
+    void upstreamDrained();
+
+    void answer(int status, const QString &message, bool withBody = true);
+    void pushAnswer(QByteArray response);
+    void deliverAnswer();
+    void clientEnded();
+    void upstreamEnded();
+    void closed();
+    void headTimedOut();
+
+    ProxyServer &m_server;
+    QTcpSocket *m_client;
+    QTcpSocket *m_upstream;
+    ServiceConnector m_connector;
+    QTimer m_headTimer;
+    Upstream m_state = Upstream::Idle;
+    QByteArray m_forwardedFor;
+    QByteArray m_firstHead; // forwarded once the service accepts the connection
+
+    Inbox m_fromClient;
+    Inbox m_fromUpstream;
+    std::optional<RequestFramer> m_request;
+    std::optional<ResponseFramer> m_response;
+    std::deque<Exchange> m_exchanges;
+    qsizetype m_requestTaken = 0;
+    qsizetype m_responseTaken = 0;
+    bool m_clientNeedsMore = false;
+    bool m_upstreamNeedsMore = false;
+    // Client bytes wait while a request asks to switch protocols and the answer is not in,
+    // and for good once the proxy answers itself.
+    bool m_clientHeld = false;
+    bool m_tunnel = false;
+    bool m_clientEnded = false;
+    bool m_upstreamEnded = false;
+    bool m_inClient = false;
+    bool m_clientAgain = false;
+    bool m_inUpstream = false;
+    bool m_upstreamAgain = false;
+};
+
+} // namespace Velumo

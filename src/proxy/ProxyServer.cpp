@@ -1,0 +1,156 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "proxy/ProxyServer.h"
+
+#include "proxy/ProxyConnection.h"
+
+#include <QDateTime>
+#include <QHostInfo>
+#include <QNetworkProxy>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace Velumo {
+
+namespace {
+
+// Hands events to the sink at most this often, so the request list updates in batches.
+constexpr std::chrono::milliseconds deliveryInterval{250};
+// Quick-tunnel visitors arrive through the tool's pool of up to 200 connections, opened at
+// once under load; Qt's default backlog of 50 would make the rest retry a second later.
+constexpr int listenBacklog = 256;
+
+} // namespace
+
+ProxyServer::ProxyServer(ProxyTarget target, ProxyTimeouts timeouts, QObject *parent)
+    : QObject(parent)
+    , m_target(std::move(target))
+    , m_timeouts(timeouts)
+    , m_deliveryTimer(this)
+{
+    m_deliveryTimer.setSingleShot(true);
+    m_deliveryTimer.setInterval(deliveryInterval);
+    connect(&m_deliveryTimer, &QTimer::timeout, this, &ProxyServer::deliver);
+}
+
+ProxyServer::~ProxyServer()
+{
+    // Before this object is only a QObject: connections use it to their end.
+    qDeleteAll(findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly));
+    if (m_lookup >= 0) {
+        QHostInfo::abortHostLookup(m_lookup);
+    }
+    deliver();
+}
+
+void ProxyServer::start()
+{
+    if (m_server) {
+        return;
+    }
+    m_server = new QTcpServer(this);
+    m_server->setProxy(QNetworkProxy::NoProxy);
+    m_server->setListenBacklogSize(listenBacklog);
+    connect(m_server, &QTcpServer::newConnection, this, &ProxyServer::accept);
+    if (!m_server->listen(QHostAddress::LocalHost)) {
+        Q_EMIT failed(tr("Could not listen on 127.0.0.1: %1").arg(m_server->errorString()));
+        return;
+    }
+    resolve();
+    Q_EMIT listening(m_server->serverPort());
+}
+
+quint16 ProxyServer::port() const
+{
+    return m_server && m_server->isListening() ? m_server->serverPort() : 0;
+}
+
+void ProxyServer::setSink(std::shared_ptr<ExchangeSink> sink)
+{
+    deliver();
+    m_sink = std::move(sink);
+}
+
+void ProxyServer::resolve()
+{
+    if (!m_addresses.isEmpty()) {
+        Q_EMIT resolved();
+        return;
+    }
+    if (m_lookup >= 0) {
+        return;
+    }
+    if (QHostAddress literal; literal.setAddress(m_target.host)) {
+        m_addresses = {literal};
+        m_lookupError.clear();
+        Q_EMIT resolved();
+        return;
+    }
+    m_lookup = QHostInfo::lookupHost(m_target.host, this, &ProxyServer::lookedUp);
+}
+
+void ProxyServer::lookedUp(const QHostInfo &info)
+{
+    m_lookup = -1;
+    m_addresses = info.addresses();
+    m_lookupError = info.error() == QHostInfo::NoError && !m_addresses.isEmpty()
+                        ? QString()
+                        : tr("Could not look up %1: %2").arg(m_target.host, info.errorString());
+    Q_EMIT resolved();
+}
+
+void ProxyServer::addressWorked(const QHostAddress &address)
+{
+    // The next connection tries first what worked last: a service on 127.0.0.1 alone is not
+    // made to wait for a refusal from ::1 every time.
+    if (const qsizetype at = m_addresses.indexOf(address); at > 0) {
+        m_addresses.move(at, 0);
+    }
+}
+
+void ProxyServer::accept()
+{
+    while (QTcpSocket *client = m_server->nextPendingConnection()) {
+        auto *connection = new ProxyConnection(client, *this);
+        ++m_connections;
+        connect(connection, &QObject::destroyed, this, [this] { --m_connections; });
+    }
+}
+
+void ProxyServer::capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes)
+{
+    if (!m_sink) {
+        return;
+    }
+    m_batch.push_back({exchange, kind, QDateTime::currentMSecsSinceEpoch(), bytes.toByteArray()});
+    if (!m_deliveryTimer.isActive()) {
+        m_deliveryTimer.start();
+    }
+}
+
+void ProxyServer::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
+                              qsizetype &taken)
+{
+    if (!m_sink || body.isEmpty() || taken >= m_sink->bodyBytesWanted()) {
+        return;
+    }
+    const QByteArrayView part =
+        body.first(std::min(body.size(), m_sink->bodyBytesWanted() - taken));
+    taken += part.size();
+    capture(kind, exchange, part);
+}
+
+QString ProxyServer::endpoint(const QString &host, quint16 port)
+{
+    return (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(port);
+}
+
+void ProxyServer::deliver()
+{
+    if (m_sink && !m_batch.empty()) {
+        m_sink->deliver(std::exchange(m_batch, {}));
+    }
+    m_batch.clear();
+}
+
+} // namespace Velumo

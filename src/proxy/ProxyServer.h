@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include "proxy/ExchangeSink.h"
+#include "proxy/RequestGate.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+class QHostInfo;
+class QTcpServer;
+
+namespace Velumo {
+
+// Where a proxy forwards to: the tunnel's service, fixed for the proxy's life.
+struct ProxyTarget {
+    QString host;
+    quint16 port = 0;
+};
+
+struct ProxyTimeouts {
+    // A request head must arrive whole this long after its first byte: a client that trickles
+    // it holds a socket, never memory without bound.
+    std::chrono::milliseconds head{30'000};
+    // Per address of the service; on loopback the answer is immediate.
+    std::chrono::milliseconds connect{10'000};
+};
+
+// The listening side of one proxy and its connections, all on the thread it lives on
+// (ReverseProxy puts it on the proxy thread). Every connection goes to the target and only
+// there: nothing a visitor sends is read for an address.
+class ProxyServer : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ProxyServer)
+
+public:
+    explicit ProxyServer(ProxyTarget target, ProxyTimeouts timeouts = {},
+                         QObject *parent = nullptr);
+    ~ProxyServer() override;
+
+    // Listens on 127.0.0.1 at a port the system picks; listening() or failed() follows.
+    void start();
+    quint16 port() const;
+    const ProxyTarget &target() const { return m_target; }
+    const ProxyTimeouts &timeouts() const { return m_timeouts; }
+    int connectionCount() const { return m_connections; }
+
+    void setSink(std::shared_ptr<ExchangeSink> sink);
+    ExchangeSink *sink() const { return m_sink.get(); }
+    void setGate(std::shared_ptr<RequestGate> gate) { m_gate = std::move(gate); }
+    RequestGate *gate() const { return m_gate.get(); }
+
+    // For the connections: the service's addresses, looked up once and kept while they work.
+    // resolved() follows (later, or at once when they are known).
+    void resolve();
+    const QList<QHostAddress> &addresses() const { return m_addresses; }
+    const QString &lookupError() const { return m_lookupError; }
+    void addressWorked(const QHostAddress &address);
+    void addressesFailed() { m_addresses.clear(); }
+    quint64 nextExchange() { return ++m_exchanges; }
+    // Hands a copy to the sink's next batch, when there is a sink; a body only as far as the
+    // sink wants it, counting in `taken`.
+    void capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes);
+    void captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
+                     qsizetype &taken);
+
+    // host:port as a user writes it, IPv6 addresses in brackets.
+    static QString endpoint(const QString &host, quint16 port);
+
+Q_SIGNALS:
+    void listening(quint16 port);
+    void failed(const QString &message);
+    void resolved();
+
+private:
+    void accept();
+    void lookedUp(const QHostInfo &info);
+    void deliver();
+
+    ProxyTarget m_target;
+    ProxyTimeouts m_timeouts;
+    QTcpServer *m_server = nullptr;
+    int m_connections = 0;
+    QList<QHostAddress> m_addresses;
+    QString m_lookupError;
+    int m_lookup = -1;
+    quint64 m_exchanges = 0;
+    std::shared_ptr<ExchangeSink> m_sink;
+    std::shared_ptr<RequestGate> m_gate;
+    std::vector<ExchangeEvent> m_batch;
+    QTimer m_deliveryTimer; // a child, so that it moves to the proxy thread with the server
+};
+
+} // namespace Velumo

@@ -1,0 +1,206 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "ProxyTestSupport.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTest>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+#include <memory>
+
+using namespace Velumo;
+using namespace Velumo::Testing;
+using namespace Qt::StringLiterals;
+
+// Freed blocks held by ASan would read as growth in the memory check.
+extern "C" const char *__asan_default_options()
+{
+    return "quarantine_size_mb=8";
+}
+
+namespace {
+
+constexpr qint64 hundredMiB = 100 * 1024 * 1024;
+
+qint64 peakRssKiB()
+{
+    QFile status(u"/proc/self/status"_s);
+    status.open(QIODevice::ReadOnly);
+    const QByteArray text = status.readAll();
+    const qsizetype at = text.indexOf("VmHWM:");
+    return text.mid(at + 6, text.indexOf('\n', at) - at - 6).trimmed().split(' ')[0].toLongLong();
+}
+
+// Writes `total` bytes as the socket takes them, never more than 1 MiB ahead of it.
+class Sender : public QObject
+{
+public:
+    Sender(QTcpSocket *socket, QByteArray head, qint64 total)
+        : m_socket(socket)
+        , m_left(total)
+        , m_chunk(64 * 1024, Qt::Uninitialized)
+    {
+        QRandomGenerator(17).fillRange(reinterpret_cast<quint32 *>(m_chunk.data()),
+                                       m_chunk.size() / 4);
+        socket->write(head);
+        connect(socket, &QTcpSocket::bytesWritten, this, &Sender::pump);
+        pump();
+    }
+    QCryptographicHash hash{QCryptographicHash::Sha1};
+
+private:
+    void pump()
+    {
+        while (m_left > 0 && m_socket->bytesToWrite() < 1024 * 1024) {
+            const QByteArrayView part =
+                QByteArrayView(m_chunk).first(std::min(m_left, qint64(m_chunk.size())));
+            m_socket->write(part.data(), part.size());
+            hash.addData(part);
+            m_left -= part.size();
+        }
+    }
+    QTcpSocket *m_socket;
+    qint64 m_left;
+    QByteArray m_chunk;
+};
+
+// Reads a message from a socket, keeping its head and only a digest of its body.
+class Receiver : public QObject
+{
+public:
+    explicit Receiver(QTcpSocket *socket)
+    {
+        const auto read = [this, socket] {
+            QByteArray bytes = socket->readAll();
+            if (!head.endsWith("\r\n\r\n")) {
+                const qsizetype end = QByteArray(head + bytes).indexOf("\r\n\r\n");
+                const qsizetype taken = end < 0 ? bytes.size() : end + 4 - head.size();
+                head += bytes.first(taken);
+                bytes.remove(0, taken);
+            }
+            hash.addData(bytes);
+            body += bytes.size();
+        };
+        connect(socket, &QTcpSocket::readyRead, this, read);
+        read();
+    }
+    QByteArray head;
+    qint64 body = 0;
+    QCryptographicHash hash{QCryptographicHash::Sha1};
+};
+
+} // namespace
+
+class ProxyStreamTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void hundredMiB_streamedNotHeld_data()
+    {
+        QTest::addColumn<bool>("upload");
+        QTest::newRow("download") << false;
+        QTest::newRow("upload") << true;
+    }
+
+    void hundredMiB_streamedNotHeld()
+    {
+        QFETCH(bool, upload);
+        QTcpServer service;
+        QVERIFY(service.listen(QHostAddress::LocalHost));
+        RunningProxy proxy(u"127.0.0.1"_s, service.serverPort());
+        const qint64 before = peakRssKiB();
+
+        QTcpSocket visitor;
+        visitor.connectToHost(QHostAddress::LocalHost, proxy.port());
+        const QByteArray length = "Content-Length: " + QByteArray::number(hundredMiB) + "\r\n";
+        std::unique_ptr<Sender> sender;
+        std::unique_ptr<Receiver> receiver;
+        if (upload) {
+            sender = std::make_unique<Sender>(&visitor, "PUT /file HTTP/1.1\r\n" + length + "\r\n",
+                                              hundredMiB);
+            QTRY_VERIFY(service.hasPendingConnections());
+            receiver = std::make_unique<Receiver>(service.nextPendingConnection());
+        } else {
+            visitor.write("GET /file HTTP/1.1\r\nHost: h\r\n\r\n");
+            QTRY_VERIFY(service.hasPendingConnections());
+            QTcpSocket *origin = service.nextPendingConnection();
+            QTRY_VERIFY(origin->bytesAvailable() > 0);
+            receiver = std::make_unique<Receiver>(&visitor);
+            sender = std::make_unique<Sender>(origin, "HTTP/1.1 200 OK\r\n" + length + "\r\n",
+                                              hundredMiB);
+        }
+        // A deadline for a stuck transfer, not a speed check (that is in bench/).
+        QTRY_COMPARE_WITH_TIMEOUT(receiver->body, hundredMiB, 300'000);
+        QCOMPARE(receiver->hash.result(), sender->hash.result());
+        QVERIFY(receiver->head.contains(length));
+        const qint64 grownMiB = (peakRssKiB() - before) / 1024;
+        QVERIFY2(grownMiB < 40, qPrintable(QString::number(grownMiB)));
+    }
+
+    void webSocket_passesThroughWithoutIdleTimeout()
+    {
+        QWebSocketServer echo(u"echo"_s, QWebSocketServer::NonSecureMode);
+        QVERIFY(echo.listen(QHostAddress::LocalHost));
+        connect(&echo, &QWebSocketServer::newConnection, &echo, [&echo] {
+            QWebSocket *socket = echo.nextPendingConnection();
+            socket->setParent(&echo);
+            connect(socket, &QWebSocket::textMessageReceived, socket, &QWebSocket::sendTextMessage);
+            connect(socket, &QWebSocket::binaryMessageReceived, socket,
+                    &QWebSocket::sendBinaryMessage);
+        });
+        ProxyTimeouts timeouts;
+        timeouts.head = std::chrono::milliseconds(50);
+        RunningProxy proxy(u"127.0.0.1"_s, echo.serverPort(), timeouts);
+
+        QWebSocket client;
+        QSignalSpy texts(&client, &QWebSocket::textMessageReceived);
+        QSignalSpy binaries(&client, &QWebSocket::binaryMessageReceived);
+        client.open(QUrl(u"ws://127.0.0.1:%1/echo"_s.arg(proxy.port())));
+        QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
+        client.sendTextMessage(u"hello"_s);
+        QTRY_COMPARE(texts.size(), 1);
+        QCOMPARE(texts[0][0].toString(), u"hello"_s);
+        // Quiet for longer than any timeout the proxy has: the connection stays.
+        QTest::qWait(300);
+        QByteArray big(300 * 1024, Qt::Uninitialized);
+        QRandomGenerator(5).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+        client.sendBinaryMessage(big);
+        QTRY_COMPARE(binaries.size(), 1);
+        QCOMPARE(binaries[0][0].toByteArray(), big);
+    }
+
+    void ending_closesEveryConnection_data()
+    {
+        QTest::addColumn<bool>("hostFirst");
+        QTest::newRow("proxy destroyed") << false;
+        QTest::newRow("host destroyed with the proxy still there") << true;
+    }
+
+    void ending_closesEveryConnection()
+    {
+        QFETCH(bool, hostFirst);
+        Origin origin;
+        auto host = std::make_unique<ProxyHost>();
+        auto proxy =
+            std::make_unique<ReverseProxy>(*host, ProxyTarget{u"127.0.0.1"_s, origin.port()});
+        QSignalSpy listening(proxy.get(), &ReverseProxy::listening);
+        proxy->start();
+        QVERIFY(listening.wait());
+        Visitor visitor(proxy->port());
+        visitor.write("GET / HTTP/1.1\r\n\r\n");
+        QTRY_VERIFY(!origin.received.isEmpty());
+        if (hostFirst) {
+            host.reset();
+        }
+        proxy.reset();
+        QTRY_COMPARE(visitor.state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(origin.last()->state(), QAbstractSocket::UnconnectedState);
+    }
+};
+
+QTEST_GUILESS_MAIN(ProxyStreamTest)
+#include "ProxyStreamTest.moc"
