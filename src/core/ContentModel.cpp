@@ -19,7 +19,7 @@ ContentModel::ContentModel(TunnelStore store, QObject *parent)
     , m_store(std::move(store))
     , m_named(NamedTunnelStore(QFileInfo(m_store.filePath()).dir().filePath(
                   QStringLiteral("namedTunnels.json"))),
-              m_serviceMonitor, [this] { return toolPath(); })
+              m_serviceMonitor, m_options, [this] { return toolPath(); })
 {
     connect(&m_named, &NamedTunnelModel::message, this, &ContentModel::setStatusMessage);
     connect(&m_named, &NamedTunnelModel::toolEnded, this, &ContentModel::toolEnded);
@@ -89,7 +89,7 @@ QString ContentModel::toolPath() const
 }
 
 TunnelSession &ContentModel::startSession(const QString &hostname, const QString &port,
-                                          bool overHttp2)
+                                          bool overHttp2, std::unique_ptr<ReverseProxy> proxy)
 {
     // An unmanaged cloudflared updates itself when its output is not a terminal, then exits
     // with code 11, ending the tunnel: --no-autoupdate keeps it running as it is.
@@ -97,7 +97,8 @@ TunnelSession &ContentModel::startSession(const QString &hostname, const QString
     if (overHttp2) {
         arguments << QStringLiteral("--protocol") << QStringLiteral("http2");
     }
-    arguments << QStringLiteral("--url") << hostname + u':' + port;
+    arguments << QStringLiteral("--url")
+              << (proxy ? QStringLiteral("127.0.0.1:%1").arg(proxy->port()) : hostname + u':' + port);
     if (const std::optional<QString> config = configFileWithIngress()) {
         setStatusMessage(tr("%1 has ingress rules, which cloudflared follows instead of %2:%3: "
                             "visitors reach the services listed there")
@@ -113,6 +114,7 @@ TunnelSession &ContentModel::startSession(const QString &hostname, const QString
     auto owned = std::make_unique<TunnelSession>(std::move(run), hostname, port, overHttp2,
                                                  m_serviceMonitor);
     TunnelSession &session = *owned;
+    session.setProxy(std::move(proxy));
     m_sessions.push_back(std::move(owned));
     connect(&session.process(), &ToolProcess::ended, this, &ContentModel::toolEnded);
     connect(&session, &TunnelSession::activityChanged, this,
@@ -230,29 +232,51 @@ void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url)
 
 QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
 {
-    const TunnelSession *last = sessionOf(tunnel.id);
-    return restart(std::move(tunnel), last && last->overHttp2());
+    return restart(std::move(tunnel));
 }
 
 QCoro::Task<> ContentModel::restartOverHttp2(Tunnel tunnel)
 {
-    return restart(std::move(tunnel), true);
+    if (indexOfTunnel(tunnel.id) >= 0) {
+        m_options.edit(tunnel.id).overHttp2 = true;
+    }
+    return restart(std::move(tunnel));
 }
 
-QCoro::Task<> ContentModel::restart(Tunnel tunnel, bool overHttp2)
+QCoro::Task<> ContentModel::restart(Tunnel tunnel)
 {
     QPointer<ContentModel> self(this);
-    const qsizetype index = indexOfTunnel(tunnel.id);
-    if (index < 0) {
+    if (const qsizetype index = indexOfTunnel(tunnel.id); index >= 0) {
+        Q_EMIT objectWillChange();
+        m_tunnels[index].loading = true;
+    } else {
         co_return;
     }
-    Q_EMIT objectWillChange();
-    m_tunnels[index].loading = true;
+    const TunnelOptions::Options options = m_options.get(tunnel.id);
+    std::unique_ptr<ReverseProxy> proxy;
+    if (options.needsProxy()) {
+        QString problem;
+        auto starting = m_options.startProxy(tunnel.id, tunnel.hostname, tunnel.port, &problem);
+        proxy = co_await std::move(starting);
+        if (!self) {
+            co_return;
+        }
+        const qsizetype index = indexOfTunnel(tunnel.id);
+        if (!proxy && index >= 0) {
+            Q_EMIT objectWillChange();
+            m_tunnels[index].loading = false;
+            setStatusMessage(problem);
+        }
+        if (!proxy || index < 0) {
+            co_return;
+        }
+    }
     // An earlier tool still serving this tunnel would keep an old address alive.
     for (const auto &earlier : m_sessions) {
         earlier->release(tunnel.id, false);
     }
-    TunnelSession &session = startSession(tunnel.hostname, tunnel.port, overHttp2);
+    TunnelSession &session =
+        startSession(tunnel.hostname, tunnel.port, options.overHttp2, std::move(proxy));
     session.serve(tunnel.id);
     connect(&session, &TunnelSession::addressAnnounced, this,
             [this, &session, id = tunnel.id](const QUrl &url) {
@@ -293,6 +317,36 @@ void ContentModel::setRestartedAddress(TunnelSession &session, const QUuid &id, 
     if (sessionOf(id) == &session) {
         Q_EMIT activityChanged(id);
         Q_EMIT tunnelReady(m_tunnels[index]);
+    }
+}
+
+QString ContentModel::setInspected(const QUuid &id, bool inspect)
+{
+    if (const std::optional<QString> config = configFileWithIngress(); inspect && config) {
+        return tr("Requests cannot be inspected: %1 has ingress rules, which cloudflared follows "
+                  "instead of the proxy, so visitors would bypass it.")
+            .arg(*config);
+    }
+    const auto named = std::find_if(m_named.tunnels().cbegin(), m_named.tunnels().cend(),
+                                    [&id](const NamedTunnel &tunnel) { return tunnel.id == id; });
+    if (named != m_named.tunnels().cend() && named->kind == NamedTunnel::Kind::Token) {
+        return tr("A tunnel from the dashboard reaches the service set there: its requests "
+                  "cannot pass through Velumo.");
+    }
+    m_options.edit(id).inspect = inspect;
+    restartIfRunning(id);
+    return {};
+}
+
+void ContentModel::restartIfRunning(const QUuid &id)
+{
+    for (const NamedTunnel &tunnel : m_named.tunnels()) {
+        if (tunnel.id == id && m_named.activity(id).running) {
+            m_named.start(tunnel);
+        }
+    }
+    if (const qsizetype index = indexOfTunnel(id); index >= 0 && activity(id).running) {
+        restartTunnel(m_tunnels[index]);
     }
 }
 
@@ -371,6 +425,9 @@ void ContentModel::deleteTunnel(const Tunnel &argument)
     }
     Q_EMIT objectWillChange();
     m_tunnels = std::move(kept);
+    if (indexOfTunnel(tunnel.id) < 0) {
+        m_options.forget(tunnel.id);
+    }
     // Tools left serving no listed tunnel stop; a creation still waiting serves none yet.
     for (const auto &session : m_sessions) {
         for (const QUuid &id : session->served()) {

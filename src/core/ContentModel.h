@@ -6,6 +6,7 @@
 #include "core/NamedTunnelModel.h"
 #include "core/Shell.h"
 #include "core/Tunnel.h"
+#include "core/TunnelOptions.h"
 #include "core/TunnelSession.h"
 #include "core/TunnelStore.h"
 
@@ -51,6 +52,13 @@ public:
     // As restartTunnel, with --protocol http2 from now on for this tunnel (in this run only):
     // for networks that block the UDP that QUIC needs.
     QCoro::Task<> restartOverHttp2(Tunnel tunnel);
+
+    // What the user chose for each tunnel (quick or named) in this run.
+    const TunnelOptions &options() const { return m_options; }
+    // Runs the tunnel through a local proxy that shows its requests, or stops doing so; a
+    // running tunnel starts again (a quick tunnel then gets a new address). Returns why it was
+    // refused, or nothing.
+    QString setInspected(const QUuid &id, bool inspect);
     void saveTunnels(const TunnelList &list);
     std::optional<TunnelList> readStoredTunnels() const { return m_store.read(); }
     // Loads the quick-tunnel list as stored, without addresses, and the named tunnels.
@@ -92,8 +100,10 @@ private:
     void setLoading(bool loading);
     void setStatusMessage(const QString &message);
     qsizetype indexOfTunnel(const QUuid &id) const;
-    TunnelSession &startSession(const QString &hostname, const QString &port, bool overHttp2);
-    QCoro::Task<> restart(Tunnel tunnel, bool overHttp2);
+    TunnelSession &startSession(const QString &hostname, const QString &port, bool overHttp2,
+                                std::unique_ptr<ReverseProxy> proxy = {});
+    QCoro::Task<> restart(Tunnel tunnel);
+    void restartIfRunning(const QUuid &id);
     // The latest run that served this tunnel, if any is kept.
     TunnelSession *sessionOf(const QUuid &id) const;
     void addCreatedTunnel(TunnelSession &session, const QUrl &url);
@@ -112,6 +122,7 @@ private:
     QString m_statusMessage;
     std::optional<QString> m_toolPath;
     LocalServiceMonitor m_serviceMonitor;
+    TunnelOptions m_options;
     // Oldest first; a tunnel's latest run is the last one that served it.
     std::vector<std::unique_ptr<TunnelSession>> m_sessions;
     NamedTunnelModel m_named;

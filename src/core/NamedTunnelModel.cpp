@@ -11,10 +11,12 @@
 namespace Velumo {
 
 NamedTunnelModel::NamedTunnelModel(NamedTunnelStore store, LocalServiceMonitor &monitor,
-                                   std::function<QString()> toolPath, QObject *parent)
+                                   TunnelOptions &options, std::function<QString()> toolPath,
+                                   QObject *parent)
     : QObject(parent)
     , m_store(std::move(store))
     , m_monitor(monitor)
+    , m_options(options)
     , m_toolPath(std::move(toolPath))
     , m_account(m_toolPath)
     , m_cloudflare(*this, m_toolPath)
@@ -100,6 +102,7 @@ void NamedTunnelModel::remove(const NamedTunnel &tunnel)
     }
     save();
     Q_EMIT tunnelsChanged();
+    m_options.forget(id);
     if (tunnel.kind == NamedTunnel::Kind::Token) {
         m_secrets->remove(id.toString(QUuid::WithoutBraces));
         m_sessionSecrets.remove(id.toString(QUuid::WithoutBraces));
@@ -123,11 +126,27 @@ QCoro::Task<> NamedTunnelModel::start(NamedTunnel tunnel)
     const QStringList tool{QStringLiteral("tunnel"), QStringLiteral("--no-autoupdate"),
                            QStringLiteral("run")};
     if (tunnel.kind == NamedTunnel::Kind::CredentialsFile) {
+        std::unique_ptr<ReverseProxy> proxy;
+        if (m_options.get(tunnel.id).needsProxy()) {
+            QString problem;
+            auto starting = m_options.startProxy(tunnel.id, tunnel.hostname, tunnel.port, &problem);
+            proxy = co_await std::move(starting);
+            if (!self) {
+                co_return;
+            }
+            if (!proxy) {
+                Q_EMIT message(problem);
+                co_return;
+            }
+            // Started again meanwhile: the later start wins.
+            stop(tunnel);
+        }
+        const QString url = proxy ? QStringLiteral("127.0.0.1:%1").arg(proxy->port())
+                                  : tunnel.hostname + u':' + tunnel.port;
         run(tunnel,
-            tool + QStringList{QStringLiteral("--url"), tunnel.hostname + u':' + tunnel.port,
-                               QStringLiteral("--credentials-file"), credentialsFile(tunnel),
-                               tunnel.tunnelId},
-            {});
+            tool + QStringList{QStringLiteral("--url"), url, QStringLiteral("--credentials-file"),
+                               credentialsFile(tunnel), tunnel.tunnelId},
+            {}, std::move(proxy));
         co_return;
     }
     // The token goes in the environment: any user on the machine can read another's argv.
@@ -152,7 +171,8 @@ QCoro::Task<> NamedTunnelModel::start(NamedTunnel tunnel)
 }
 
 void NamedTunnelModel::run(const NamedTunnel &tunnel, const QStringList &arguments,
-                           const QMap<QString, QString> &environment)
+                           const QMap<QString, QString> &environment,
+                           std::unique_ptr<ReverseProxy> proxy)
 {
     const QString tool = m_toolPath();
     Shell shell;
@@ -176,6 +196,7 @@ void NamedTunnelModel::run(const NamedTunnel &tunnel, const QStringList &argumen
                                                  false, m_monitor);
     TunnelSession *session = owned.get();
     session->setAddressKnown();
+    session->setProxy(std::move(proxy));
     session->serve(tunnel.id);
     // Older runs of this tunnel that are over are of no more use.
     std::erase_if(m_sessions, [&](const auto &earlier) {

@@ -6,6 +6,7 @@
 #include "core/CloudflareTunnels.h"
 #include "core/NamedTunnel.h"
 #include "core/SecretStore.h"
+#include "core/TunnelOptions.h"
 #include "core/TunnelSession.h"
 #include "core/TunnelStore.h"
 
@@ -30,7 +31,7 @@ class NamedTunnelModel : public QObject
     Q_DISABLE_COPY_MOVE(NamedTunnelModel)
 
 public:
-    NamedTunnelModel(NamedTunnelStore store, LocalServiceMonitor &monitor,
+    NamedTunnelModel(NamedTunnelStore store, LocalServiceMonitor &monitor, TunnelOptions &options,
                      std::function<QString()> toolPath, QObject *parent = nullptr);
     ~NamedTunnelModel() override;
 
@@ -74,11 +75,12 @@ Q_SIGNALS:
 private:
     TunnelSession *sessionOf(const QUuid &id) const;
     void run(const NamedTunnel &tunnel, const QStringList &arguments,
-             const QMap<QString, QString> &environment);
+             const QMap<QString, QString> &environment, std::unique_ptr<ReverseProxy> proxy = {});
     void save();
 
     NamedTunnelStore m_store;
     LocalServiceMonitor &m_monitor;
+    TunnelOptions &m_options;
     std::function<QString()> m_toolPath;
     CloudflareAccount m_account;
     CloudflareTunnels m_cloudflare;

@@ -5,6 +5,7 @@
 #include "core/LocalServiceMonitor.h"
 #include "core/ToolCommand.h"
 #include "core/TunnelUrl.h"
+#include "proxy/ReverseProxy.h"
 
 #include <QPointer>
 
@@ -104,9 +105,15 @@ void TunnelSession::setAddressKnown()
     m_state = TunnelState::Announced;
 }
 
+void TunnelSession::setProxy(std::unique_ptr<ReverseProxy> proxy)
+{
+    m_proxy = std::move(proxy);
+}
+
 void TunnelSession::finish()
 {
     m_over = true;
+    m_proxy.reset();
     m_monitor.unwatch(m_checkKey);
     if (m_process->state() == ToolProcess::State::FailedToStart) {
         m_state = TunnelState::FailedToStart;
@@ -148,6 +155,7 @@ TunnelActivity TunnelSession::activity(const QUuid &id) const
     activity.quicBlocked = m_diagnosis.quicBlocked() && m_process->isRunning();
     activity.overHttp2 = m_overHttp2;
     activity.connections = m_process->isRunning() ? m_connections : 0;
+    activity.throughProxy = m_proxy != nullptr;
     if (m_process->state() == ToolProcess::State::Exited) {
         activity.exitCode = m_process->exitCode();
         activity.crashed = m_process->crashed();

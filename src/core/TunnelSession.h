@@ -20,6 +20,7 @@
 namespace Velumo {
 
 class LocalServiceMonitor;
+class ReverseProxy;
 
 // What a tunnel's tool is doing, as far as its output and exit tell.
 enum class TunnelState {
@@ -48,6 +49,8 @@ struct TunnelActivity {
     bool overHttp2 = false;
     // Connections to the edge the tool holds now (a named tunnel keeps up to four).
     int connections = 0;
+    // Visitors reach the service through Velumo's proxy.
+    bool throughProxy = false;
 };
 
 // One run of the tool: owns the process and its log, follows what the tool writes and how it
@@ -69,6 +72,8 @@ public:
     // For a run whose address is known before it starts (a named tunnel): nothing is looked
     // for in the output, and the run counts as announced from the start.
     void setAddressKnown();
+    // The proxy the tool points at, if any; it stops with the run.
+    void setProxy(std::unique_ptr<ReverseProxy> proxy);
 
     const QString &hostname() const { return m_hostname; }
     const QString &port() const { return m_port; }
@@ -115,6 +120,7 @@ private:
     QString m_port;
     bool m_overHttp2;
     std::shared_ptr<ToolProcess> m_process;
+    std::unique_ptr<ReverseProxy> m_proxy;
     OutputStream m_output;
     std::shared_ptr<ToolLog> m_log;
     LocalServiceMonitor &m_monitor;

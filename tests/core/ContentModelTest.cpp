@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
@@ -156,10 +157,14 @@ private Q_SLOTS:
         QVERIFY(writeFile(path(".cloudflared/config.yml"), config));
         script("wait\n");
         m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
-        qputenv("HOME", home);
         QCOMPARE(m_model->statusMessage().contains(path(".cloudflared/config.yml") +
                                                    QStringLiteral(" has ingress rules")),
                  warned);
+        // Visitors would bypass an inspecting proxy: it is refused, naming the file.
+        QCOMPARE(m_model->setInspected(QUuid::createUuid(), true).contains(
+                     path(".cloudflared/config.yml")),
+                 warned);
+        qputenv("HOME", home);
     }
 
     void create_failedCreation_keepsFormBusyWhileAnotherWaits()
@@ -297,6 +302,33 @@ private Q_SLOTS:
                  QStringLiteral("localhost:8080"));
     }
 
+
+    void inspection_putsTheProxyBetweenToolAndService()
+    {
+        loadStored({stored(QStringLiteral("localhost"), QStringLiteral("8080"))});
+        const Tunnel tunnel = m_model->tunnels().first();
+        for (const bool inspect : {true, false}) {
+            QFile::remove(path("argv.json"));
+            script("record " + path("argv.json").toUtf8() + "\n" + announcement() + "wait\n");
+            QCOMPARE(m_model->setInspected(tunnel.id, inspect), QString());
+            if (inspect) {
+                m_model->restartTunnel(tunnel);
+            }
+            QTRY_VERIFY(QFile::exists(path("argv.json")));
+            const QString url = readRecord(path("argv.json"))[u"argv"][4].toString();
+            if (!inspect) {
+                QCOMPARE(url, QStringLiteral("localhost:8080"));
+                continue;
+            }
+            QVERIFY2(url.startsWith(u"127.0.0.1:"), qPrintable(url));
+            QTcpSocket proxy;
+            QSignalSpy connected(&proxy, &QTcpSocket::connected);
+            proxy.connectToHost(QHostAddress::LocalHost, quint16(url.mid(10).toUInt()));
+            QVERIFY(connected.wait());
+            QTRY_VERIFY(m_model->activity(tunnel.id).throughProxy);
+        }
+        QTRY_VERIFY(!m_model->activity(tunnel.id).throughProxy);
+    }
 
     void restart_whileAnEarlierRecordIsDeleted_updatesTheRightRecord()
     {
