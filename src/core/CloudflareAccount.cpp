@@ -95,8 +95,7 @@ QCoro::Task<> CloudflareAccount::signIn()
     }
     const QString tool = m_toolPath();
     if (tool.isEmpty()) {
-        Q_EMIT message(tr("cloudflared was not found (looked in %1)")
-                           .arg(cloudflaredSearchPlaces().join(QStringLiteral(", "))));
+        Q_EMIT message(cloudflaredNotFound());
         co_return;
     }
     const bool hadCertificate = hasCertificate();

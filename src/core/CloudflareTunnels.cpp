@@ -75,8 +75,7 @@ QCoro::Task<CommandResult> CloudflareTunnels::command(QStringList arguments)
     if (tool.isEmpty()) {
         CommandResult missing;
         missing.end = CommandResult::End::FailedToStart;
-        missing.error = tr("cloudflared was not found (looked in %1)")
-                            .arg(cloudflaredSearchPlaces().join(QStringLiteral(", ")));
+        missing.error = cloudflaredNotFound();
         co_return missing;
     }
     arguments.prepend(noAutoupdate);

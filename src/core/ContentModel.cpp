@@ -51,36 +51,19 @@ qsizetype ContentModel::indexOfTunnel(const QUuid &id) const
     return -1;
 }
 
-TunnelSession *ContentModel::sessionOf(const QUuid &id) const
-{
-    for (auto it = m_sessions.crbegin(); it != m_sessions.crend(); ++it) {
-        if ((*it)->hasServed(id)) {
-            return it->get();
-        }
-    }
-    return nullptr;
-}
-
 TunnelActivity ContentModel::activity(const QUuid &id) const
 {
-    const TunnelSession *session = sessionOf(id);
-    return session ? session->activity(id) : TunnelActivity();
+    return m_sessions.activity(id);
 }
 
 std::optional<bool> ContentModel::serviceListening(const QUuid &id) const
 {
-    const TunnelSession *session = sessionOf(id);
-    if (!session || !session->activity(id).running) {
-        return std::nullopt;
-    }
-    return session->serviceListening();
+    return m_sessions.serviceListening(id);
 }
 
 int ContentModel::runningToolCount() const
 {
-    return m_named.runningToolCount() +
-           int(std::count_if(m_sessions.cbegin(), m_sessions.cend(),
-                             [](const auto &session) { return session->process().isRunning(); }));
+    return m_named.runningToolCount() + m_sessions.runningCount();
 }
 
 QString ContentModel::toolPath() const
@@ -104,18 +87,10 @@ TunnelSession &ContentModel::startSession(const QString &hostname, const QString
                             "visitors reach the services listed there")
                              .arg(*config, hostname, port));
     }
-    const QString path = toolPath();
-    ToolRun run = path.isEmpty()
-                      ? m_shell.unavailable(
-                            tr("cloudflared was not found (looked in %1)")
-                                .arg(cloudflaredSearchPlaces().join(QStringLiteral(", "))),
-                            arguments)
-                      : m_shell.run(path, arguments);
-    auto owned = std::make_unique<TunnelSession>(std::move(run), hostname, port, overHttp2,
-                                                 m_serviceMonitor);
-    TunnelSession &session = *owned;
+    auto owned = std::make_unique<TunnelSession>(m_shell.runFound(toolPath(), arguments), hostname,
+                                                 port, overHttp2, m_serviceMonitor);
+    TunnelSession &session = m_sessions.add(std::move(owned));
     session.setProxy(std::move(proxy));
-    m_sessions.push_back(std::move(owned));
     connect(&session.process(), &ToolProcess::ended, this, &ContentModel::toolEnded);
     connect(&session, &TunnelSession::activityChanged, this,
             [this, &session] { sessionChanged(session); });
@@ -130,7 +105,7 @@ void ContentModel::sessionChanged(TunnelSession &session)
         setStatusMessage(session.activity({}).problem);
     }
     for (const QUuid &id : session.served()) {
-        if (sessionOf(id) == &session) {
+        if (m_sessions.latestFor(id) == &session) {
             Q_EMIT activityChanged(id);
         }
     }
@@ -150,7 +125,7 @@ void ContentModel::sessionServiceChanged(TunnelSession &session, bool listening)
         }
     }
     for (const QUuid &id : session.served()) {
-        if (sessionOf(id) == &session) {
+        if (m_sessions.latestFor(id) == &session) {
             Q_EMIT serviceListeningChanged(id);
         }
     }
@@ -162,7 +137,7 @@ void ContentModel::sessionOver(TunnelSession &session)
     if (session.state() == TunnelState::Ended) {
         for (const QUuid &id : session.served()) {
             const qsizetype index = indexOfTunnel(id);
-            if (sessionOf(id) == &session && index >= 0 && m_tunnels[index].url) {
+            if (m_sessions.latestFor(id) == &session && index >= 0 && m_tunnels[index].url) {
                 setStatusMessage(session.endedMessage());
             }
         }
@@ -172,15 +147,7 @@ void ContentModel::sessionOver(TunnelSession &session)
 
 void ContentModel::forgetSessions()
 {
-    std::erase_if(m_sessions, [this](const std::unique_ptr<TunnelSession> &session) {
-        if (!session->isOver()) {
-            return false;
-        }
-        const QList<QUuid> &served = session->served();
-        return std::none_of(served.cbegin(), served.cend(), [&](const QUuid &id) {
-            return indexOfTunnel(id) >= 0 && sessionOf(id) == session.get();
-        });
-    });
+    m_sessions.forget([this](const QUuid &id) { return indexOfTunnel(id) >= 0; });
 }
 
 QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
@@ -230,20 +197,15 @@ void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url)
     Q_EMIT tunnelReady(created);
 }
 
-QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
-{
-    return restart(std::move(tunnel));
-}
-
 QCoro::Task<> ContentModel::restartOverHttp2(Tunnel tunnel)
 {
     if (indexOfTunnel(tunnel.id) >= 0) {
         m_options.edit(tunnel.id).overHttp2 = true;
     }
-    return restart(std::move(tunnel));
+    return restartTunnel(std::move(tunnel));
 }
 
-QCoro::Task<> ContentModel::restart(Tunnel tunnel)
+QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
 {
     QPointer<ContentModel> self(this);
     if (const qsizetype index = indexOfTunnel(tunnel.id); index >= 0) {
@@ -290,7 +252,7 @@ QCoro::Task<> ContentModel::restart(Tunnel tunnel)
     if (!self || !run) {
         co_return;
     }
-    if (!session.announced() && sessionOf(tunnel.id) == &session) {
+    if (!session.announced() && m_sessions.latestFor(tunnel.id) == &session) {
         if (const qsizetype current = indexOfTunnel(tunnel.id);
             current >= 0 && m_tunnels[current].loading) {
             Q_EMIT objectWillChange();
@@ -314,7 +276,7 @@ void ContentModel::setRestartedAddress(TunnelSession &session, const QUuid &id, 
     m_tunnels[index].url = url;
     Q_EMIT objectWillChange();
     m_tunnels[index].loading = false;
-    if (sessionOf(id) == &session) {
+    if (m_sessions.latestFor(id) == &session) {
         Q_EMIT activityChanged(id);
         Q_EMIT tunnelReady(m_tunnels[index]);
     }
@@ -322,16 +284,9 @@ void ContentModel::setRestartedAddress(TunnelSession &session, const QUuid &id, 
 
 QString ContentModel::setInspected(const QUuid &id, bool inspect)
 {
-    if (const std::optional<QString> config = configFileWithIngress(); inspect && config) {
-        return tr("Requests cannot be inspected: %1 has ingress rules, which cloudflared follows "
-                  "instead of the proxy, so visitors would bypass it.")
-            .arg(*config);
-    }
-    const auto named = std::find_if(m_named.tunnels().cbegin(), m_named.tunnels().cend(),
-                                    [&id](const NamedTunnel &tunnel) { return tunnel.id == id; });
-    if (named != m_named.tunnels().cend() && named->kind == NamedTunnel::Kind::Token) {
-        return tr("A tunnel from the dashboard reaches the service set there: its requests "
-                  "cannot pass through Velumo.");
+    if (const QString refusal = m_options.proxyRefusal(m_named.isToken(id));
+        inspect && !refusal.isEmpty()) {
+        return refusal;
     }
     m_options.edit(id).inspect = inspect;
     restartIfRunning(id);
@@ -352,7 +307,7 @@ void ContentModel::restartIfRunning(const QUuid &id)
 
 void ContentModel::stopTunnel(const Tunnel &tunnel)
 {
-    TunnelSession *session = sessionOf(tunnel.id);
+    TunnelSession *session = m_sessions.latestFor(tunnel.id);
     if (session) {
         session->release(tunnel.id, true);
         Q_EMIT activityChanged(tunnel.id);
@@ -378,9 +333,7 @@ void ContentModel::toolEnded()
 void ContentModel::stopAllTools(std::chrono::milliseconds grace)
 {
     m_stoppingAll = true;
-    for (const auto &session : m_sessions) {
-        session->stop(grace);
-    }
+    m_sessions.stopAll(grace);
     m_named.stopAll(grace);
     toolEnded();
 }

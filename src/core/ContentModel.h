@@ -6,6 +6,7 @@
 #include "core/NamedTunnelModel.h"
 #include "core/Shell.h"
 #include "core/Tunnel.h"
+#include "core/SessionList.h"
 #include "core/TunnelOptions.h"
 #include "core/TunnelSession.h"
 #include "core/TunnelStore.h"
@@ -102,10 +103,7 @@ private:
     qsizetype indexOfTunnel(const QUuid &id) const;
     TunnelSession &startSession(const QString &hostname, const QString &port, bool overHttp2,
                                 std::unique_ptr<ReverseProxy> proxy = {});
-    QCoro::Task<> restart(Tunnel tunnel);
     void restartIfRunning(const QUuid &id);
-    // The latest run that served this tunnel, if any is kept.
-    TunnelSession *sessionOf(const QUuid &id) const;
     void addCreatedTunnel(TunnelSession &session, const QUrl &url);
     void setRestartedAddress(TunnelSession &session, const QUuid &id, const QUrl &url);
     void sessionChanged(TunnelSession &session);
@@ -123,8 +121,7 @@ private:
     std::optional<QString> m_toolPath;
     LocalServiceMonitor m_serviceMonitor;
     TunnelOptions m_options;
-    // Oldest first; a tunnel's latest run is the last one that served it.
-    std::vector<std::unique_ptr<TunnelSession>> m_sessions;
+    SessionList m_sessions;
     NamedTunnelModel m_named;
     int m_waitingCreations = 0;
     bool m_stoppingAll = false;

@@ -41,6 +41,13 @@ QString NamedTunnelModel::credentialsFile(const NamedTunnel &tunnel)
            QStringLiteral(".json");
 }
 
+bool NamedTunnelModel::isToken(const QUuid &id) const
+{
+    return std::any_of(m_tunnels.cbegin(), m_tunnels.cend(), [&id](const NamedTunnel &tunnel) {
+        return tunnel.id == id && tunnel.kind == NamedTunnel::Kind::Token;
+    });
+}
+
 void NamedTunnelModel::load()
 {
     QString problem;
@@ -109,16 +116,6 @@ void NamedTunnelModel::remove(const NamedTunnel &tunnel)
     }
 }
 
-TunnelSession *NamedTunnelModel::sessionOf(const QUuid &id) const
-{
-    for (auto it = m_sessions.crbegin(); it != m_sessions.crend(); ++it) {
-        if ((*it)->hasServed(id)) {
-            return it->get();
-        }
-    }
-    return nullptr;
-}
-
 QCoro::Task<> NamedTunnelModel::start(NamedTunnel tunnel)
 {
     QPointer<NamedTunnelModel> self(this);
@@ -174,35 +171,26 @@ void NamedTunnelModel::run(const NamedTunnel &tunnel, const QStringList &argumen
                            const QMap<QString, QString> &environment,
                            std::unique_ptr<ReverseProxy> proxy)
 {
-    const QString tool = m_toolPath();
-    Shell shell;
-    ToolRun run;
-    if (tool.isEmpty()) {
-        run = shell.unavailable(tr("cloudflared was not found (looked in %1)")
-                                    .arg(cloudflaredSearchPlaces().join(QStringLiteral(", "))),
-                                arguments);
-    } else if (environment.isEmpty()) {
-        run = shell.run(tool, arguments);
-    } else {
-        QMap<QString, QString> whole;
+    std::optional<QMap<QString, QString>> whole;
+    if (!environment.isEmpty()) {
+        whole.emplace();
         const QProcessEnvironment ours = QProcessEnvironment::systemEnvironment();
         for (const QString &name : ours.keys()) {
-            whole.insert(name, ours.value(name));
+            whole->insert(name, ours.value(name));
         }
-        whole.insert(environment);
-        run = shell.run(tool, arguments, whole);
+        whole->insert(environment);
     }
+    ToolRun run = Shell().runFound(m_toolPath(), arguments, whole);
     auto owned = std::make_unique<TunnelSession>(std::move(run), tunnel.hostname, tunnel.port,
                                                  false, m_monitor);
-    TunnelSession *session = owned.get();
+    TunnelSession *session = &m_sessions.add(std::move(owned));
     session->setAddressKnown();
     session->setProxy(std::move(proxy));
     session->serve(tunnel.id);
-    // Older runs of this tunnel that are over are of no more use.
-    std::erase_if(m_sessions, [&](const auto &earlier) {
-        return earlier->isOver() && earlier->hasServed(tunnel.id);
+    m_sessions.forget([this](const QUuid &listed) {
+        return std::any_of(m_tunnels.cbegin(), m_tunnels.cend(),
+                           [&listed](const NamedTunnel &tunnel) { return tunnel.id == listed; });
     });
-    m_sessions.push_back(std::move(owned));
     const QUuid id = tunnel.id;
     connect(&session->process(), &ToolProcess::ended, this, &NamedTunnelModel::toolEnded);
     connect(session, &TunnelSession::activityChanged, this,
@@ -215,7 +203,7 @@ void NamedTunnelModel::run(const NamedTunnel &tunnel, const QStringList &argumen
 
 void NamedTunnelModel::stop(const NamedTunnel &tunnel)
 {
-    if (TunnelSession *session = sessionOf(tunnel.id); session && !session->isOver()) {
+    if (TunnelSession *session = m_sessions.latestFor(tunnel.id); session && !session->isOver()) {
         session->release(tunnel.id, true);
         Q_EMIT activityChanged(tunnel.id);
     }
@@ -223,31 +211,24 @@ void NamedTunnelModel::stop(const NamedTunnel &tunnel)
 
 TunnelActivity NamedTunnelModel::activity(const QUuid &id) const
 {
-    const TunnelSession *session = sessionOf(id);
-    return session ? session->activity(id) : TunnelActivity();
+    return m_sessions.activity(id);
 }
 
 std::optional<bool> NamedTunnelModel::serviceListening(const QUuid &id) const
 {
-    const TunnelSession *session = sessionOf(id);
-    return session && session->activity(id).running ? session->serviceListening() : std::nullopt;
+    return m_sessions.serviceListening(id);
 }
 
 void NamedTunnelModel::stopAll(std::chrono::milliseconds grace)
 {
-    for (const auto &session : m_sessions) {
-        session->stop(grace);
-    }
+    m_sessions.stopAll(grace);
     m_cloudflare.stopAll(grace);
     m_account.stop(grace);
 }
 
 int NamedTunnelModel::runningToolCount() const
 {
-    const int sessions =
-        int(std::count_if(m_sessions.cbegin(), m_sessions.cend(),
-                          [](const auto &session) { return session->process().isRunning(); }));
-    return sessions + m_cloudflare.runningCount() + (m_account.isRunning() ? 1 : 0);
+    return m_sessions.runningCount() + m_cloudflare.runningCount() + (m_account.isRunning() ? 1 : 0);
 }
 
 } // namespace Velumo

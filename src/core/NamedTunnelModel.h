@@ -6,6 +6,7 @@
 #include "core/CloudflareTunnels.h"
 #include "core/NamedTunnel.h"
 #include "core/SecretStore.h"
+#include "core/SessionList.h"
 #include "core/TunnelOptions.h"
 #include "core/TunnelSession.h"
 #include "core/TunnelStore.h"
@@ -36,6 +37,8 @@ public:
     ~NamedTunnelModel() override;
 
     const NamedTunnelList &tunnels() const { return m_tunnels; }
+    // Whether this is a listed tunnel from the dashboard (run with a token).
+    bool isToken(const QUuid &id) const;
     CloudflareAccount &account() { return m_account; }
     CloudflareTunnels &cloudflare() { return m_cloudflare; }
     void load();
@@ -73,7 +76,6 @@ Q_SIGNALS:
     void toolEnded();
 
 private:
-    TunnelSession *sessionOf(const QUuid &id) const;
     void run(const NamedTunnel &tunnel, const QStringList &arguments,
              const QMap<QString, QString> &environment, std::unique_ptr<ReverseProxy> proxy = {});
     void save();
@@ -88,7 +90,7 @@ private:
     // Tokens the secret store would not keep, for this session.
     MemorySecretStore m_sessionSecrets;
     NamedTunnelList m_tunnels;
-    std::vector<std::unique_ptr<TunnelSession>> m_sessions;
+    SessionList m_sessions;
 };
 
 } // namespace Velumo

@@ -86,6 +86,19 @@ ToolRun Shell::unavailable(const QString &description, const QStringList &argume
     return run;
 }
 
+ToolRun Shell::runFound(const QString &launchPath, const QStringList &arguments,
+                        const std::optional<QMap<QString, QString>> &environment) const
+{
+    return launchPath.isEmpty() ? unavailable(cloudflaredNotFound(), arguments)
+                                : run(launchPath, arguments, environment);
+}
+
+QString cloudflaredNotFound()
+{
+    return QCoreApplication::translate("Velumo::Shell", "cloudflared was not found (looked in %1)")
+        .arg(cloudflaredSearchPlaces().join(QStringLiteral(", ")));
+}
+
 QStringList cloudflaredSearchPlaces()
 {
     QStringList places = bundledCandidates();

@@ -39,6 +39,10 @@ public:
                        const QMap<QString, QString> &addedEnvironment = {}) const;
     // A run that fails to launch with `description`, for a tool that is nowhere to be found.
     ToolRun unavailable(const QString &description, const QStringList &arguments) const;
+    // run(), or, when `launchPath` is empty (the tool was not found), a run that fails to
+    // launch saying where the app looked.
+    ToolRun runFound(const QString &launchPath, const QStringList &arguments,
+                     const std::optional<QMap<QString, QString>> &environment = std::nullopt) const;
 };
 
 // Where cloudflared lives: beside the executable, then in ../libexec/velumo/ (the installed
@@ -48,6 +52,8 @@ public:
 QString cloudflaredPath();
 // The places the lookup tries, for telling the user where it looked.
 QStringList cloudflaredSearchPlaces();
+// "cloudflared was not found (looked in …)".
+QString cloudflaredNotFound();
 
 // Prints one line on our standard output: how the app reports a tool that failed to launch
 // and error chunks, besides what it tells the user in the window.

@@ -2,9 +2,25 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/TunnelOptions.h"
 
+#include "core/CloudflaredConfig.h"
+
 #include <qcoro/qcorosignal.h>
 
 namespace Velumo {
+
+QString TunnelOptions::proxyRefusal(bool fromDashboard)
+{
+    if (fromDashboard) {
+        return tr("A tunnel from the dashboard reaches the service set there: its visitors "
+                  "cannot pass through Velumo.");
+    }
+    if (const std::optional<QString> config = configFileWithIngress()) {
+        return tr("%1 has ingress rules, which cloudflared follows instead of Velumo's proxy: "
+                  "visitors would bypass it.")
+            .arg(*config);
+    }
+    return {};
+}
 
 QCoro::Task<std::unique_ptr<ReverseProxy>> TunnelOptions::startProxy(QUuid id, QString host,
                                                                      QString port,

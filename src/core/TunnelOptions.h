@@ -41,6 +41,10 @@ public:
     Options &edit(const QUuid &id) { return m_options[id]; }
     void forget(const QUuid &id) { m_options.remove(id); }
 
+    // Why visitors could not be made to pass through Velumo's proxy: a config file's ingress
+    // rules override --url, or the tunnel is a dashboard one. Empty when they can.
+    static QString proxyRefusal(bool fromDashboard);
+
     // Starts a proxy in front of host:port with the tunnel's gate and sink; nothing when the
     // port is not a number or the proxy could not listen (`problem` says why).
     QCoro::Task<std::unique_ptr<ReverseProxy>> startProxy(QUuid id, QString host, QString port,
