@@ -25,13 +25,13 @@ QString createFailure(const CommandResult &result, const QString &name)
     const QString said = result.output + result.log;
     if (said.contains(u"tunnel with name already exists")) {
         return CloudflareTunnels::tr("A tunnel named %1 already exists in your Cloudflare account. "
-                                    "Choose another name.")
+                                     "Choose another name.")
             .arg(name);
     }
     if (said.contains(u"Cannot determine default origin certificate path") ||
         said.contains(u"Error locating origin cert")) {
         return CloudflareTunnels::tr("Sign in to Cloudflare first: cloudflared found no "
-                                    "certificate.");
+                                     "certificate.");
     }
     if (said.contains(u"cannot use UUIDs as tunnel names")) {
         return CloudflareTunnels::tr("A tunnel name cannot be a UUID.");
@@ -47,7 +47,7 @@ QString routeFailure(const CommandResult &result, const QString &hostname)
     const QString said = result.output + result.log;
     if (said.contains(u"code: 1003") || said.contains(u"record with that host already exists")) {
         return CloudflareTunnels::tr("%1 already has a DNS record. Remove it in the Cloudflare "
-                                    "dashboard, or choose another hostname.")
+                                     "dashboard, or choose another hostname.")
             .arg(hostname);
     }
     if (said.contains(u"is not a valid hostname")) {
@@ -94,9 +94,8 @@ QCoro::Task<CommandResult> CloudflareTunnels::command(QStringList arguments)
     co_return result;
 }
 
-QCoro::Task<CloudflareTunnels::Outcome> CloudflareTunnels::create(QString name,
-                                                                QString publicHostname,
-                                                                QString hostname, QString port)
+QCoro::Task<CloudflareTunnels::Outcome>
+CloudflareTunnels::create(QString name, QString publicHostname, QString hostname, QString port)
 {
     QPointer<CloudflareTunnels> self(this);
     NamedTunnel tunnel;
@@ -108,13 +107,15 @@ QCoro::Task<CloudflareTunnels::Outcome> CloudflareTunnels::create(QString name,
     if (!QDir().mkpath(NamedTunnelModel::credentialsFolder()) ||
         !QFile::setPermissions(NamedTunnelModel::credentialsFolder(),
                                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
-        const QString failed = tr("Could not make the folder %1.").arg(NamedTunnelModel::credentialsFolder());
+        const QString failed =
+            tr("Could not make the folder %1.").arg(NamedTunnelModel::credentialsFolder());
         co_return Outcome{false, failed, {}};
     }
 
     // Tasks are made before co_await: GCC 12 rejects some braced lists inside its operand and
     // may destroy its temporaries twice.
-    auto creating = command({QStringLiteral("create"), QStringLiteral("--credentials-file"), file, name});
+    auto creating =
+        command({QStringLiteral("create"), QStringLiteral("--credentials-file"), file, name});
     CommandResult created = co_await std::move(creating);
     if (!self) {
         co_return Outcome{};
@@ -133,8 +134,8 @@ QCoro::Task<CloudflareTunnels::Outcome> CloudflareTunnels::create(QString name,
     // The credentials are the tunnel's secret; older tools write them 0600.
     QFile::setPermissions(file, QFile::ReadOwner);
 
-    auto routing = command({QStringLiteral("route"), QStringLiteral("dns"), tunnel.tunnelId,
-                            publicHostname});
+    auto routing =
+        command({QStringLiteral("route"), QStringLiteral("dns"), tunnel.tunnelId, publicHostname});
     CommandResult routed = co_await std::move(routing);
     if (!self) {
         co_return Outcome{};
@@ -167,7 +168,8 @@ QCoro::Task<CloudflareTunnels::Outcome> CloudflareTunnels::deleteOnCloudflare(Na
     for (const QString &step : steps) {
         QStringList arguments{step};
         if (step == u"delete") {
-            arguments << QStringLiteral("--credentials-file") << NamedTunnelModel::credentialsFile(tunnel);
+            arguments << QStringLiteral("--credentials-file")
+                      << NamedTunnelModel::credentialsFile(tunnel);
         }
         arguments << tunnel.tunnelId;
         auto running = command(arguments);
@@ -176,13 +178,13 @@ QCoro::Task<CloudflareTunnels::Outcome> CloudflareTunnels::deleteOnCloudflare(Na
             co_return Outcome{};
         }
         if (!result.succeeded()) {
-            co_return Outcome{false,
-                              tr("Deleting the tunnel %1 at Cloudflare failed: %2")
-                                  .arg(tunnel.tunnelName,
-                                       result.end == CommandResult::End::FailedToStart
-                                           ? result.error
-                                           : result.lastLine()),
-                              {}};
+            co_return Outcome{
+                false,
+                tr("Deleting the tunnel %1 at Cloudflare failed: %2")
+                    .arg(tunnel.tunnelName, result.end == CommandResult::End::FailedToStart
+                                                ? result.error
+                                                : result.lastLine()),
+                {}};
         }
     }
     QFile::remove(NamedTunnelModel::credentialsFile(tunnel));
@@ -197,14 +199,15 @@ QCoro::Task<CloudflareTunnels::Outcome> CloudflareTunnels::deleteOnCloudflare(Na
 QCoro::Task<CloudflareTunnels::Listing> CloudflareTunnels::list()
 {
     QPointer<CloudflareTunnels> self(this);
-    auto listing = command({QStringLiteral("list"), QStringLiteral("--output"), QStringLiteral("json")});
+    auto listing =
+        command({QStringLiteral("list"), QStringLiteral("--output"), QStringLiteral("json")});
     const CommandResult result = co_await std::move(listing);
     if (!self) {
         co_return Listing{};
     }
     if (!result.succeeded()) {
-        const QString why = result.end == CommandResult::End::FailedToStart ? result.error
-                                                                            : result.lastLine();
+        const QString why =
+            result.end == CommandResult::End::FailedToStart ? result.error : result.lastLine();
         co_return Listing{false, tr("Listing the account's tunnels failed: %1").arg(why), {}};
     }
     // An empty account prints null (newer tools) or [] (older ones).
@@ -214,8 +217,8 @@ QCoro::Task<CloudflareTunnels::Listing> CloudflareTunnels::list()
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(result.output.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !document.isArray()) {
-        co_return Listing{false, tr("cloudflared listed the tunnels in a form Velumo cannot read."),
-                          {}};
+        co_return Listing{
+            false, tr("cloudflared listed the tunnels in a form Velumo cannot read."), {}};
     }
     Listing found{true, {}, {}};
     for (const QJsonValue &value : document.array()) {
@@ -242,11 +245,11 @@ CloudflareTunnels::Outcome CloudflareTunnels::addExisting(const AccountTunnel &t
                                                           const QString &credentialsFile)
 {
     // Where `tunnel create` puts the file by default: beside the certificate.
-    const QString source =
-        !credentialsFile.isEmpty()
-            ? credentialsFile
-            : QFileInfo(CloudflareAccount::certificatePath()).dir().filePath(tunnel.id +
-                                                                            QStringLiteral(".json"));
+    const QString source = !credentialsFile.isEmpty()
+                               ? credentialsFile
+                               : QFileInfo(CloudflareAccount::certificatePath())
+                                     .dir()
+                                     .filePath(tunnel.id + QStringLiteral(".json"));
     if (!QFileInfo(source).isFile()) {
         return Outcome{false,
                        tr("Velumo has no credentials file for the tunnel %1. Bring it from the "

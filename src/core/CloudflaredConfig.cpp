@@ -11,14 +11,14 @@ namespace Velumo {
 QStringList cloudflaredConfigCandidates()
 {
     const QString home = QDir::homePath();
-    const QStringList folders{home + QStringLiteral("/.cloudflared"),
-                              home + QStringLiteral("/.cloudflare-warp"),
-                              home + QStringLiteral("/cloudflare-warp"),
-                              QStringLiteral("/etc/cloudflared"),
-                              QStringLiteral("/usr/local/etc/cloudflared")};
+    const QStringList folders{
+        home + QStringLiteral("/.cloudflared"), home + QStringLiteral("/.cloudflare-warp"),
+        home + QStringLiteral("/cloudflare-warp"), QStringLiteral("/etc/cloudflared"),
+        QStringLiteral("/usr/local/etc/cloudflared")};
     QStringList candidates;
     for (const QString &folder : folders) {
-        candidates << folder + QStringLiteral("/config.yml") << folder + QStringLiteral("/config.yaml");
+        candidates << folder + QStringLiteral("/config.yml")
+                   << folder + QStringLiteral("/config.yaml");
     }
     return candidates;
 }

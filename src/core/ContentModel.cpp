@@ -17,9 +17,10 @@ ContentModel::ContentModel(QObject *parent)
 ContentModel::ContentModel(TunnelStore store, QObject *parent)
     : QObject(parent)
     , m_store(std::move(store))
-    , m_named(NamedTunnelStore(QFileInfo(m_store.filePath()).dir().filePath(
-                  QStringLiteral("namedTunnels.json"))),
-              m_serviceMonitor, m_options, [this] { return toolPath(); })
+    , m_named(
+          NamedTunnelStore(
+              QFileInfo(m_store.filePath()).dir().filePath(QStringLiteral("namedTunnels.json"))),
+          m_serviceMonitor, m_options, [this] { return toolPath(); })
 {
     connect(&m_named, &NamedTunnelModel::message, this, &ContentModel::setStatusMessage);
     connect(&m_named, &NamedTunnelModel::toolEnded, this, &ContentModel::toolEnded);
@@ -81,7 +82,8 @@ TunnelSession &ContentModel::startSession(const QString &hostname, const QString
         arguments << QStringLiteral("--protocol") << QStringLiteral("http2");
     }
     arguments << QStringLiteral("--url")
-              << (proxy ? QStringLiteral("127.0.0.1:%1").arg(proxy->port()) : hostname + u':' + port);
+              << (proxy ? QStringLiteral("127.0.0.1:%1").arg(proxy->port())
+                        : hostname + u':' + port);
     if (const std::optional<QString> config = configFileWithIngress()) {
         setStatusMessage(tr("%1 has ingress rules, which cloudflared follows instead of %2:%3: "
                             "visitors reach the services listed there")

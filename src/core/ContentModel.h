@@ -4,9 +4,9 @@
 
 #include "core/LocalServiceMonitor.h"
 #include "core/NamedTunnelModel.h"
+#include "core/SessionList.h"
 #include "core/Shell.h"
 #include "core/Tunnel.h"
-#include "core/SessionList.h"
 #include "core/TunnelOptions.h"
 #include "core/TunnelSession.h"
 #include "core/TunnelStore.h"

@@ -28,13 +28,13 @@ namespace LinkDetection {
 bool isLinkBreak(QChar c);
 // Calls `visit(match)` for each link inside [begin, end) of text, which must not contain a
 // link break, in order; stops when visit returns false. Returns false if stopped.
-template<typename Visit>
+template <typename Visit>
 bool forEachLinkInWord(QStringView text, qsizetype begin, qsizetype end, Visit &&visit);
 
 // Finds the next link in [pos, end), a run with no link breaks; false when there is none.
 bool nextLinkInWord(QStringView text, qsizetype &pos, qsizetype end, LinkMatch &match);
 
-template<typename Visit>
+template <typename Visit>
 bool forEachLinkInWord(QStringView text, qsizetype begin, qsizetype end, Visit &&visit)
 {
     qsizetype pos = begin;

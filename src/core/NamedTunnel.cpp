@@ -66,8 +66,9 @@ std::optional<NamedTunnelList> decodeNamedTunnels(const QByteArray &json, QStrin
                                    kind != kindText(NamedTunnel::Kind::CredentialsFile))) {
             return fail(QStringLiteral("an element without a valid id or kind"));
         }
-        tunnel.kind = kind == kindText(NamedTunnel::Kind::Token) ? NamedTunnel::Kind::Token
-                                                                 : NamedTunnel::Kind::CredentialsFile;
+        tunnel.kind = kind == kindText(NamedTunnel::Kind::Token)
+                          ? NamedTunnel::Kind::Token
+                          : NamedTunnel::Kind::CredentialsFile;
         QString *const fields[] = {&tunnel.tunnelId, &tunnel.tunnelName, &tunnel.publicHostname,
                                    &tunnel.hostname, &tunnel.port};
         const char *const keys[] = {"tunnelId", "tunnelName", "publicHostname", "hostname", "port"};

@@ -228,7 +228,8 @@ void NamedTunnelModel::stopAll(std::chrono::milliseconds grace)
 
 int NamedTunnelModel::runningToolCount() const
 {
-    return m_sessions.runningCount() + m_cloudflare.runningCount() + (m_account.isRunning() ? 1 : 0);
+    return m_sessions.runningCount() + m_cloudflare.runningCount() +
+           (m_account.isRunning() ? 1 : 0);
 }
 
 } // namespace Velumo

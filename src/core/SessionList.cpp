@@ -24,7 +24,8 @@ void SessionList::forget(const std::function<bool(const QUuid &)> &listed)
 {
     std::erase_if(m_sessions, [&](const std::unique_ptr<TunnelSession> &session) {
         const QList<QUuid> &served = session->served();
-        return session->isOver() && std::none_of(served.cbegin(), served.cend(), [&](const QUuid &id) {
+        return session->isOver() &&
+               std::none_of(served.cbegin(), served.cend(), [&](const QUuid &id) {
                    return listed(id) && latestFor(id) == session.get();
                });
     });

@@ -50,7 +50,8 @@ QString StoreFile::saveAndSay(const QByteArray &bytes,
             .arg(m_what, result.error);
     }
     if (result.keptAs) {
-        printDiagnostic(QStringLiteral("The unreadable %1 was kept as %2").arg(m_what, *result.keptAs));
+        printDiagnostic(
+            QStringLiteral("The unreadable %1 was kept as %2").arg(m_what, *result.keptAs));
     }
     if (!result.written) {
         return tr("The %1 could not be saved: %2").arg(m_what, result.error);

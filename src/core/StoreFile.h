@@ -52,7 +52,7 @@ public:
     // The list in the file, or nothing when there is none or it cannot be read; remembers
     // whether a later save may replace the file as it is. `problem` says why a file that is
     // there could not be used. `decode(bytes, &error)` reads the list.
-    template<typename Decode>
+    template <typename Decode>
     auto load(Decode decode, QString *problem) -> decltype(decode(QByteArray(), nullptr))
     {
         const Contents contents = read();

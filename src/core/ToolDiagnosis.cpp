@@ -12,8 +12,7 @@ void ToolDiagnosis::read(QStringView chunk)
         } else if (line.contains(u"Failed to create new quic connection") ||
                    line.contains(u"failed to dial to edge with quic")) {
             ++m_quicFailures;
-        } else if (line.contains(u"429 Too Many Requests") ||
-                   line.contains(u"error code: 1015") ||
+        } else if (line.contains(u"429 Too Many Requests") || line.contains(u"error code: 1015") ||
                    // Before 2024.10 the tool printed only the failure to read the refusal.
                    (line.contains(u"failed to unmarshal quick Tunnel") &&
                     line.contains(u"invalid character 'e' looking for beginning of value"))) {

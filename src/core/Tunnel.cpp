@@ -169,8 +169,8 @@ std::optional<QUuid> uuidFromText(QStringView text)
         const QChar c = text[i];
         const bool hyphenPlace = i == 8 || i == 13 || i == 18 || i == 23;
         const char16_t u = c.unicode();
-        const bool hex = (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') ||
-                         (u >= u'A' && u <= u'F');
+        const bool hex =
+            (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F');
         if (hyphenPlace ? u != u'-' : !hex) {
             return std::nullopt;
         }

@@ -23,8 +23,7 @@ QString TunnelOptions::proxyRefusal(bool fromDashboard)
 }
 
 QCoro::Task<std::unique_ptr<ReverseProxy>> TunnelOptions::startProxy(QUuid id, QString host,
-                                                                     QString port,
-                                                                     QString *problem)
+                                                                     QString port, QString *problem)
 {
     bool numeric = false;
     const uint number = port.toUInt(&numeric);

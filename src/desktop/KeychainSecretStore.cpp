@@ -13,8 +13,7 @@ namespace Velumo {
 namespace {
 
 // Starts a job and waits for it; the job is deleted when the caller is done with it.
-template<typename Job>
-QCoro::Task<std::unique_ptr<Job>> run(std::unique_ptr<Job> job)
+template <typename Job> QCoro::Task<std::unique_ptr<Job>> run(std::unique_ptr<Job> job)
 {
     job->setAutoDelete(false);
     job->setInsecureFallback(false);

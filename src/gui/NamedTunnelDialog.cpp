@@ -50,18 +50,21 @@ NamedTunnelDialog::NamedTunnelDialog(Kind kind, NamedTunnelModel &model, QWidget
         m_name = addField(tr("Name"), QStringLiteral("tokenName"));
         m_token = addField(tr("Token"), QStringLiteral("token"));
         m_token->setEchoMode(QLineEdit::Password);
-        m_publicHostname = addField(tr("Public hostname (optional)"), QStringLiteral("publicHostname"));
+        m_publicHostname =
+            addField(tr("Public hostname (optional)"), QStringLiteral("publicHostname"));
         break;
     case Kind::Existing:
         setWindowTitle(tr("Add existing tunnel"));
         intro->setText(tr("Pick one of your account's tunnels, give the hostname routed to it and "
                           "the local service it should reach."));
         m_publicHostname = addField(tr("Public hostname"), QStringLiteral("publicHostname"));
-        m_credentials = addField(tr("Credentials file (optional)"), QStringLiteral("credentialsFile"));
+        m_credentials =
+            addField(tr("Credentials file (optional)"), QStringLiteral("credentialsFile"));
         break;
     }
     if (kind != Kind::Token) {
-        m_hostname = addField(tr("Hostname"), QStringLiteral("hostnameField"), QStringLiteral("localhost"));
+        m_hostname =
+            addField(tr("Hostname"), QStringLiteral("hostnameField"), QStringLiteral("localhost"));
         m_port = addField(tr("Port"), QStringLiteral("portField"), QStringLiteral("3000"));
     }
     m_message = new QLabel(this);
@@ -116,9 +119,9 @@ QCoro::Task<> NamedTunnelDialog::submitNew()
 {
     QPointer<NamedTunnelDialog> self(this);
     setBusy(true);
-    auto creating = m_model.cloudflare().create(m_name->text().trimmed(),
-                                                m_publicHostname->text().trimmed(),
-                                                m_hostname->text(), m_port->text());
+    auto creating =
+        m_model.cloudflare().create(m_name->text().trimmed(), m_publicHostname->text().trimmed(),
+                                    m_hostname->text(), m_port->text());
     const CloudflareTunnels::Outcome outcome = co_await std::move(creating);
     if (!self) {
         co_return;
@@ -174,8 +177,8 @@ QCoro::Task<> NamedTunnelDialog::loadExisting()
                            ? tr("The account has no tunnels yet: make one with New named tunnel.")
                            : listed.message);
     for (const CloudflareTunnels::AccountTunnel &tunnel : listed.tunnels) {
-        auto *item = new QListWidgetItem(tr("%1 (%2 connections)").arg(tunnel.name).arg(tunnel.connections),
-                                         m_existing);
+        auto *item = new QListWidgetItem(
+            tr("%1 (%2 connections)").arg(tunnel.name).arg(tunnel.connections), m_existing);
         item->setData(Qt::UserRole, tunnel.id);
         item->setData(Qt::UserRole + 1, tunnel.name);
     }

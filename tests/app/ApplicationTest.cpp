@@ -19,7 +19,8 @@ namespace {
 void startTools(Application &app, const QString &dir, QList<qint64> &pids)
 {
     for (const bool obeys : {true, false}) {
-        const QString pidFile = QDir(dir).filePath(obeys ? QStringLiteral("obeys.pid") : QStringLiteral("ignores.pid"));
+        const QString pidFile =
+            QDir(dir).filePath(obeys ? QStringLiteral("obeys.pid") : QStringLiteral("ignores.pid"));
         useScriptAt(pidFile + QStringLiteral(".script"),
                     QByteArray(obeys ? "on-term {now} INF Initiating graceful shutdown\n"
                                      : "ignore-term\n") +
@@ -33,7 +34,9 @@ void startTools(Application &app, const QString &dir, QList<qint64> &pids)
 Application::Options options(const QString &dir)
 {
     static int count = 0;
-    return {QStringLiteral("org.velumo.Test.p%1_%2").arg(QCoreApplication::applicationPid()).arg(count++),
+    return {QStringLiteral("org.velumo.Test.p%1_%2")
+                .arg(QCoreApplication::applicationPid())
+                .arg(count++),
             standinPath(), QDir(dir).filePath(QStringLiteral("storedTunnels.json")),
             std::make_shared<MemorySecretStore>()};
 }

@@ -144,8 +144,8 @@ private Q_SLOTS:
         QTest::newRow("ingress rules") << QByteArray("tunnel: x\ningress:\n  - service: "
                                                      "http://localhost:8080\n")
                                        << true;
-        QTest::newRow("other keys only") << QByteArray("loglevel: debug\n# ingress: off\n")
-                                         << false;
+        QTest::newRow("other keys only")
+            << QByteArray("loglevel: debug\n# ingress: off\n") << false;
     }
     void configFileWithIngress_isPointedOut()
     {
@@ -161,8 +161,8 @@ private Q_SLOTS:
                                                    QStringLiteral(" has ingress rules")),
                  warned);
         // Visitors would bypass an inspecting proxy: it is refused, naming the file.
-        QCOMPARE(m_model->setInspected(QUuid::createUuid(), true).contains(
-                     path(".cloudflared/config.yml")),
+        QCOMPARE(m_model->setInspected(QUuid::createUuid(), true)
+                     .contains(path(".cloudflared/config.yml")),
                  warned);
         qputenv("HOME", home);
     }
@@ -199,14 +199,14 @@ private Q_SLOTS:
                                       << QStringLiteral("`touch PWNED`>PWNED") << true;
         QTest::newRow("leading dash, another flag")
             << QStringLiteral("--help") << QStringLiteral("1 --loglevel fatal") << true;
-        QTest::newRow("newline, glob") << QStringLiteral("a\nb*") << QStringLiteral("\t?[a-z]\r")
-                                       << true;
+        QTest::newRow("newline, glob")
+            << QStringLiteral("a\nb*") << QStringLiteral("\t?[a-z]\r") << true;
         QTest::newRow("non-ASCII, direction override")
             << QString::fromUtf8("höst.例え🚀") << QString::fromUtf8("\u202e三千") << true;
         QTest::newRow("empty") << QString() << QString() << true;
         // Longer than the kernel takes for one argument: the start fails and says so.
-        QTest::newRow("1 MiB host") << QString(1024 * 1024, u'h') << QStringLiteral("3000")
-                                    << false;
+        QTest::newRow("1 MiB host")
+            << QString(1024 * 1024, u'h') << QStringLiteral("3000") << false;
     }
     void hostAndPort_reachTheToolAsOneLiteralArgument()
     {
@@ -254,7 +254,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("crashed");
         QTest::newRow("self-update") << QStringLiteral("self-update.script") << 11 << false;
-        QTest::newRow("edge unreachable") << QStringLiteral("edge-unreachable.script") << 1 << false;
+        QTest::newRow("edge unreachable")
+            << QStringLiteral("edge-unreachable.script") << 1 << false;
         QTest::newRow("crash after the address")
             << QStringLiteral("address-then-crash.script") << 0 << true;
     }
@@ -301,7 +302,6 @@ private Q_SLOTS:
         QCOMPARE(readRecord(path("argv.json"))[u"argv"][4].toString(),
                  QStringLiteral("localhost:8080"));
     }
-
 
     void inspection_putsTheProxyBetweenToolAndService()
     {

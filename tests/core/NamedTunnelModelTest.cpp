@@ -57,8 +57,8 @@ private Q_SLOTS:
         qputenv("XDG_DATA_HOME", QFile::encodeName(path(QStringLiteral("data"))));
         QVERIFY(QDir().mkpath(path(QStringLiteral("scripts"))));
         qputenv("VELUMO_STANDIN_SCRIPT", QFile::encodeName(path(QStringLiteral("scripts"))));
-        for (const QString &subcommand : {u"login"_s, u"create"_s, u"route"_s, u"run"_s,
-                                          u"cleanup"_s, u"delete"_s}) {
+        for (const QString &subcommand :
+             {u"login"_s, u"create"_s, u"route"_s, u"run"_s, u"cleanup"_s, u"delete"_s}) {
             play(subcommand, subcommand);
         }
     }
@@ -76,8 +76,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("openIt");
         QTest::addColumn<QString>("told");
         QTest::newRow("success") << u"login-success"_s << false << false << u"Signed in"_s;
-        QTest::newRow("success, before 2025") << u"login-success-old"_s << false << false
-                                              << u"Signed in"_s;
+        QTest::newRow("success, before 2025")
+            << u"login-success-old"_s << false << false << u"Signed in"_s;
         QTest::newRow("no browser: Velumo opens it")
             << u"login-no-browser"_s << false << true << u"Signed in"_s;
         QTest::newRow("existing certificate")
@@ -103,7 +103,8 @@ private Q_SLOTS:
         QCOMPARE(argv(u"login"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"login"_s}));
         if (!hadCertificate) {
             QCOMPARE(address.count(), 1);
-            QVERIFY(address.first().at(0).toUrl().toString().startsWith(u"https://dash.cloudflare.com/"));
+            QVERIFY(address.first().at(0).toUrl().toString().startsWith(
+                u"https://dash.cloudflare.com/"));
             QCOMPARE(address.first().at(1).toBool(), openIt);
         }
         QCOMPARE(account.state() == CloudflareAccount::State::SignedIn, told != u"Sign-in failed");
@@ -117,7 +118,8 @@ private Q_SLOTS:
         QVERIFY(named().account().signOut(&error));
         QCOMPARE(named().account().state(), CloudflareAccount::State::SignedOut);
         QVERIFY(!QFile::exists(CloudflareAccount::certificatePath()));
-        QCOMPARE(QDir(path(u"home/.cloudflared"_s)).entryList({u"cert.pem.signed-out-*"_s}).size(), 1);
+        QCOMPARE(QDir(path(u"home/.cloudflared"_s)).entryList({u"cert.pem.signed-out-*"_s}).size(),
+                 1);
     }
 
     void create_data()
@@ -128,12 +130,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("told");
         QTest::addColumn<bool>("halfMade");
         QTest::newRow("success") << true << u"create"_s << u"route"_s << QString() << false;
-        QTest::newRow("zone appended") << true << u"create"_s << u"route-zone-appended"_s
-                                       << u"Cloudflare routed"_s << false;
+        QTest::newRow("zone appended")
+            << true << u"create"_s << u"route-zone-appended"_s << u"Cloudflare routed"_s << false;
         QTest::newRow("name taken") << true << u"create-name-taken"_s << u"route"_s
                                     << u"already exists in your Cloudflare account"_s << false;
-        QTest::newRow("not signed in") << false << u"create"_s << u"route"_s
-                                       << u"Sign in to Cloudflare first"_s << false;
+        QTest::newRow("not signed in")
+            << false << u"create"_s << u"route"_s << u"Sign in to Cloudflare first"_s << false;
         QTest::newRow("flag error") << true << u"incorrect-usage"_s << u"route"_s
                                     << u"Creating the tunnel failed"_s << false;
         QTest::newRow("hostname has a record") << true << u"create"_s << u"route-record-exists"_s
@@ -152,8 +154,10 @@ private Q_SLOTS:
         play(u"create"_s, createTranscript);
         play(u"route"_s, routeTranscript);
         std::optional<CloudflareTunnels::Outcome> outcome;
-        QCoro::connect(named().cloudflare().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s, u"8080"_s),
-                       this, [&outcome](const CloudflareTunnels::Outcome &result) { outcome = result; });
+        QCoro::connect(named().cloudflare().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s,
+                                                   u"8080"_s),
+                       this,
+                       [&outcome](const CloudflareTunnels::Outcome &result) { outcome = result; });
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 10000);
         QVERIFY2(told.isEmpty() ? outcome->message.isEmpty() : outcome->message.contains(told),
                  qPrintable(outcome->message));
@@ -165,27 +169,29 @@ private Q_SLOTS:
         }
         const NamedTunnel tunnel = named().tunnels().first();
         QCOMPARE(tunnel.tunnelId, u"c56f8d78-0816-4a7b-917c-4975a2aa186b"_s);
-        QCOMPARE(tunnel.publicHostname, told.isEmpty() ? u"blog.example.com"_s
-                                                       : u"blog.example.com.example.com"_s);
+        QCOMPARE(tunnel.publicHostname,
+                 told.isEmpty() ? u"blog.example.com"_s : u"blog.example.com.example.com"_s);
         const QString file = NamedTunnelModel::credentialsFile(tunnel);
         QVERIFY(file.startsWith(path(u"data/velumo/credentials/"_s)));
         // Owner, group and others; what "user" means depends on who runs the test.
-        const auto mode = [](const QString &name) { return QFileInfo(name).permissions() & 0x7077; };
+        const auto mode = [](const QString &name) {
+            return QFileInfo(name).permissions() & 0x7077;
+        };
         QCOMPARE(mode(file), QFile::ReadOwner);
         QCOMPARE(mode(NamedTunnelModel::credentialsFolder()),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QCOMPARE(argv(u"create"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"create"_s,
-                                                  u"--credentials-file"_s, file, u"blog"_s}));
+                                                 u"--credentials-file"_s, file, u"blog"_s}));
         QCOMPARE(argv(u"route"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"route"_s,
-                                                 u"dns"_s, tunnel.tunnelId, u"blog.example.com"_s}));
+                                                u"dns"_s, tunnel.tunnelId, u"blog.example.com"_s}));
         QCOMPARE(decodeNamedTunnels(readAll(path(u"velumo/namedTunnels.json"_s))),
                  std::optional<NamedTunnelList>(named().tunnels()));
         // Then it runs, with its address known from the start.
         QTRY_COMPARE(named().activity(tunnel.id).connections, 4);
         QCOMPARE(named().activity(tunnel.id).state, TunnelState::Connected);
         QCOMPARE(argv(u"run"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"run"_s,
-                                               u"--url"_s, u"localhost:8080"_s,
-                                               u"--credentials-file"_s, file, tunnel.tunnelId}));
+                                              u"--url"_s, u"localhost:8080"_s,
+                                              u"--credentials-file"_s, file, tunnel.tunnelId}));
     }
 
     void run_followsTheConnections()
@@ -220,8 +226,10 @@ private Q_SLOTS:
     {
         writeCertificate();
         std::optional<CloudflareTunnels::Outcome> outcome;
-        QCoro::connect(named().cloudflare().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s, u"8080"_s),
-                       this, [&outcome](const CloudflareTunnels::Outcome &result) { outcome = result; });
+        QCoro::connect(named().cloudflare().create(u"blog"_s, u"blog.example.com"_s, u"localhost"_s,
+                                                   u"8080"_s),
+                       this,
+                       [&outcome](const CloudflareTunnels::Outcome &result) { outcome = result; });
         QTRY_VERIFY(outcome && outcome->ok);
         const NamedTunnel tunnel = named().tunnels().first();
         QTRY_VERIFY(named().activity(tunnel.id).running);
@@ -229,13 +237,14 @@ private Q_SLOTS:
         QCoro::connect(named().cloudflare().deleteOnCloudflare(tunnel), this,
                        [&outcome](const CloudflareTunnels::Outcome &result) { outcome = result; });
         QTRY_VERIFY(outcome.has_value());
-        QVERIFY2(outcome->ok && outcome->message.contains(u"DNS record"), qPrintable(outcome->message));
-        QCOMPARE(argv(u"cleanup"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"cleanup"_s,
-                                                   tunnel.tunnelId}));
-        QCOMPARE(argv(u"delete"_s),
-                 (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"delete"_s,
-                              u"--credentials-file"_s, NamedTunnelModel::credentialsFile(tunnel),
-                              tunnel.tunnelId}));
+        QVERIFY2(outcome->ok && outcome->message.contains(u"DNS record"),
+                 qPrintable(outcome->message));
+        QCOMPARE(argv(u"cleanup"_s),
+                 (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"cleanup"_s, tunnel.tunnelId}));
+        QCOMPARE(
+            argv(u"delete"_s),
+            (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"delete"_s, u"--credentials-file"_s,
+                         NamedTunnelModel::credentialsFile(tunnel), tunnel.tunnelId}));
         QVERIFY(named().tunnels().isEmpty());
         QVERIFY(!QFile::exists(NamedTunnelModel::credentialsFile(tunnel)));
         QTRY_COMPARE(m_model->runningToolCount(), 0);
@@ -258,7 +267,8 @@ private Q_SLOTS:
         for (const QString &folder : {path(u"velumo"_s), path(u"data"_s)}) {
             QDirIterator files(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
             while (files.hasNext()) {
-                QVERIFY2(!readAll(files.next()).contains(token.toUtf8()), qPrintable(files.filePath()));
+                QVERIFY2(!readAll(files.next()).contains(token.toUtf8()),
+                         qPrintable(files.filePath()));
             }
         }
         // Deleted with its record: a new record under the same name cannot run.

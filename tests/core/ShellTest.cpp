@@ -161,11 +161,11 @@ private Q_SLOTS:
         QCOMPARE(readRecord(record)[u"env"][u"VELUMO_TEST_MARKER"].toString(),
                  QStringLiteral("inherited"));
 
-        ToolRun replaced = Shell().run(
-            standinPath(), {},
-            QMap<QString, QString>{{QStringLiteral("VELUMO_STANDIN_SCRIPT"),
-                                    m_dir.filePath(QStringLiteral("script"))},
-                                   {QStringLiteral("ONLY_THIS"), QStringLiteral("1")}});
+        ToolRun replaced =
+            Shell().run(standinPath(), {},
+                        QMap<QString, QString>{{QStringLiteral("VELUMO_STANDIN_SCRIPT"),
+                                                m_dir.filePath(QStringLiteral("script"))},
+                                               {QStringLiteral("ONLY_THIS"), QStringLiteral("1")}});
         QSignalSpy ended(replaced.process.get(), &ToolProcess::ended);
         QVERIFY(ended.wait());
         const QJsonObject env = readRecord(record)[u"env"].toObject();
@@ -181,8 +181,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("crashed");
         QTest::newRow("graceful stop")
-            << QByteArray("on-term INF Initiating graceful shutdown\nerr ready\nwait\n") << true << 0
-            << false;
+            << QByteArray("on-term INF Initiating graceful shutdown\nerr ready\nwait\n") << true
+            << 0 << false;
         QTest::newRow("stop of a tool ignoring SIGTERM")
             << QByteArray("ignore-term\nerr ready\nwait\n") << true << 0 << true;
         QTest::newRow("self-update") << QByteArray("err ready\nexit 11\n") << false << 11 << false;
@@ -211,8 +211,6 @@ private Q_SLOTS:
             QCOMPARE(tool.process->exitCode(), exitCode);
         }
     }
-
-
 };
 
 QTEST_GUILESS_MAIN(ShellTest)

@@ -40,8 +40,8 @@ private Q_SLOTS:
             const QString pidFile = m_dir->filePath(QStringLiteral("pid%1").arg(i));
             script(QByteArray(obeysTerm ? "on-term {now} INF Initiating graceful shutdown\n"
                                         : "ignore-term\n") +
-                       "pidfile " + pidFile.toUtf8() + "\n" + (i < 2 ? announcement() : QByteArray()) +
-                       "wait\n",
+                       "pidfile " + pidFile.toUtf8() + "\n" +
+                       (i < 2 ? announcement() : QByteArray()) + "wait\n",
                    QStringLiteral("script%1").arg(i));
             if (i == 1) {
                 m_model->restartTunnel(m_model->tunnels().first());

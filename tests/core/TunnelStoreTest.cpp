@@ -54,7 +54,10 @@ class TunnelStoreTest : public QObject
 
 private:
     QTemporaryDir m_dir;
-    QString storePath() const { return m_dir.filePath(QStringLiteral("velumo/storedTunnels.json")); }
+    QString storePath() const
+    {
+        return m_dir.filePath(QStringLiteral("velumo/storedTunnels.json"));
+    }
     QDir folder() const { return QFileInfo(storePath()).dir(); }
     void writeStore(const QByteArray &bytes)
     {
@@ -69,7 +72,7 @@ private:
         child.start(QCoreApplication::applicationFilePath(), {mode, storePath()});
         QSignalSpy finished(&child, &QProcess::finished);
         return finished.wait(60000) && child.exitCode() == 0 ? child.readAllStandardOutput()
-                                                              : QByteArray();
+                                                             : QByteArray();
     }
 
 private Q_SLOTS:
@@ -123,8 +126,8 @@ private Q_SLOTS:
     void unwritableStore_saysSoAndKeepsWhatIsThere()
     {
         QFETCH(bool, directoryInPlace);
-        const QString blocker = directoryInPlace ? storePath() + QStringLiteral("/notes.txt")
-                                                 : folder().path();
+        const QString blocker =
+            directoryInPlace ? storePath() + QStringLiteral("/notes.txt") : folder().path();
         QVERIFY(QDir().mkpath(QFileInfo(blocker).path()));
         QVERIFY(writeFile(blocker, "the user's"));
         TunnelStore store(storePath());
@@ -157,8 +160,8 @@ private Q_SLOTS:
         QTest::newRow("a readable list")
             << encodeTunnels(savedList(0)) << QStringLiteral("The tunnel list could not be saved");
         // Keeping the unreadable file aside is the write that fails here.
-        QTest::newRow("an unreadable file") << garbage(10 * 1024)
-                                            << QStringLiteral("could not be kept aside");
+        QTest::newRow("an unreadable file")
+            << garbage(10 * 1024) << QStringLiteral("could not be kept aside");
     }
     void fileSizeLimitWhileSaving_keepsTheOldFile()
     {

@@ -170,7 +170,6 @@ private Q_SLOTS:
         QVERIFY(!decodeTunnels(json, &error));
         QVERIFY(!error.message.isEmpty());
     }
-
 };
 
 QTEST_GUILESS_MAIN(TunnelTest)

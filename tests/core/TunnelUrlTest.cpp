@@ -136,8 +136,8 @@ private Q_SLOTS:
             << none;
         QTest::newRow("emoji glued before")
             << u"🚀https://a-b.trycloudflare.com"_s << u"https://a-b.trycloudflare.com"_s;
-        QTest::newRow("non-ASCII around")
-            << u"INF |  ✓ https://a-b.trycloudflare.com é🚀  |"_s << u"https://a-b.trycloudflare.com"_s;
+        QTest::newRow("non-ASCII around") << u"INF |  ✓ https://a-b.trycloudflare.com é🚀  |"_s
+                                          << u"https://a-b.trycloudflare.com"_s;
         QTest::newRow("split, first chunk")
             << u"2026-05-29T09:25:38Z INF |  https://seasonal-deck-organisms-sf.trycloud"_s << none;
         QTest::newRow("split, second chunk")

@@ -15,8 +15,7 @@ class KeychainSecretStoreTest : public QObject
 
 private:
     // What the task gives, waited for on the event loop.
-    template<typename T>
-    static T await(QCoro::Task<T> task)
+    template <typename T> static T await(QCoro::Task<T> task)
     {
         std::optional<T> result;
         QCoro::connect(std::move(task), qApp, [&result](T value) { result = std::move(value); });
@@ -31,7 +30,8 @@ private Q_SLOTS:
     {
         KeychainSecretStore store(QStringLiteral("org.velumo.Test"));
         const QString key = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        QCOMPARE(await(store.write(key, QStringLiteral("eyJhIjoi-token"))), std::optional<QString>());
+        QCOMPARE(await(store.write(key, QStringLiteral("eyJhIjoi-token"))),
+                 std::optional<QString>());
         QCOMPARE(await(store.read(key)), std::optional<QString>(QStringLiteral("eyJhIjoi-token")));
         bool removed = false;
         QCoro::connect(store.remove(key), qApp, [&removed] { removed = true; });

@@ -101,10 +101,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("method");
         QTest::addColumn<QVariantList>("arguments");
         QTest::addColumn<int>("activations");
-        QTest::newRow("Activate")
-            << QStringLiteral("Activate")
-            << QVariantList{QVariantMap{{QStringLiteral("activation-token"), QStringLiteral("wl-1")}}}
-            << 1;
+        QTest::newRow("Activate") << QStringLiteral("Activate")
+                                  << QVariantList{QVariantMap{{QStringLiteral("activation-token"),
+                                                               QStringLiteral("wl-1")}}}
+                                  << 1;
         QTest::newRow("ActivateAction")
             << QStringLiteral("ActivateAction")
             << QVariantList{QStringLiteral("quit"), QVariantList{}, QVariantMap{}} << 0;
