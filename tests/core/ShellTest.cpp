@@ -152,27 +152,6 @@ private Q_SLOTS:
                  printed.constData());
     }
 
-    void environment_isInheritedOrReplaced()
-    {
-        qputenv("VELUMO_TEST_MARKER", "inherited");
-        const QString record = m_dir.filePath(QStringLiteral("env.json"));
-        auto inherited = run("record " + record.toUtf8() + "\n");
-        QTRY_VERIFY(inherited->finished);
-        QCOMPARE(readRecord(record)[u"env"][u"VELUMO_TEST_MARKER"].toString(),
-                 QStringLiteral("inherited"));
-
-        ToolRun replaced =
-            Shell().run(standinPath(), {},
-                        QMap<QString, QString>{{QStringLiteral("VELUMO_STANDIN_SCRIPT"),
-                                                m_dir.filePath(QStringLiteral("script"))},
-                                               {QStringLiteral("ONLY_THIS"), QStringLiteral("1")}});
-        QSignalSpy ended(replaced.process.get(), &ToolProcess::ended);
-        QVERIFY(ended.wait());
-        const QJsonObject env = readRecord(record)[u"env"].toObject();
-        QCOMPARE(env[u"ONLY_THIS"].toString(), QStringLiteral("1"));
-        QVERIFY(!env.contains(u"VELUMO_TEST_MARKER"));
-        qunsetenv("VELUMO_TEST_MARKER");
-    }
 
     void end_isReported_data()
     {
