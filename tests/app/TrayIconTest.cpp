@@ -140,6 +140,7 @@ private:
         tip.asVariant();
         tip.asVariant();
         tip >> title;
+        tip.endStructure();
         return title;
     }
 
