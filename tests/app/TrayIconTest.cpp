@@ -11,7 +11,7 @@
 #include <QApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QMenu>
 #include <QProcess>
@@ -126,15 +126,13 @@ private:
         QDBusMessage get = QDBusMessage::createMethodCall(
             m_item, u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
         get << u"org.kde.StatusNotifierItem"_s << u"ToolTip"_s;
+        const QDBusPendingReply<QDBusVariant> reply = QDBusConnection::sessionBus().asyncCall(get);
         // The item answers from this thread: wait on the event loop.
-        QDBusPendingCallWatcher call(QDBusConnection::sessionBus().asyncCall(get));
-        QSignalSpy finished(&call, &QDBusPendingCallWatcher::finished);
-        if (!finished.wait(5000) || call.isError()) {
+        if (!QTest::qWaitFor([&reply] { return reply.isFinished(); }, 5000) || reply.isError()) {
             return {};
         }
         // (sa(iiay)ss): icon name, icon pixmaps, title, description.
-        const QDBusArgument tip = qvariant_cast<QDBusArgument>(
-            qvariant_cast<QDBusVariant>(call.reply().arguments().constFirst()).variant());
+        const auto tip = qvariant_cast<QDBusArgument>(reply.value().variant());
         QString title;
         tip.beginStructure();
         tip.asVariant();
@@ -172,7 +170,8 @@ private Q_SLOTS:
         QTest::newRow("noTool") << true << false << true << false;
         QTest::newRow("settingOff") << true << true << false << false;
     }
-    // The window hides and the tunnels run on only while the tray leads back to them.
+    // The window hides and the tunnels run on only while the tray leads back to them and the
+    // user wants it.
     void closeWindow()
     {
         QFETCH(bool, trayHost);
@@ -197,6 +196,16 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
             QVERIFY(!processExists(pid));
         }
+        if (!keepRunning) {
+            // Saved at once with the user's settings, the choice holds for the next run.
+            const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+            QVERIFY(QFile::exists(config + u"/velumo/velumo.conf"_s));
+            QProcess next;
+            next.start(QCoreApplication::applicationFilePath(), {u"--next-run"_s, m_dir.path()});
+            QSignalSpy finished(&next, &QProcess::finished);
+            QVERIFY(finished.wait(20000));
+            QCOMPARE(next.readAllStandardOutput(), "off\n");
+        }
     }
 
     // Each listed tunnel has an entry: Stop ends its tool, Restart starts one, Quit ends all.
@@ -218,25 +227,12 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
         QVERIFY(!processExists(second));
     }
-
-    // The choice is saved at once with the user's settings, and the next run reads it.
-    void keepRunning_isRemembered()
-    {
-        startApp(false);
-        m_app->window()->findChild<QAction *>(u"keepRunningAction"_s)->trigger();
-        QVERIFY(QFile::exists(qEnvironmentVariable("XDG_CONFIG_HOME") + u"/velumo/velumo.conf"_s));
-        QProcess next;
-        next.start(QCoreApplication::applicationFilePath(), {u"--keep-running"_s, m_dir.path()});
-        QSignalSpy finished(&next, &QProcess::finished);
-        QVERIFY(finished.wait(20000));
-        QCOMPARE(next.readAllStandardOutput(), "off\n");
-    }
 };
 
 int main(int argc, char **argv)
 {
-    // The next run (--keep-running <folder>) shares the settings of the test that starts it.
-    const bool nextRun = argc == 3 && qstrcmp(argv[1], "--keep-running") == 0;
+    // The next run (--next-run <folder>) shares the settings of the test that starts it.
+    const bool nextRun = argc == 3 && qstrcmp(argv[1], "--next-run") == 0;
     QTemporaryDir config;
     if (!nextRun) {
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
