@@ -7,13 +7,20 @@
 #include "desktop/KeychainSecretStore.h"
 #include "desktop/QuitSignals.h"
 #include "desktop/SingleInstance.h"
+#include "desktop/TrayIcon.h"
 #include "gui/AboutDialog.h"
 #include "gui/ContentView.h"
 #include "gui/Symbols.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 namespace Velumo {
@@ -48,6 +55,15 @@ void afterFirstPaint(QWidget *widget, std::function<void()> call)
     };
     new Watcher(widget, std::move(call));
 }
+
+// $XDG_CONFIG_HOME/velumo/velumo.conf, beside the tunnel lists.
+QString settingsPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/velumo/velumo.conf");
+}
+
+const QString keepRunningKey = QStringLiteral("keepRunningInBackground");
 
 } // namespace
 
@@ -93,10 +109,24 @@ bool Application::start()
     connect(m_instance.get(), &SingleInstance::activated, this, &Application::bringForward);
     connect(model, &ContentModel::tunnelReady, this, &Application::notifyReady);
 
+    m_keepRunning = m_window->findChild<QAction *>(QStringLiteral("keepRunningAction"));
+    Q_ASSERT(m_keepRunning);
+    m_keepRunning->setChecked(
+        QSettings(settingsPath(), QSettings::IniFormat).value(keepRunningKey, true).toBool());
+    connect(m_keepRunning, &QAction::toggled, this, [](bool keepRunning) {
+        QSettings settings(settingsPath(), QSettings::IniFormat);
+        settings.setValue(keepRunningKey, keepRunning);
+        settings.sync();
+    });
+    m_window->installEventFilter(this);
+
     m_window->show();
-    // Finding the icon in the theme and loading the SVG engine for it would hold up the first
-    // frame; the window gets it right after.
-    afterFirstPaint(m_window.get(), [] { QApplication::setWindowIcon(Symbols::appIcon()); });
+    // Finding the icon in the theme, loading the SVG engine for it and asking the bus for a
+    // tray would hold up the first frame; they come right after.
+    afterFirstPaint(m_window.get(), [this] {
+        QApplication::setWindowIcon(Symbols::appIcon());
+        showTray();
+    });
     return true;
 }
 
@@ -106,6 +136,9 @@ void Application::quit()
         return;
     }
     m_quitting = true;
+    if (m_tray) {
+        m_tray->hide();
+    }
     if (!m_window) {
         Q_EMIT readyToQuit();
         return;
@@ -136,11 +169,16 @@ void Application::notifyReady(const Tunnel &tunnel)
     if (m_window->isActiveWindow() || !tunnel.url) {
         return;
     }
+    notifier().notifyTunnelReady(*tunnel.url, tunnel.hostname + u':' + tunnel.port);
+}
+
+DesktopNotifier &Application::notifier()
+{
     if (!m_notifier) {
         m_notifier = std::make_unique<DesktopNotifier>();
         connect(m_notifier.get(), &DesktopNotifier::activated, this, &Application::bringForward);
     }
-    m_notifier->notifyTunnelReady(*tunnel.url, tunnel.hostname + u':' + tunnel.port);
+    return *m_notifier;
 }
 
 void Application::showAbout()
@@ -151,6 +189,110 @@ void Application::showAbout()
     m_about->show();
     m_about->raise();
     m_about->activateWindow();
+}
+
+bool Application::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Close && watched == m_window.get() && hidesOnClose()) {
+        event->ignore();
+        m_window->hide();
+        if (!std::exchange(m_toldAboutBackground, true)) {
+            notifier().notifyRunningInBackground();
+        }
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+// Closing the window leaves running tunnels in the tray's care, unless the user said not to or
+// there is no tray to lead back to them.
+bool Application::hidesOnClose() const
+{
+    return !m_quitting && m_tray && m_keepRunning->isChecked() &&
+           QSystemTrayIcon::isSystemTrayAvailable() && m_window->model()->runningToolCount() > 0;
+}
+
+void Application::showTray()
+{
+    // Without a tray host (a plain GNOME, say) the window is the only way back.
+    if (m_quitting || !QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;
+    }
+    m_tray = std::make_unique<TrayIcon>();
+    connect(m_tray.get(), &TrayIcon::showRequested, this, [this] { bringForward({}); });
+    connect(m_tray.get(), &TrayIcon::quitRequested, this, &Application::quit);
+    connect(m_tray.get(), &TrayIcon::copyRequested, this,
+            [](const QUrl &address) { QGuiApplication::clipboard()->setText(address.toString()); });
+    connect(m_tray.get(), &TrayIcon::openRequested, this,
+            [](const QUrl &address) { QDesktopServices::openUrl(address); });
+    connect(m_tray.get(), &TrayIcon::stopRequested, this,
+            [this](const QUuid &id) { runTunnel(id, false); });
+    connect(m_tray.get(), &TrayIcon::restartRequested, this,
+            [this](const QUuid &id) { runTunnel(id, true); });
+
+    ContentModel *model = m_window->model();
+    connect(model, &ContentModel::objectWillChange, this, &Application::scheduleTrayUpdate);
+    connect(model, &ContentModel::activityChanged, this, &Application::scheduleTrayUpdate);
+    connect(&model->named(), &NamedTunnelModel::tunnelsChanged, this,
+            &Application::scheduleTrayUpdate);
+    connect(&model->named(), &NamedTunnelModel::activityChanged, this,
+            &Application::scheduleTrayUpdate);
+    updateTray();
+    m_tray->show();
+}
+
+void Application::scheduleTrayUpdate()
+{
+    // The model announces changes before it makes them, and an action of the tray's menu must
+    // not rebuild the menu it sits in: the update runs once, from the event loop.
+    if (!std::exchange(m_trayUpdatePending, true)) {
+        QMetaObject::invokeMethod(this, &Application::updateTray, Qt::QueuedConnection);
+    }
+}
+
+void Application::updateTray()
+{
+    m_trayUpdatePending = false;
+    ContentModel *model = m_window->model();
+    QList<TrayIcon::Entry> entries;
+    for (const NamedTunnel &tunnel : model->named().tunnels()) {
+        // A token's tunnel serves what its dashboard routes: its name says more than a port.
+        entries.append({tunnel.id, tunnel.address(),
+                        tunnel.kind == NamedTunnel::Kind::Token
+                            ? tunnel.tunnelName
+                            : tunnel.hostname + u':' + tunnel.port,
+                        model->named().activity(tunnel.id).running});
+    }
+    for (const Tunnel &tunnel : model->tunnels()) {
+        entries.append({tunnel.id, tunnel.url, tunnel.hostname + u':' + tunnel.port,
+                        model->activity(tunnel.id).running});
+    }
+    m_tray->setTunnels(entries, model->runningToolCount());
+}
+
+void Application::runTunnel(const QUuid &id, bool run)
+{
+    ContentModel *model = m_window->model();
+    NamedTunnelModel &named = model->named();
+    const auto hasId = [&id](const auto &tunnel) { return tunnel.id == id; };
+    if (const auto found = std::ranges::find_if(named.tunnels(), hasId);
+        found != named.tunnels().cend()) {
+        // A copy: the list may change under a reference.
+        const NamedTunnel tunnel = *found;
+        if (run) {
+            named.start(tunnel);
+        } else {
+            named.stop(tunnel);
+        }
+    } else if (const auto quick = std::ranges::find_if(model->tunnels(), hasId);
+               quick != model->tunnels().cend()) {
+        const Tunnel tunnel = *quick;
+        if (run) {
+            model->restartTunnel(tunnel);
+        } else {
+            model->stopTunnel(tunnel);
+        }
+    }
 }
 
 } // namespace Velumo

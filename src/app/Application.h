@@ -5,9 +5,12 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QUuid>
 
 #include <memory>
 #include <optional>
+
+class QAction;
 
 namespace Velumo {
 
@@ -17,12 +20,14 @@ class DesktopNotifier;
 class QuitSignals;
 class SecretStore;
 class SingleInstance;
+class TrayIcon;
 struct Tunnel;
 
 // The app as a whole: the main window and the desktop services around it. It keeps one copy
 // per session, brings the window forward when asked, tells the desktop when an address comes
 // up while the user looks elsewhere, and quits in order: every tool is stopped first, however
-// the quit was asked for (window closed, Quit, a termination signal).
+// the quit was asked for (Quit, a termination signal, the window closed). While tools run and
+// the desktop has a tray, closing the window only hides it: the tray icon leads back.
 class Application : public QObject
 {
     Q_OBJECT
@@ -51,15 +56,27 @@ public:
     bool isQuitting() const { return m_quitting; }
 
     ContentView *window() const { return m_window.get(); }
+    // Made after the first frame when the desktop has a tray; null before and without one.
+    TrayIcon *tray() const { return m_tray.get(); }
 
 Q_SIGNALS:
     // Every tool has ended (or the grace period is long over); the event loop quits next.
     void readyToQuit();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void bringForward(const QString &activationToken);
     void notifyReady(const Tunnel &tunnel);
     void showAbout();
+    DesktopNotifier &notifier();
+    void showTray();
+    void scheduleTrayUpdate();
+    void updateTray();
+    // Stops, or starts again, the listed tunnel with this id, named or quick.
+    void runTunnel(const QUuid &id, bool run);
+    bool hidesOnClose() const;
 
     Options m_options;
     std::unique_ptr<SingleInstance> m_instance;
@@ -68,6 +85,11 @@ private:
     // Made at the first notification: nothing to do before, and start-up is quicker without.
     std::unique_ptr<DesktopNotifier> m_notifier;
     QPointer<AboutDialog> m_about;
+    std::unique_ptr<TrayIcon> m_tray;
+    // File > Keep running in the background; the window owns it.
+    QAction *m_keepRunning = nullptr;
+    bool m_trayUpdatePending = false;
+    bool m_toldAboutBackground = false;
     bool m_quitting = false;
 };
 

@@ -68,18 +68,29 @@ DesktopNotifier::~DesktopNotifier() = default;
 
 void DesktopNotifier::notifyTunnelReady(const QUrl &address, const QString &hostAndPort)
 {
+    notify(tr("Tunnel ready"), escapeBody(address.toString() + u'\n' + hostAndPort));
+}
+
+void DesktopNotifier::notifyRunningInBackground()
+{
+    notify(tr("Velumo keeps your tunnels running"),
+           tr("Find Velumo in the system tray to open it again, or choose Quit there to stop "
+              "every tunnel."));
+}
+
+void DesktopNotifier::notify(const QString &summary, const QString &body)
+{
     if (!m_bus.isConnected()) {
         return;
     }
 
-    QDBusMessage notify =
+    QDBusMessage message =
         QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
     const QStringList actions = {defaultAction, tr("Open Velumo")};
     const QVariantMap hints = {{QStringLiteral("desktop-entry"), appId}};
-    notify << QStringLiteral("Velumo") << 0U << appId << tr("Tunnel ready")
-           << escapeBody(address.toString() + u'\n' + hostAndPort) << actions << hints << -1;
+    message << QStringLiteral("Velumo") << 0U << appId << summary << body << actions << hints << -1;
 
-    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(notify), this);
+    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher *call) {
                 call->deleteLater();

@@ -12,9 +12,10 @@ class QDBusMessage;
 
 namespace Velumo {
 
-// Tells the desktop's notification server that a tunnel has its public address, and reports
-// when the user clicks such a notification. Without a session bus or a notification server
-// it stays silent: a missing notification is no reason to bother the user.
+// Tells the desktop's notification server that a tunnel has its public address or that the
+// tunnels run on with the window closed, and reports when the user clicks such a notification.
+// Without a session bus or a notification server it stays silent: a missing notification is no
+// reason to bother the user.
 class DesktopNotifier : public QObject
 {
     Q_OBJECT
@@ -25,8 +26,10 @@ public:
     explicit DesktopNotifier(const QDBusConnection &bus, QObject *parent = nullptr);
     ~DesktopNotifier() override;
 
-    // Returns at once; the server answers in its own time.
+    // Both return at once; the server answers in its own time.
     void notifyTunnelReady(const QUrl &address, const QString &hostAndPort);
+    // The window was closed while tunnels run: they keep running, and the tray leads back.
+    void notifyRunningInBackground();
 
 Q_SIGNALS:
     // The user clicked one of our notifications. The token lets the window take focus on
@@ -44,6 +47,7 @@ private:
         QString activationToken;
     };
 
+    void notify(const QString &summary, const QString &body);
     bool isOurs(uint id, const QDBusMessage &message) const;
 
     QDBusConnection m_bus;

@@ -272,6 +272,12 @@ void ContentView::buildMenus()
 {
     QMenu *file = menuBar()->addMenu(tr("&File"));
     file->setObjectName(QStringLiteral("fileMenu"));
+    // The app remembers this and decides what closing the window does.
+    QAction *keepRunning = file->addAction(tr("Keep running in the background"));
+    keepRunning->setObjectName(QStringLiteral("keepRunningAction"));
+    keepRunning->setCheckable(true);
+    keepRunning->setChecked(true);
+    file->addSeparator();
     QAction *quit = file->addAction(tr("&Quit"), this, &ContentView::quitRequested);
     quit->setObjectName(QStringLiteral("quitAction"));
     quit->setShortcut(QKeySequence::Quit);

@@ -18,7 +18,8 @@ private:
     template <typename T> static T await(QCoro::Task<T> task)
     {
         std::optional<T> result;
-        QCoro::connect(std::move(task), qApp, [&result](T value) { result = std::move(value); });
+        QCoro::connect(std::move(task), QCoreApplication::instance(),
+                       [&result](T value) { result = std::move(value); });
         if (!QTest::qWaitFor([&result] { return result.has_value(); }, 20000)) {
             qFatal("no answer from the secret store");
         }
@@ -34,7 +35,8 @@ private Q_SLOTS:
                  std::optional<QString>());
         QCOMPARE(await(store.read(key)), std::optional<QString>(QStringLiteral("eyJhIjoi-token")));
         bool removed = false;
-        QCoro::connect(store.remove(key), qApp, [&removed] { removed = true; });
+        QCoro::connect(store.remove(key), QCoreApplication::instance(),
+                       [&removed] { removed = true; });
         QTRY_VERIFY(removed);
         QCOMPARE(await(store.read(key)), std::optional<QString>());
     }
