@@ -20,7 +20,8 @@
 // latency of small keep-alive requests, 100 MiB each way, the proxy's memory with a slow
 // reader, and 200 connections at once. The service answers from memory on threads of its
 // own; the visitor is plain blocking sockets on the main thread; the proxy runs as the app
-// runs it, on its host thread, in a process of its own (bench_proxy_app).
+// runs it, on its host thread, in a process of its own (bench_proxy_app); a second one keeps
+// a request list of what passes (capture on), to measure what that costs.
 
 using namespace Velumo;
 
@@ -175,9 +176,13 @@ Crowd crowd(quint16 port, int connections, int rounds)
 
 // The proxy process: started for a service, answering with its port.
 struct ProxyProcess {
-    explicit ProxyProcess(quint16 servicePort)
+    explicit ProxyProcess(quint16 servicePort, bool capture = false)
     {
-        process.start(QStringLiteral(VELUMO_PROXY_APP), {QString::number(servicePort)});
+        QStringList arguments{QString::number(servicePort)};
+        if (capture) {
+            arguments.append(QStringLiteral("capture"));
+        }
+        process.start(QStringLiteral(VELUMO_PROXY_APP), arguments);
         if (!process.waitForReadyRead(10'000)) {
             qFatal("bench_proxy_app did not start");
         }
@@ -226,8 +231,12 @@ int main(int argc, char **argv)
     Path direct(service.port);
     ProxyProcess running(service.port);
     Path proxied(running.port);
-    for (Path *path : {&direct, &proxied}) {
-        const std::string name = path == &direct ? "direct" : "proxy";
+    ProxyProcess capturing(service.port, true);
+    Path captured(capturing.port);
+    for (Path *path : {&direct, &proxied, &captured}) {
+        const std::string name = path == &direct    ? "direct"
+                                 : path == &proxied ? "proxy"
+                                                    : "capture";
         benchmark::RegisterBenchmark(("latency/" + name).c_str(), latency, path)
             ->UseManualTime()
             ->Iterations(1000)
@@ -280,6 +289,47 @@ int main(int argc, char **argv)
                        QStringLiteral("≥ 60% of direct or 500 MB/s, the lower: ") +
                            Bench::number(floor, 0) + QStringLiteral(" MB/s"),
                        proxyRate >= floor});
+    }
+
+    const double captureMedian = Bench::percentile(captured.latencies, 0.5);
+    Bench::report({QStringLiteral("6g"),
+                   QStringLiteral("Small keep-alive request through the proxy, capture on, median"),
+                   QStringLiteral("capture off: ") + ms(proxyMedian) + QStringLiteral(", direct ") +
+                       ms(directMedian),
+                   ms(captureMedian),
+                   QStringLiteral("≤ 1.3 × direct + 0.15 ms = ") + ms(medianLimit),
+                   captureMedian <= medianLimit});
+    for (const bool up : {false, true}) {
+        const std::vector<double> &base = up ? direct.uploads : direct.downloads;
+        const std::vector<double> &off = up ? proxied.uploads : proxied.downloads;
+        const std::vector<double> &on = up ? captured.uploads : captured.downloads;
+        const double directRate = double(bigSize) / 1e6 / Bench::percentile(base, 0.5);
+        const double onRate = double(bigSize) / 1e6 / Bench::percentile(on, 0.5);
+        const double floor = std::min(0.6 * directRate, 500.0);
+        Bench::report(
+            {up ? QStringLiteral("6i") : QStringLiteral("6h"),
+             up ? QStringLiteral("100 MiB upload through the proxy, capture on")
+                : QStringLiteral("100 MiB download through the proxy, capture on"),
+             QStringLiteral("capture off: ") + rate(off) + QStringLiteral(", direct ") + rate(base),
+             rate(on),
+             QStringLiteral("≥ 60% of direct or 500 MB/s, the lower: ") + Bench::number(floor, 0) +
+                 QStringLiteral(" MB/s"),
+             onRate >= floor});
+    }
+    {
+        // The request list keeps at most 1 MiB of each body, whatever the transfer's size.
+        ProxyProcess fresh(service.port, true);
+        const double idle = fresh.memory().first;
+        const double seconds = download(fresh.port);
+        const double peak = fresh.memory().second;
+        Bench::report(
+            {QStringLiteral("6j"),
+             QStringLiteral("Proxy's peak RSS over idle, capture on, 100 MiB download"),
+             QStringLiteral("proxy at rest: ") + Bench::number(idle, 1) + QStringLiteral(" MiB"),
+             QStringLiteral("+") + Bench::number(peak - idle, 1) + QStringLiteral(" MiB (peak ") +
+                 Bench::number(peak, 1) + QStringLiteral(" MiB; read in ") +
+                 Bench::number(seconds, 2) + QStringLiteral(" s)"),
+             QStringLiteral("≤ +32 MiB"), peak - idle <= 32});
     }
 
     {

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "FuzzCheck.h"
+#include "proxy/PasswordGate.h"
 #include "proxy/ProxyServer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrlQuery>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +24,15 @@ using namespace Velumo;
 // no crash and no Qt warning; one connection to the service at most; what the visitor gets is
 // the service's answer unchanged, possibly ended by a page of the proxy's own; and once the
 // visitor is gone, the proxy holds no connection.
+//
+// The same bytes then go through a second proxy with a password gate ("secret"); in the input
+// "KEY" stands for its link's key and "TOKEN" for the cookie that the link hands out. Unless
+// the input carries one of those or the password in Basic form, nothing but CORS preflights
+// (heads without bodies) may reach the service.
 
 namespace {
+
+const QByteArray password = "secret";
 
 quint16 listening(QTcpServer &server)
 {
@@ -32,16 +42,21 @@ quint16 listening(QTcpServer &server)
 
 struct Harness {
     Harness()
-        : proxy(ProxyTarget{QStringLiteral("127.0.0.1"), listening(service)},
-                ProxyTimeouts{std::chrono::milliseconds(50), std::chrono::milliseconds(1000)})
+        : proxy(ProxyTarget{QStringLiteral("127.0.0.1"), listening(service)}, timeouts)
+        , gated(proxy.target(), timeouts)
+        , gate(std::make_shared<PasswordGate>(QString::fromLatin1(password)))
     {
         listening(canary);
         proxy.start();
+        gated.setGate(gate);
+        gated.start();
         QObject::connect(&service, &QTcpServer::newConnection, &service, [this] {
             while (QTcpSocket *socket = service.nextPendingConnection()) {
                 ++serviceConnections;
                 QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    received += socket->readAll().size();
+                    const QByteArray bytes = socket->readAll();
+                    received += bytes.size();
+                    atService += bytes;
                     if (socket->state() == QAbstractSocket::ConnectedState) {
                         socket->write(reply);
                         socket->disconnectFromHost();
@@ -50,6 +65,13 @@ struct Harness {
                 QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
+        const QUrlQuery query(gate->linkWithKey(QUrl(QStringLiteral("https://h"))));
+        key = query.queryItemValue(QStringLiteral("velumo_key")).toLatin1();
+        const QByteArray redirect =
+            visit(gated, QByteArray("GET /?velumo_key=" + key + " HTTP/1.1\r\n\r\n"));
+        const qsizetype at = redirect.indexOf("__Host-velumo=") + 14;
+        token = redirect.mid(at, redirect.indexOf(';', at) - at);
+        Fuzzing::check(token.size() > 20, "a link with key hands out a cookie");
     }
 
     // Runs the event loop until `done` holds, or until nothing has moved for a few turns
@@ -67,10 +89,70 @@ struct Harness {
         return done();
     }
 
+    // Sends `request` to `through` and returns what came back, once the proxy closed the
+    // connection or nothing moved for a while; then the visitor leaves, and the proxy must
+    // let go of the connection.
+    QByteArray visit(ProxyServer &through, QByteArrayView request)
+    {
+        serviceConnections = 0;
+        atService.clear();
+        QTcpSocket visitor;
+        QByteArray got;
+        QObject::connect(&visitor, &QTcpSocket::readyRead, &visitor,
+                         [&] { got += visitor.readAll(); });
+        visitor.connectToHost(QHostAddress::LocalHost, through.port());
+        visitor.write(request.data(), request.size());
+        qint64 moved = -1;
+        QElapsedTimer quiet;
+        runUntil(
+            [&] {
+                const qint64 now = got.size() + received + serviceConnections;
+                if (now != moved) {
+                    moved = now;
+                    quiet.start();
+                }
+                return visitor.state() == QAbstractSocket::UnconnectedState || quiet.elapsed() > 5;
+            },
+            5000);
+        if (qEnvironmentVariableIsSet("VELUMO_FUZZ_TRACE")) {
+            std::fprintf(stderr, "got %s\n", QByteArray(got).replace("\r\n", "|").constData());
+        }
+        visitor.abort();
+        Fuzzing::check(runUntil([&] { return through.connectionCount() == 0; }, 5000),
+                       "the proxy lets go of a connection once its visitor has gone");
+        Fuzzing::check(!canary.hasPendingConnections(), "nothing reaches another service");
+        Fuzzing::check(serviceConnections <= 1, "one connection to the service per visitor");
+        return got;
+    }
+
+    // Whether the input carries something the gate takes: the key, the cookie's token, or the
+    // password after a colon in base64 (the gate decodes only whole runs of base64).
+    bool hasCredential(const QByteArray &input) const
+    {
+        if (input.contains(key) || input.contains(token)) {
+            return true;
+        }
+        static const QRegularExpression base64(QStringLiteral("[A-Za-z0-9+/=]+"));
+        const QString text = QString::fromLatin1(input);
+        for (const QRegularExpressionMatch &run : base64.globalMatch(text)) {
+            if (QByteArray::fromBase64(run.captured().toLatin1())
+                    .contains(QByteArray(':' + password))) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    ProxyTimeouts timeouts{std::chrono::milliseconds(50), std::chrono::milliseconds(1000)};
     QTcpServer service;
     QTcpServer canary;
     ProxyServer proxy;
+    ProxyServer gated;
+    std::shared_ptr<PasswordGate> gate;
+    QByteArray key;
+    QByteArray token;
     QByteArray reply;
+    QByteArray atService;
     int serviceConnections = 0;
     qint64 received = 0;
 };
@@ -93,38 +175,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     QByteArray input(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     input.replace("CANARY",
                   QByteArray("127.0.0.1:" + QByteArray::number(harness.canary.serverPort())));
+    input.replace("KEY", harness.key).replace("TOKEN", harness.token);
     const qsizetype split = input.indexOf("\xff\xfe");
     harness.reply = split < 0 ? QByteArray() : input.mid(split + 2);
-    harness.serviceConnections = 0;
+    const QByteArray request = split < 0 ? input : input.first(split);
 
-    QTcpSocket visitor;
-    QByteArray got;
-    QObject::connect(&visitor, &QTcpSocket::readyRead, &visitor, [&] { got += visitor.readAll(); });
-    visitor.connectToHost(QHostAddress::LocalHost, harness.proxy.port());
-    visitor.write(split < 0 ? input : input.first(split));
-    // Until the proxy closes the visitor's connection, or nothing moves any more (a request
-    // left unfinished); then the visitor leaves.
-    qint64 moved = -1;
-    QElapsedTimer quiet;
-    harness.runUntil(
-        [&] {
-            const qint64 now = got.size() + harness.received + harness.serviceConnections;
-            if (now != moved) {
-                moved = now;
-                quiet.start();
-            }
-            return visitor.state() == QAbstractSocket::UnconnectedState || quiet.elapsed() > 5;
-        },
-        5000);
-    if (qEnvironmentVariableIsSet("VELUMO_FUZZ_TRACE")) {
-        std::fprintf(stderr, "got %s\n", QByteArray(got).replace("\r\n", "|").constData());
-    }
-    visitor.abort();
-    Fuzzing::check(harness.runUntil([] { return harness.proxy.connectionCount() == 0; }, 5000),
-                   "the proxy lets go of a connection once its visitor has gone");
-    Fuzzing::check(!harness.canary.hasPendingConnections(), "nothing reaches another service");
-    Fuzzing::check(harness.serviceConnections <= 1, "one connection to the service per visitor");
-
+    QByteArray got = harness.visit(harness.proxy, request);
     // A page of the proxy's own (without its body after a HEAD) may only end what it got.
     const QByteArray ownHead = "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
     if (const qsizetype own = got.lastIndexOf(ownHead); own >= 0) {
@@ -135,5 +191,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     Fuzzing::check(harness.reply.startsWith(got),
                    "the service's answer reaches the visitor unchanged");
+
+    harness.visit(harness.gated, request);
+    if (!harness.hasCredential(request)) {
+        const QByteArray &heard = harness.atService;
+        bool onlyPreflights = heard.isEmpty() || heard.endsWith("\r\n\r\n");
+        qsizetype from = 0;
+        while (onlyPreflights && from < heard.size()) {
+            onlyPreflights = QByteArrayView(heard).sliced(from).startsWith("OPTIONS ");
+            from = heard.indexOf("\r\n\r\n", from) + 4; // found: `heard` ends with one
+        }
+        Fuzzing::check(onlyPreflights, "without the password only preflights pass the gate");
+    }
     return 0;
 }

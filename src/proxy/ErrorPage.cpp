@@ -11,6 +11,8 @@ QByteArray reasonPhrase(int status)
     switch (status) {
     case 400:
         return "Bad Request";
+    case 401:
+        return "Unauthorized";
     case 408:
         return "Request Timeout";
     case 431:
@@ -24,7 +26,7 @@ QByteArray reasonPhrase(int status)
 
 } // namespace
 
-QByteArray errorResponse(int status, const QString &message, bool withBody)
+QByteArray errorResponse(int status, const QString &message, bool withBody, QByteArrayView fields)
 {
     const QByteArray title = QByteArray::number(status) + ' ' + reasonPhrase(status);
     const QByteArray page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + title +
@@ -33,9 +35,8 @@ QByteArray errorResponse(int status, const QString &message, bool withBody)
                             "</p>\n<p>Sent by Velumo, which stands between the tunnel and the "
                             "service.</p></body></html>\n";
     return "HTTP/1.1 " + title + "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-           QByteArray::number(page.size()) +
-           "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" +
-           (withBody ? page : QByteArray());
+           QByteArray::number(page.size()) + "\r\nCache-Control: no-store\r\n" + fields +
+           "Connection: close\r\n\r\n" + (withBody ? page : QByteArray());
 }
 
 } // namespace Velumo

@@ -8,7 +8,9 @@
 namespace Velumo {
 
 // A complete response the proxy sends itself: a short page saying what went wrong, after which
-// the connection ends. `withBody` is false for the answer to a HEAD request.
-QByteArray errorResponse(int status, const QString &message, bool withBody = true);
+// the connection ends. `withBody` is false for the answer to a HEAD request; `fields` are more
+// header lines, each ended by CRLF.
+QByteArray errorResponse(int status, const QString &message, bool withBody = true,
+                         QByteArrayView fields = {});
 
 } // namespace Velumo

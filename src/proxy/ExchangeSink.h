@@ -14,8 +14,9 @@ struct ExchangeEvent {
     enum class Kind : quint8 {
         Request,      // `bytes`: the request head as forwarded, start line to blank line
         Response,     // `bytes`: a response head as received (interim 1xx heads included)
-        RequestBody,  // `bytes`: the next body bytes, without chunk framing
-        ResponseBody, // likewise
+        RequestBody,  // `bytes`: the next body bytes as forwarded, chunk framing included, so
+                      // that the request can be sent again exactly
+        ResponseBody, // `bytes`: the next body bytes, without chunk framing
         Finished,     // the final response was forwarded whole; `bytes` is empty
     };
 
@@ -23,6 +24,10 @@ struct ExchangeEvent {
     Kind kind = Kind::Request;
     qint64 atMsecs = 0; // QDateTime::currentMSecsSinceEpoch()
     QByteArray bytes;
+    // Finished: how many bytes followed each head on the wire (all of them, not only what the
+    // sink was given); the request's so far when the service answered before it was whole.
+    qint64 requestBodySize = 0;
+    qint64 responseBodySize = 0;
 };
 
 // Where a proxy hands what it sees for the request list. Without one the proxy copies nothing.

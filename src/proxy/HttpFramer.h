@@ -150,7 +150,7 @@ private:
     {
         // Trailers come here too, after the head; they are forwarded as read and not kept.
         if (m_base) {
-            m_head.m_fields.push_back({{}, span(name), {}, false});
+            m_head.m_fields.emplace_back().name = span(name);
         }
     }
     void on_header_impl(error_code &) override {}

@@ -32,10 +32,24 @@ void MessageHead::appendToList(QByteArrayView name, QByteArrayView item)
     m_listIndex = lastIndexOf(name);
 }
 
+void MessageHead::setValue(qsizetype i, QByteArray value)
+{
+    Field &field = m_fields[size_t(i)];
+    field.replaced = true;
+    field.replacement = std::move(value);
+}
+
+void MessageHead::setTarget(QByteArray target)
+{
+    m_targetReplaced = true;
+    m_newTarget = std::move(target);
+}
+
 bool MessageHead::isEdited() const
 {
-    return !m_listItem.isEmpty() ||
-           std::any_of(m_fields.begin(), m_fields.end(), [](const Field &f) { return f.removed; });
+    return !m_listItem.isEmpty() || m_targetReplaced ||
+           std::any_of(m_fields.begin(), m_fields.end(),
+                       [](const Field &f) { return f.removed || f.replaced; });
 }
 
 QByteArray MessageHead::forwarded() const
@@ -44,26 +58,34 @@ QByteArray MessageHead::forwarded() const
         return m_block.toByteArray();
     }
     QByteArray out;
-    out.reserve(m_block.size() + m_listName.size() + m_listItem.size() + 8);
+    out.reserve(m_block.size() + m_listName.size() + m_listItem.size() + m_newTarget.size() + 8);
     qsizetype from = 0;
+    // Copies the block up to `at`, then `with` in place of the next `size` bytes.
+    const auto splice = [&](qsizetype at, qsizetype size, QByteArrayView with) {
+        out += m_block.sliced(from, at - from);
+        out += with;
+        from = at + size;
+    };
+    if (m_targetReplaced) {
+        splice(m_target.offset, m_target.size, m_newTarget);
+    }
     for (size_t i = 0; i < m_fields.size(); ++i) {
         const Field &field = m_fields[i];
         if (field.removed) {
-            out += m_block.sliced(from, field.line.offset - from);
-            from = field.line.offset + field.line.size;
-        } else if (qsizetype(i) == m_listIndex) {
-            const qsizetype end = field.value.offset + field.value.size;
-            out += m_block.sliced(from, end - from);
-            if (field.value.size > 0) {
-                out += ", ";
-            }
+            splice(field.line.offset, field.line.size, {});
+            continue;
+        }
+        if (field.replaced) {
+            splice(field.value.offset, field.value.size, field.replacement);
+        }
+        if (qsizetype(i) == m_listIndex) {
+            const bool empty = field.replaced ? field.replacement.isEmpty() : field.value.size == 0;
+            splice(field.value.offset + field.value.size, 0, empty ? "" : ", ");
             out += m_listItem;
-            from = end;
         }
     }
     // The blank line that ends the head is its last two bytes.
-    const qsizetype end = m_block.size() - 2;
-    out += m_block.sliced(from, end - from);
+    splice(m_block.size() - 2, 0, {});
     if (!m_listItem.isEmpty() && m_listIndex < 0) {
         out += m_listName;
         out += ": ";
@@ -100,6 +122,8 @@ void MessageHead::clear()
     m_version = m_status = 0;
     m_method = m_target = m_reason = {};
     m_fields.clear();
+    m_targetReplaced = false;
+    m_newTarget.clear();
     m_listName.clear();
     m_listItem.clear();
     m_listIndex = -1;

@@ -39,6 +39,10 @@ public:
 
     // Drops a field from what is forwarded (the proxy's own credentials, say).
     void removeField(qsizetype i) { m_fields[size_t(i)].removed = true; }
+    // Forwards another value in place of a field's (trimmed) value, or another request target.
+    // The caller keeps CR and LF out of both.
+    void setValue(qsizetype i, QByteArray value);
+    void setTarget(QByteArray target);
     // Adds an item to a comma-separated list field: to the last field of that name, as a
     // proxy appends to X-Forwarded-For, or as a new last field.
     void appendToList(QByteArrayView name, QByteArrayView item);
@@ -54,6 +58,8 @@ private:
         Span name;
         Span value;
         bool removed = false;
+        bool replaced = false;
+        QByteArray replacement;
     };
 
     QByteArrayView slice(Span span) const { return m_block.sliced(span.offset, span.size); }
@@ -69,6 +75,8 @@ private:
     Span m_target;
     Span m_reason;
     std::vector<Field> m_fields;
+    bool m_targetReplaced = false;
+    QByteArray m_newTarget;
     // An item to add to the field at m_listIndex, or after the last field when that is -1.
     QByteArray m_listName;
     QByteArray m_listItem;

@@ -139,18 +139,23 @@ bool ProxyConnection::forwardRequest(RequestFramer::Step step)
             return false;
         }
     } else if (step.consumed > 0) {
-        send(*m_upstream, m_fromClient.view().first(step.consumed));
-        m_server.captureBody(ExchangeEvent::Kind::RequestBody, m_exchanges.back().id,
-                             m_request->body(), m_requestTaken);
+        const QByteArrayView bytes = m_fromClient.view().first(step.consumed);
+        send(*m_upstream, bytes);
+        m_requestBytes += step.consumed;
+        m_server.captureBody(ExchangeEvent::Kind::RequestBody, m_requestId, bytes, m_requestTaken);
         m_fromClient.consume(step.consumed);
     }
     if (step.outcome == Outcome::NeedMore) {
         m_clientNeedsMore = true;
     } else if (m_request->is_done()) {
         m_request.reset();
-        const Exchange &last = m_exchanges.back();
-        // What follows a request to switch protocols is only known once the answer is in.
-        m_clientHeld = last.upgrade || last.connect;
+        // The service may have answered before the body was whole: the exchange is gone then.
+        if (!m_exchanges.empty() && m_exchanges.back().id == m_requestId) {
+            Exchange &last = m_exchanges.back();
+            last.requestBytes = m_requestBytes;
+            // What follows a request to switch protocols is only known once the answer is in.
+            m_clientHeld = last.upgrade || last.connect;
+        }
     }
     return !m_clientHeld;
 }
@@ -173,6 +178,8 @@ void ProxyConnection::requestHead(qsizetype size)
     QByteArray forwarded = head.forwarded();
     m_server.capture(ExchangeEvent::Kind::Request, exchange.id, forwarded);
     m_fromClient.consume(size);
+    m_requestId = exchange.id;
+    m_requestBytes = 0;
     m_requestTaken = 0;
     m_exchanges.push_back(exchange);
     if (m_state == Upstream::Open) {
@@ -233,6 +240,7 @@ void ProxyConnection::pumpUpstream()
         }
         if (!m_response) {
             m_response.emplace(m_exchanges.front().head);
+            m_responseBytes = 0;
             m_responseTaken = 0;
         }
         if (!forwardResponse(m_response->feed(m_fromUpstream.view()))) {
@@ -279,6 +287,7 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
             return true;
         }
     } else {
+        m_responseBytes += step.consumed;
         m_server.captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
                              m_responseTaken);
     }
@@ -300,7 +309,9 @@ void ProxyConnection::responseComplete()
     }
     const Exchange done = m_exchanges.front();
     m_exchanges.pop_front();
-    m_server.capture(ExchangeEvent::Kind::Finished, done.id, {});
+    const bool stillSending = done.id == m_requestId && m_request && m_request->is_header_done();
+    m_server.captureFinished(done.id, stillSending ? m_requestBytes : done.requestBytes,
+                             m_responseBytes);
     if (done.upgrade || done.connect) {
         m_clientHeld = false; // the switch was refused; the connection goes on as HTTP
         processClient();

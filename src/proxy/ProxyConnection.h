@@ -41,6 +41,7 @@ private:
         bool head = false;
         bool connect = false;
         bool upgrade = false;
+        qint64 requestBytes = 0; // the body's, on the wire, once the request is whole
         QByteArray answer;
         bool isLocal() const { return !answer.isEmpty(); }
     };
@@ -83,6 +84,11 @@ private:
     std::optional<RequestFramer> m_request;
     std::optional<ResponseFramer> m_response;
     std::deque<Exchange> m_exchanges;
+    // The request being read (its body may outlast its exchange, answered early) and the
+    // response: their body bytes on the wire and how much of those the capture took.
+    quint64 m_requestId = 0;
+    qint64 m_requestBytes = 0;
+    qint64 m_responseBytes = 0;
     qsizetype m_requestTaken = 0;
     qsizetype m_responseTaken = 0;
     bool m_clientNeedsMore = false;

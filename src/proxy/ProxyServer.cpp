@@ -140,6 +140,15 @@ void ProxyServer::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteA
     capture(kind, exchange, part);
 }
 
+void ProxyServer::captureFinished(quint64 exchange, qint64 requestBodySize, qint64 responseBodySize)
+{
+    capture(ExchangeEvent::Kind::Finished, exchange, {});
+    if (m_sink) {
+        m_batch.back().requestBodySize = requestBodySize;
+        m_batch.back().responseBodySize = responseBodySize;
+    }
+}
+
 QString ProxyServer::endpoint(const QString &host, quint16 port)
 {
     return (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(port);

@@ -72,6 +72,7 @@ public:
     void capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes);
     void captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
                      qsizetype &taken);
+    void captureFinished(quint64 exchange, qint64 requestBodySize, qint64 responseBodySize);
 
     // host:port as a user writes it, IPv6 addresses in brackets.
     static QString endpoint(const QString &host, quint16 port);

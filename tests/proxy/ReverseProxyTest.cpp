@@ -93,6 +93,9 @@ private Q_SLOTS:
                            "\r\nGET /3 HTTP/1.1\r\nHost: h\r\n" + xff + "\r\n",
                        three, three}}
             << QString();
+        QTest::newRow("service answers before the body is whole")
+            << Rounds{{post + "\r\nhel", post + xff + "\r\nhel", ok, ok}, {"lo", "lo", "", ""}}
+            << QString();
         // Were the HEAD answer's length taken for a body, the second response would be eaten.
         const QByteArray headThenGet = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n" + ok;
         QTest::newRow("HEAD: a length and no body")

@@ -1,0 +1,318 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "proxy/BodyDecoder.h"
+
+#include "proxy/CaptureStore.h"
+#include "proxy/HttpFramer.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QMimeDatabase>
+#include <QStringDecoder>
+
+#include <brotli/decode.h>
+#include <zlib.h>
+
+using namespace Qt::StringLiterals;
+
+namespace Velumo {
+
+namespace {
+
+constexpr qsizetype outputStep = 64 * 1024;
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("Velumo::BodyDecoder", text);
+}
+
+// Output of one decoder: cut when it stopped at the limit or its input ended early.
+struct Inflated {
+    QByteArray bytes;
+    bool cut = false;
+    bool failed = false;
+};
+
+// zlib for gzip (windowBits 15 + 32 takes gzip or zlib) and deflate (15: zlib, -15: raw).
+Inflated inflate(QByteArrayView input, int windowBits)
+{
+    Inflated out;
+    z_stream stream{};
+    if (inflateInit2(&stream, windowBits) != Z_OK) {
+        out.failed = true;
+        return out;
+    }
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.data()));
+    stream.avail_in = uInt(input.size());
+    int status = Z_OK;
+    while (status == Z_OK) {
+        if (out.bytes.size() >= BodyDecoder::decodedLimit) {
+            out.cut = true;
+            break;
+        }
+        const qsizetype before = out.bytes.size();
+        const qsizetype room = std::min(outputStep, BodyDecoder::decodedLimit - before);
+        out.bytes.resize(before + room);
+        stream.next_out = reinterpret_cast<Bytef *>(out.bytes.data() + before);
+        stream.avail_out = uInt(room);
+        status = ::inflate(&stream, Z_NO_FLUSH);
+        out.bytes.resize(before + room - qsizetype(stream.avail_out));
+        if (status == Z_BUF_ERROR ||
+            (status == Z_OK && stream.avail_in == 0 && stream.avail_out > 0)) {
+            out.cut = true; // the input ended before the stream did
+            break;
+        }
+    }
+    out.failed = status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR;
+    inflateEnd(&stream);
+    return out;
+}
+
+Inflated unbrotli(QByteArrayView input)
+{
+    Inflated out;
+    BrotliDecoderState *state = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
+    size_t inLeft = size_t(input.size());
+    auto next = reinterpret_cast<const uint8_t *>(input.data());
+    BrotliDecoderResult result = BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT;
+    while (result == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT) {
+        if (out.bytes.size() >= BodyDecoder::decodedLimit) {
+            out.cut = true;
+            break;
+        }
+        const qsizetype before = out.bytes.size();
+        const qsizetype room = std::min(outputStep, BodyDecoder::decodedLimit - before);
+        out.bytes.resize(before + room);
+        size_t outLeft = size_t(room);
+        auto to = reinterpret_cast<uint8_t *>(out.bytes.data() + before);
+        result = BrotliDecoderDecompressStream(state, &inLeft, &next, &outLeft, &to, nullptr);
+        out.bytes.resize(before + room - qsizetype(outLeft));
+    }
+    out.cut = out.cut || result == BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT;
+    out.failed = result == BROTLI_DECODER_RESULT_ERROR;
+    BrotliDecoderDestroyInstance(state);
+    return out;
+}
+
+// Indents JSON already known to be valid. QJsonDocument would do it too, but it sorts object
+// keys and turns numbers into doubles, and here the user reads what the service sent.
+QString prettyJson(QByteArrayView json)
+{
+    QByteArray out;
+    out.reserve(json.size() * 2);
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    const auto newline = [&] { out += '\n' + QByteArray(depth * 2, ' '); };
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            out += c;
+            inString = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+            continue;
+        }
+        switch (c) {
+        case '{':
+        case '[': {
+            qsizetype next = i + 1;
+            while (next < json.size() && QByteArrayView(" \t\r\n").contains(json[next])) {
+                ++next;
+            }
+            out += c;
+            if (next < json.size() && json[next] == (c == '{' ? '}' : ']')) {
+                out += json[next]; // an empty one stays on its line
+                i = next;
+            } else {
+                ++depth;
+                newline();
+            }
+            break;
+        }
+        case '}':
+        case ']':
+            --depth;
+            newline();
+            out += c;
+            break;
+        case ',':
+            out += c;
+            newline();
+            break;
+        case ':':
+            out += ": ";
+            break;
+        case ' ':
+        case '\t':
+        case '\r':
+        case '\n':
+            break;
+        case '"':
+            inString = true;
+            out += c;
+            break;
+        default:
+            out += c;
+        }
+    }
+    return QString::fromUtf8(out);
+}
+
+QString hexDump(QByteArrayView bytes)
+{
+    QString out;
+    for (qsizetype at = 0; at < bytes.size(); at += 16) {
+        const QByteArrayView line = bytes.sliced(at, std::min<qsizetype>(16, bytes.size() - at));
+        QString ascii;
+        ascii.reserve(16);
+        out += u"%1 "_s.arg(qlonglong(at), 8, 16, QChar(u'0'));
+        for (qsizetype i = 0; i < 16; ++i) {
+            out += i < line.size() ? u" %1"_s.arg(uint(quint8(line[i])), 2, 16, QChar(u'0'))
+                                   : u"   "_s;
+            if (i < line.size()) {
+                ascii += QLatin1Char(line[i] >= 0x20 && line[i] < 0x7f ? line[i] : '.');
+            }
+        }
+        out += u"  |"_s + ascii + u"|\n"_s;
+    }
+    return out;
+}
+
+// Text in the charset the head names (UTF-8 when none); nullopt when it does not decode.
+std::optional<QString> asText(QByteArrayView bytes, const QByteArray &contentType)
+{
+    const qsizetype at = contentType.toLower().indexOf("charset=");
+    QByteArray charset = at < 0 ? QByteArray("utf-8") : contentType.mid(at + 8).trimmed();
+    charset = charset.left(charset.indexOf(';')).replace('"', "").trimmed();
+    QStringDecoder decoder(charset.constData());
+    if (!decoder.isValid()) {
+        decoder = QStringDecoder(QStringDecoder::Utf8);
+    }
+    QString text = decoder.decode(bytes);
+    const bool control = std::any_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.unicode() < 0x20 && c != u'\n' && c != u'\r' && c != u'\t';
+    });
+    if (decoder.hasError() || control) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+} // namespace
+
+QByteArray BodyDecoder::fieldValue(QByteArrayView head, QByteArrayView name)
+{
+    QByteArray value;
+    for (qsizetype from = head.indexOf('\n') + 1; from > 0 && from < head.size();) {
+        qsizetype end = head.indexOf('\n', from);
+        end = end < 0 ? head.size() : end;
+        const QByteArrayView line = head.sliced(from, end - from);
+        from = end + 1;
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.first(colon).compare(name, Qt::CaseInsensitive) == 0) {
+            value += (value.isEmpty() ? "" : ", ") + line.sliced(colon + 1).trimmed().toByteArray();
+        }
+    }
+    return value;
+}
+
+QByteArray BodyDecoder::requestBody(const CapturedExchange &exchange)
+{
+    if (!fieldValue(exchange.requestHead, "Transfer-Encoding").toLower().contains("chunked")) {
+        return exchange.requestBody;
+    }
+    // The framer that found the request's end in the proxy takes the framing off again.
+    RequestFramer framer;
+    const QByteArray message = exchange.requestHead + exchange.requestBody;
+    QByteArrayView rest(message);
+    QByteArray body;
+    while (!rest.isEmpty() && !framer.is_done()) {
+        const RequestFramer::Step step = framer.feed(rest);
+        if (step.consumed == 0) {
+            break;
+        }
+        body += framer.body();
+        rest = rest.sliced(step.consumed);
+    }
+    return body;
+}
+
+DecodedBody BodyDecoder::request(const CapturedExchange &exchange)
+{
+    return decode(exchange.requestHead, requestBody(exchange), exchange.requestTruncated);
+}
+
+DecodedBody BodyDecoder::response(const CapturedExchange &exchange)
+{
+    return decode(exchange.responseHead, exchange.responseBody, exchange.responseTruncated);
+}
+
+DecodedBody BodyDecoder::decode(QByteArrayView head, QByteArrayView body, bool truncated)
+{
+    DecodedBody out;
+    out.truncated = truncated;
+    out.bytes = body.toByteArray();
+    if (body.isEmpty()) {
+        return out;
+    }
+    // Codings are undone last first.
+    QList<QByteArray> codings = fieldValue(head, "Content-Encoding").toLower().split(',');
+    for (auto coding = codings.crbegin(); coding != codings.crend(); ++coding) {
+        const QByteArray name = coding->trimmed();
+        if (name.isEmpty() || name == "identity") {
+            continue;
+        }
+        Inflated step;
+        if (name == "gzip" || name == "x-gzip") {
+            step = inflate(out.bytes, 15 + 32);
+        } else if (name == "deflate") {
+            step = inflate(out.bytes, 15);
+            if (step.failed && step.bytes.isEmpty()) {
+                step = inflate(out.bytes, -15); // servers that send it raw
+            }
+        } else if (name == "br") {
+            step = unbrotli(out.bytes);
+        } else {
+            out.problem = tr("Shown as received: Velumo cannot undo the coding “%1”.")
+                              .arg(QString::fromLatin1(name));
+            break;
+        }
+        if (step.failed) {
+            out.problem =
+                tr("Shown as received: the body is not valid %1.").arg(QString::fromLatin1(name));
+            break;
+        }
+        out.bytes = std::move(step.bytes);
+        out.truncated = out.truncated || step.cut;
+    }
+
+    const QByteArray contentType = fieldValue(head, "Content-Type");
+    out.mimeType = contentType.left(contentType.indexOf(';')).trimmed().toLower();
+    if (out.mimeType.isEmpty() || out.mimeType == "application/octet-stream") {
+        const QMimeType guess = QMimeDatabase().mimeTypeForData(out.bytes);
+        out.mimeType = guess.isValid() ? guess.name().toLatin1() : out.mimeType;
+    }
+    const QByteArray &mime = out.mimeType;
+    if (mime.startsWith("image/")) {
+        out.kind = DecodedBody::Kind::Image;
+        return out;
+    }
+    const QByteArray start = out.bytes.first(std::min<qsizetype>(out.bytes.size(), 64)).trimmed();
+    const bool looksLikeJson =
+        mime.contains("json") || start.startsWith('{') || start.startsWith('[');
+    if (looksLikeJson && !QJsonDocument::fromJson(out.bytes).isNull()) {
+        out.kind = DecodedBody::Kind::Json;
+        out.text = prettyJson(out.bytes);
+        return out;
+    }
+    if (const std::optional<QString> text = asText(out.bytes, contentType)) {
+        out.kind = DecodedBody::Kind::Text;
+        out.text = *text;
+        return out;
+    }
+    out.kind = DecodedBody::Kind::Binary;
+    out.text = hexDump(QByteArrayView(out.bytes).first(std::min(out.bytes.size(), hexLimit)));
+    return out;
+}
+
+} // namespace Velumo

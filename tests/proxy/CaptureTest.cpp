@@ -1,0 +1,177 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "ProxyTestSupport.h"
+#include "proxy/CaptureStore.h"
+#include "proxy/Replayer.h"
+
+#include <QTest>
+
+#include <numeric>
+
+using namespace Velumo;
+using namespace Velumo::Testing;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Kind = ExchangeEvent::Kind;
+const QByteArray xff = "X-Forwarded-For: 127.0.0.1\r\n";
+
+} // namespace
+
+Q_DECLARE_METATYPE(Velumo::ReplayEdit)
+
+class CaptureTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void store_staysWithinItsBoundAcrossTunnels()
+    {
+        CaptureStore store;
+        QList<quint64> removed;
+        connect(&store, &CaptureStore::changed, this,
+                [&](const QString &, const CaptureChange &change) { removed += change.removed; });
+        const std::shared_ptr<ExchangeSink> sinks[] = {store.sinkFor(u"a"_s),
+                                                       store.sinkFor(u"b"_s)};
+        const QByteArray big(sinks[0]->bodyBytesWanted(), 'x');
+        constexpr int count = 60; // about two bodies of 1 MiB each: far over 50 MiB
+        for (quint64 i = 1; i <= count; ++i) {
+            ExchangeEvent finished{i, Kind::Finished, 0, {}, 3 * big.size(), big.size()};
+            sinks[i % 2]->deliver({{i, Kind::Request, 0, "POST /up HTTP/1.1\r\n\r\n"},
+                                   {i, Kind::RequestBody, 0, big},
+                                   {i, Kind::Response, 0, "HTTP/1.1 200 OK\r\n\r\n"},
+                                   {i, Kind::ResponseBody, 0, big},
+                                   finished});
+        }
+        sinks[0]->deliver({{99, Kind::Request, 0, "GET /small HTTP/1.1\r\n\r\n"},
+                           {99, Kind::Response, 0, "HTTP/1.1 200 OK\r\n\r\n"},
+                           {99, Kind::ResponseBody, 0, "ok"}});
+        QTRY_COMPARE(store.exchanges(u"a"_s).size() + store.exchanges(u"b"_s).size() +
+                         removed.size(),
+                     count + 1);
+        QVERIFY(store.bytes() <= CaptureStore::capacity);
+        QVERIFY(store.bytes() > CaptureStore::capacity - 3 * CaptureStore::bodyLimit);
+        // The oldest went first, whichever tunnel they belonged to.
+        const QList<quint64> a = store.exchanges(u"a"_s);
+        const QList<quint64> b = store.exchanges(u"b"_s);
+        const quint64 oldestKept = std::min(a.first(), b.first());
+        QVERIFY(oldestKept > 2);
+        QList<quint64> oldest(qsizetype(oldestKept - 1));
+        std::iota(oldest.begin(), oldest.end(), 1);
+        QCOMPARE(removed, oldest);
+        const CapturedExchange *large = store.exchange(b.last());
+        QCOMPARE(large->requestBody.size(), CaptureStore::bodyLimit);
+        QCOMPARE(large->responseBody.size(), CaptureStore::bodyLimit);
+        QVERIFY(large->requestTruncated && large->responseTruncated);
+        QCOMPARE(large->requestSize, 3 * big.size());
+        QVERIFY(!store.exchange(a.last())->responseTruncated);
+
+        store.clear(u"a"_s);
+        QVERIFY(store.exchanges(u"a"_s).isEmpty());
+        QCOMPARE(store.exchanges(u"b"_s), b);
+        QTRY_VERIFY(removed.contains(a.last()));
+    }
+
+    void replay_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<QString>("refusal"); // empty: the replay must go out
+
+        const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+        QTest::newRow("body with a length")
+            << QByteArray("POST /p?q=1 HTTP/1.1\r\nhOsT: h\r\nContent-Length: 5\r\n\r\nhello") << ok
+            << QString();
+        QTest::newRow("chunked body with a trailer")
+            << QByteArray("PUT /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "5;x=1\r\nhello\r\n0\r\nTail: 1\r\n\r\n")
+            << QByteArray(
+                   "HTTP/1.1 201 Created\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n")
+            << QString();
+        QTest::newRow("WebSocket upgrade: the 101, never the frames")
+            << QByteArray("GET /ws HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n"
+                          "\x81\x02hi")
+            << QByteArray(
+                   "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n\x81\x02yo")
+            << QString();
+        QTest::newRow("body over 1 MiB: cut, marked, not sent again")
+            << "POST /big HTTP/1.1\r\nContent-Length: 1500000\r\n\r\n" + QByteArray(1'500'000, 'b')
+            << ok << u"cut at 1 MiB"_s;
+    }
+
+    void replay()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, response);
+        QFETCH(QString, refusal);
+
+        Origin origin;
+        RunningProxy proxy(u"127.0.0.1"_s, origin.port());
+        CaptureStore store;
+        proxy.proxy.setSink(store.sinkFor(u"t"_s));
+        Visitor visitor(proxy.port());
+        visitor.write(request);
+        const qsizetype headEnd = request.indexOf("\r\n\r\n") + 4;
+        const bool upgrade = request.contains("Upgrade");
+        QTRY_COMPARE(origin.received.size(), (upgrade ? headEnd : request.size()) + xff.size());
+        origin.last()->write(response);
+        QTRY_VERIFY(store.exchanges(u"t"_s).size() == 1 &&
+                    store.exchange(store.exchanges(u"t"_s).first())->finished);
+        const quint64 id = store.exchanges(u"t"_s).first();
+        const CapturedExchange *captured = store.exchange(id);
+        QCOMPARE(captured->requestSize, request.size() - headEnd - (upgrade ? 4 : 0));
+        QCOMPARE(captured->responseBody, upgrade ? QByteArray() : QByteArray("ok"));
+        QTRY_COMPARE(origin.received.size(), request.size() + xff.size());
+        const QByteArray forwarded = origin.received;
+        origin.received.clear();
+
+        Replayer replayer(store);
+        QSignalSpy replayed(&replayer, &Replayer::replayed);
+        const QString why = replayer.replay(id, {u"127.0.0.1"_s, origin.port()});
+        if (!refusal.isEmpty()) {
+            QVERIFY2(why.contains(refusal), qPrintable(why));
+            QVERIFY(captured->requestTruncated);
+            QCOMPARE(captured->requestBody.size(), CaptureStore::bodyLimit);
+            return;
+        }
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QTRY_COMPARE(origin.received,
+                     forwarded.first(upgrade ? headEnd + xff.size() : forwarded.size()));
+        origin.last()->write(response);
+        QTRY_COMPARE(replayed.size(), 1);
+        const CapturedExchange *again = store.exchange(replayed[0][1].toULongLong());
+        QVERIFY(again->replay && again->finished);
+        QCOMPARE(again->status, captured->status);
+        QCOMPARE(store.exchanges(u"t"_s), QList<quint64>({id, again->id}));
+    }
+
+    void editedReplay_data()
+    {
+        QTest::addColumn<ReplayEdit>("edit");
+        QTest::addColumn<QByteArray>("bytes"); // empty: refused
+
+        const QList<std::pair<QByteArray, QByteArray>> fields{
+            {"Host", "h"}, {"Transfer-Encoding", "chunked"}, {"X-A", " 1 "}};
+        QTest::newRow("new body: its length in place of the old framing")
+            << ReplayEdit{"PUT", "/e?x=1", fields, "changed"}
+            << QByteArray(
+                   "PUT /e?x=1 HTTP/1.1\r\nHost: h\r\nContent-Length: 7\r\nX-A: 1\r\n\r\nchanged");
+        QTest::newRow("body added") << ReplayEdit{"POST", "/", {}, "b"}
+                                    << QByteArray("POST / HTTP/1.1\r\nContent-Length: 1\r\n\r\nb");
+        QTest::newRow("value with a line break")
+            << ReplayEdit{"GET", "/", {{"X", "1\r\nEvil: 1"}}, {}} << QByteArray();
+    }
+
+    void editedReplay()
+    {
+        QFETCH(ReplayEdit, edit);
+        QFETCH(QByteArray, bytes);
+        QString why;
+        QCOMPARE(Replayer::requestBytes(edit, &why), bytes);
+        QCOMPARE(why.isEmpty(), !bytes.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(CaptureTest)
+#include "CaptureTest.moc"
