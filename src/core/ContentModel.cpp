@@ -23,6 +23,12 @@ ContentModel::ContentModel(TunnelStore store, QObject *parent)
           m_serviceMonitor, m_options, [this] { return toolPath(); })
 {
     connect(&m_named, &NamedTunnelModel::message, this, &ContentModel::setStatusMessage);
+    m_options.setTunnels({[this](const QUuid &id) -> ReverseProxy * {
+                              TunnelSession *session = m_sessions.latestFor(id);
+                              return session ? session->proxy() : m_named.proxyOf(id);
+                          },
+                          [this](const QUuid &id) { restartIfRunning(id); },
+                          [this](const QUuid &id) { return m_named.isToken(id); }});
     connect(&m_named, &NamedTunnelModel::toolEnded, this, &ContentModel::toolEnded);
 }
 
@@ -282,17 +288,6 @@ void ContentModel::setRestartedAddress(TunnelSession &session, const QUuid &id, 
         Q_EMIT activityChanged(id);
         Q_EMIT tunnelReady(m_tunnels[index]);
     }
-}
-
-QString ContentModel::setInspected(const QUuid &id, bool inspect)
-{
-    if (const QString refusal = m_options.proxyRefusal(m_named.isToken(id));
-        inspect && !refusal.isEmpty()) {
-        return refusal;
-    }
-    m_options.edit(id).inspect = inspect;
-    restartIfRunning(id);
-    return {};
 }
 
 void ContentModel::restartIfRunning(const QUuid &id)

@@ -54,12 +54,9 @@ public:
     // for networks that block the UDP that QUIC needs.
     QCoro::Task<> restartOverHttp2(Tunnel tunnel);
 
-    // What the user chose for each tunnel (quick or named) in this run.
-    const TunnelOptions &options() const { return m_options; }
-    // Runs the tunnel through a local proxy that shows its requests, or stops doing so; a
-    // running tunnel starts again (a quick tunnel then gets a new address). Returns why it was
-    // refused, or nothing.
-    QString setInspected(const QUuid &id, bool inspect);
+    // What the user chose for each tunnel (quick or named) in this run: inspecting requests,
+    // a password for visitors.
+    TunnelOptions &options() { return m_options; }
     void saveTunnels(const TunnelList &list);
     std::optional<TunnelList> readStoredTunnels() const { return m_store.read(); }
     // Loads the quick-tunnel list as stored, without addresses, and the named tunnels.

@@ -48,6 +48,12 @@ bool NamedTunnelModel::isToken(const QUuid &id) const
     });
 }
 
+ReverseProxy *NamedTunnelModel::proxyOf(const QUuid &id) const
+{
+    const TunnelSession *session = m_sessions.latestFor(id);
+    return session ? session->proxy() : nullptr;
+}
+
 void NamedTunnelModel::load()
 {
     QString problem;

@@ -8,9 +8,24 @@
 
 namespace Velumo {
 
-QString TunnelOptions::proxyRefusal(bool fromDashboard)
+namespace {
+
+QString key(const QUuid &id)
 {
-    if (fromDashboard) {
+    return id.toString(QUuid::WithoutBraces);
+}
+
+} // namespace
+
+void TunnelOptions::forget(const QUuid &id)
+{
+    m_options.remove(id);
+    m_captures.clear(key(id));
+}
+
+QString TunnelOptions::proxyRefusal(const QUuid &id) const
+{
+    if (m_tunnels.fromDashboard && m_tunnels.fromDashboard(id)) {
         return tr("A tunnel from the dashboard reaches the service set there: its visitors "
                   "cannot pass through Velumo.");
     }
@@ -22,26 +37,74 @@ QString TunnelOptions::proxyRefusal(bool fromDashboard)
     return {};
 }
 
+QString TunnelOptions::setInspected(const QUuid &id, bool inspect)
+{
+    if (const QString refusal = inspect ? proxyRefusal(id) : QString(); !refusal.isEmpty()) {
+        return refusal;
+    }
+    if (m_options.value(id).inspect != inspect) {
+        edit(id).inspect = inspect;
+        if (m_tunnels.restartIfRunning) {
+            m_tunnels.restartIfRunning(id);
+        }
+    }
+    return {};
+}
+
+QString TunnelOptions::setPassword(const QUuid &id, const std::optional<QString> &password)
+{
+    ReverseProxy *proxy = m_tunnels.proxyOf ? m_tunnels.proxyOf(id) : nullptr;
+    Options &options = edit(id);
+    if (!password) {
+        options.gate.reset();
+        if (proxy) {
+            proxy->setGate(nullptr);
+        }
+        return {};
+    }
+    if (const QString refusal = proxyRefusal(id); !refusal.isEmpty()) {
+        return refusal;
+    }
+    if (options.gate) {
+        options.gate->setPassword(*password);
+        return {};
+    }
+    options.gate = std::make_shared<PasswordGate>(*password);
+    if (proxy) {
+        proxy->setGate(options.gate);
+    } else if (m_tunnels.restartIfRunning) {
+        m_tunnels.restartIfRunning(id);
+    }
+    return {};
+}
+
+std::optional<QUrl> TunnelOptions::linkWithKey(const QUuid &id, const QUrl &address) const
+{
+    const std::shared_ptr<PasswordGate> gate = m_options.value(id).gate;
+    return gate ? std::optional<QUrl>(gate->linkWithKey(address)) : std::nullopt;
+}
+
 QCoro::Task<std::unique_ptr<ReverseProxy>> TunnelOptions::startProxy(QUuid id, QString host,
                                                                      QString port, QString *problem)
 {
     bool numeric = false;
     const uint number = port.toUInt(&numeric);
     if (!numeric || number == 0 || number > 65535) {
-        *problem = tr("Requests can only be inspected for a numeric port, not \"%1\".").arg(port);
+        *problem =
+            tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port);
         co_return std::unique_ptr<ReverseProxy>();
     }
     const Options options = get(id);
     auto proxy = std::make_unique<ReverseProxy>(m_host, ProxyTarget{host, quint16(number)});
     proxy->setGate(options.gate);
-    proxy->setSink(options.sink);
+    proxy->setSink(options.inspect ? m_captures.sinkFor(key(id)) : nullptr);
     proxy->start();
     // Listening on 127.0.0.1 at a port the system picks takes no time; the wait only guards
     // against a proxy thread that never answers.
     auto listening = qCoro(proxy.get(), &ReverseProxy::listening, std::chrono::seconds(5));
-    const std::optional<quint16> port_ = co_await std::move(listening);
-    if (!port_) {
-        *problem = tr("The local proxy for inspecting requests could not start.");
+    const std::optional<quint16> listened = co_await std::move(listening);
+    if (!listened) {
+        *problem = tr("The local proxy in front of %1:%2 could not start.").arg(host, port);
         co_return std::unique_ptr<ReverseProxy>();
     }
     co_return proxy;

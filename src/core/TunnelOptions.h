@@ -2,23 +2,28 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "proxy/ExchangeSink.h"
+#include "proxy/CaptureStore.h"
+#include "proxy/PasswordGate.h"
 #include "proxy/ProxyHost.h"
-#include "proxy/RequestGate.h"
+#include "proxy/Replayer.h"
 #include "proxy/ReverseProxy.h"
 
 #include <QCoreApplication>
 #include <QHash>
+#include <QUrl>
 #include <QUuid>
 
 #include <qcoro/qcorotask.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace Velumo {
 
-// What the user chose for each tunnel during this run: the stored files never change for it.
-// Also the thread that every inspecting proxy runs on.
+// What the user chose for each tunnel during this run, in memory only (the stored files never
+// change for it): HTTP/2, inspecting its requests, a password for its visitors. Also what
+// those need: the thread every proxy runs on, the requests captured, their replays.
 class TunnelOptions
 {
     Q_DECLARE_TR_FUNCTIONS(Velumo::TunnelOptions)
@@ -30,28 +35,54 @@ public:
         // Run the tunnel through a local proxy that shows its requests.
         bool inspect = false;
         // Visitors must pass this before reaching the service; it also needs the proxy.
-        std::shared_ptr<RequestGate> gate;
-        // Where the proxy hands what it sees.
-        std::shared_ptr<ExchangeSink> sink;
+        std::shared_ptr<PasswordGate> gate;
 
         bool needsProxy() const { return inspect || gate; }
     };
 
+    // How the options reach the tunnels: set by the model that runs them.
+    struct Tunnels {
+        // The proxy a tunnel's running tool points at, if any.
+        std::function<ReverseProxy *(const QUuid &)> proxyOf;
+        // Starts a running tunnel again, so that it picks up what changed.
+        std::function<void(const QUuid &)> restartIfRunning;
+        // A tunnel from the dashboard, whose visitors never pass through Velumo.
+        std::function<bool(const QUuid &)> fromDashboard;
+    };
+    void setTunnels(Tunnels tunnels) { m_tunnels = std::move(tunnels); }
+
     Options get(const QUuid &id) const { return m_options.value(id); }
     Options &edit(const QUuid &id) { return m_options[id]; }
-    void forget(const QUuid &id) { m_options.remove(id); }
+    void forget(const QUuid &id);
 
-    // Why visitors could not be made to pass through Velumo's proxy: a config file's ingress
-    // rules override --url, or the tunnel is a dashboard one. Empty when they can.
-    static QString proxyRefusal(bool fromDashboard);
+    // Runs the tunnel through the proxy that shows its requests, or stops doing so; a running
+    // tunnel starts again (a quick tunnel then gets a new address). Returns why it was
+    // refused, or nothing.
+    QString setInspected(const QUuid &id, bool inspect);
+    // Visitors must give `password` (HTTP Basic, any user name) or come with the link with key;
+    // nothing lifts the gate, at once. A running tunnel not yet behind the proxy starts again
+    // through it. Returns why it was refused, or nothing.
+    QString setPassword(const QUuid &id, const std::optional<QString> &password);
+    // `address` with the key that lets a browser in; nothing without a password.
+    std::optional<QUrl> linkWithKey(const QUuid &id, const QUrl &address) const;
 
-    // Starts a proxy in front of host:port with the tunnel's gate and sink; nothing when the
-    // port is not a number or the proxy could not listen (`problem` says why).
+    CaptureStore &captures() { return m_captures; }
+    Replayer &replayer() { return m_replayer; }
+
+    // Starts a proxy in front of host:port with the tunnel's gate and capture; nothing when
+    // the port is not a number or the proxy could not listen (`problem` says why).
     QCoro::Task<std::unique_ptr<ReverseProxy>> startProxy(QUuid id, QString host, QString port,
                                                           QString *problem);
 
 private:
+    // Why visitors could not be made to pass through Velumo's proxy; empty when they can.
+    QString proxyRefusal(const QUuid &id) const;
+
     QHash<QUuid, Options> m_options;
+    Tunnels m_tunnels;
+    // Declared before the proxy thread: its sinks may still deliver while proxies end.
+    CaptureStore m_captures;
+    Replayer m_replayer{m_captures};
     ProxyHost m_host;
 };
 

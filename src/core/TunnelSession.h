@@ -74,6 +74,7 @@ public:
     void setAddressKnown();
     // The proxy the tool points at, if any; it stops with the run.
     void setProxy(std::unique_ptr<ReverseProxy> proxy);
+    ReverseProxy *proxy() const { return m_proxy.get(); }
 
     const QString &hostname() const { return m_hostname; }
     const QString &port() const { return m_port; }

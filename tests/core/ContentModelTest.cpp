@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+using namespace Qt::StringLiterals;
 using namespace Velumo;
 using namespace Velumo::Testing;
 
@@ -161,7 +162,8 @@ private Q_SLOTS:
                                                    QStringLiteral(" has ingress rules")),
                  warned);
         // Visitors would bypass an inspecting proxy: it is refused, naming the file.
-        QCOMPARE(m_model->setInspected(QUuid::createUuid(), true)
+        QCOMPARE(m_model->options()
+                     .setInspected(QUuid::createUuid(), true)
                      .contains(path(".cloudflared/config.yml")),
                  warned);
         qputenv("HOME", home);
@@ -303,31 +305,36 @@ private Q_SLOTS:
                  QStringLiteral("localhost:8080"));
     }
 
-    void inspection_putsTheProxyBetweenToolAndService()
+    void proxy_standsBetweenToolAndService_data()
     {
+        QTest::addColumn<bool>("password");
+        QTest::newRow("inspecting requests") << false;
+        QTest::newRow("requiring a password") << true;
+    }
+    void proxy_standsBetweenToolAndService()
+    {
+        QFETCH(bool, password);
         loadStored({stored(QStringLiteral("localhost"), QStringLiteral("8080"))});
         const Tunnel tunnel = m_model->tunnels().first();
-        for (const bool inspect : {true, false}) {
-            QFile::remove(path("argv.json"));
-            script("record " + path("argv.json").toUtf8() + "\n" + announcement() + "wait\n");
-            QCOMPARE(m_model->setInspected(tunnel.id, inspect), QString());
-            if (inspect) {
-                m_model->restartTunnel(tunnel);
-            }
-            QTRY_VERIFY(QFile::exists(path("argv.json")));
-            const QString url = readRecord(path("argv.json"))[u"argv"][4].toString();
-            if (!inspect) {
-                QCOMPARE(url, QStringLiteral("localhost:8080"));
-                continue;
-            }
-            QVERIFY2(url.startsWith(u"127.0.0.1:"), qPrintable(url));
-            QTcpSocket proxy;
-            QSignalSpy connected(&proxy, &QTcpSocket::connected);
-            proxy.connectToHost(QHostAddress::LocalHost, quint16(url.mid(10).toUInt()));
-            QVERIFY(connected.wait());
-            QTRY_VERIFY(m_model->activity(tunnel.id).throughProxy);
-        }
-        QTRY_VERIFY(!m_model->activity(tunnel.id).throughProxy);
+        script("record " + path("argv.json").toUtf8() + "\n" + announcement() + "wait\n");
+        m_model->restartTunnel(tunnel);
+        QTRY_VERIFY(m_model->tunnels().first().url.has_value());
+        QCOMPARE(readRecord(path("argv.json"))[u"argv"][4].toString(), u"localhost:8080"_s);
+        // Turned on for a running tunnel: it starts again, the tool pointing at the proxy.
+        QVERIFY(QFile::remove(path("argv.json")));
+        TunnelOptions &options = m_model->options();
+        QCOMPARE(password ? options.setPassword(tunnel.id, u"secret"_s)
+                          : options.setInspected(tunnel.id, true),
+                 QString());
+        QTRY_VERIFY(QFile::exists(path("argv.json")));
+        const QString url = readRecord(path("argv.json"))[u"argv"][4].toString();
+        QVERIFY2(url.startsWith(u"127.0.0.1:"), qPrintable(url));
+        QTcpSocket proxy;
+        QSignalSpy connected(&proxy, &QTcpSocket::connected);
+        proxy.connectToHost(QHostAddress::LocalHost, quint16(url.mid(10).toUInt()));
+        QVERIFY(connected.wait());
+        QTRY_VERIFY(m_model->activity(tunnel.id).throughProxy);
+        QCOMPARE(options.linkWithKey(tunnel.id, QUrl(announcedAddress)).has_value(), password);
     }
 
     void restart_whileAnEarlierRecordIsDeleted_updatesTheRightRecord()
