@@ -73,8 +73,6 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     };
     connect(m_model, &ContentModel::activityChanged, this, markDirty);
     connect(m_model, &ContentModel::serviceListeningChanged, this, markDirty);
-
-    updateFromModel();
     resize(720, 420);
 }
 
@@ -175,6 +173,8 @@ void ContentView::buildBody()
     m_emptyState->setWordWrap(true);
     m_emptyState->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_emptyState->setContentsMargins(8, 4, 8, 4);
+    // Shown once the list has been read and found empty.
+    m_emptyState->hide();
     listLayout->addWidget(m_emptyState);
 
     m_rowPages = new RowPages(m_list);
@@ -194,7 +194,7 @@ void ContentView::showEvent(QShowEvent *event)
     if (!m_loaded) {
         m_loaded = true;
         m_model->loadTunnels();
-        // The first frame shows the empty state only when the list is empty.
+        // In the first frame already: the empty state, or room for the rows.
         updateFromModel();
     }
 }
