@@ -171,7 +171,6 @@ void ContentView::buildBody()
     m_emptyState->setObjectName(QStringLiteral("emptyState"));
     m_emptyState->setTextFormat(Qt::PlainText);
     m_emptyState->setWordWrap(true);
-    m_emptyState->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_emptyState->setContentsMargins(8, 4, 8, 4);
     // Shown once the list has been read and found empty.
     m_emptyState->hide();
