@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -157,6 +158,14 @@ private Q_SLOTS:
         QCOMPARE(row->isEnabled(), !restarts);
         auto *spinner = child<Spinner>(u"spinner"_s, row);
         QCOMPARE(spinner && spinner->isVisibleTo(row), restarts);
+        if (!problem.isEmpty()) {
+            const QString record = m_dir->filePath(u"argv.json"_s);
+            script("record " + record.toUtf8() + "\nwait\n");
+            click(child(u"http2Button"_s, row));
+            QTRY_VERIFY(QFile::exists(record));
+            const QJsonArray argv = readRecord(record).value(u"argv"_s).toArray();
+            QVERIFY(argv.contains(u"http2"_s) && argv.contains(u"--protocol"_s));
+        }
     }
 
     void address_isCopiedAsPlainTextAndOpenedByMouseOrKeyboard()
