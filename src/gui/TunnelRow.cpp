@@ -57,13 +57,12 @@ TunnelRow::TunnelRow(const Icons &icons, const Tunnel &tunnel, const TunnelActiv
         0, 0, style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing) + dotSide, 0);
     m_layout->addWidget(m_text);
     m_layout->addStretch(1);
-    showSlot(Log, true);
     showSlot(Delete, true);
 
     // As tall in every state, so a row that starts or stops moves none below it.
     const QMargins margins = m_layout->contentsMargins();
     setMinimumHeight(
-        std::max(restartSlotSize.height() + 2 * restartMargin, m_slots[Log]->sizeHint().height()) +
+        std::max(restartSlotSize.height() + 2 * restartMargin, m_slots[Delete]->height()) +
         margins.top() + margins.bottom());
     setState(tunnel, activity, serviceListening);
 }
@@ -117,7 +116,8 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
             m_spinner->setVisible(tunnel.loading);
         }
     }
-    m_slots[Log]->setEnabled(activity.log != nullptr);
+    // A tunnel that has not run here has no log to show.
+    showSlot(Log, activity.log != nullptr);
     setEnabled(!tunnel.loading);
 }
 
@@ -154,6 +154,10 @@ QWidget *TunnelRow::make(Slot slot)
         button->setToolTip(text);
         button->setIcon(icon);
         button->setAutoRaise(true);
+        // Two pixels of room around the symbol on every side, the same for every symbol.
+        const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+        button->setIconSize({side, side});
+        button->setFixedSize(side + 2 * 2 + 2, side + 2 * 2 + 2);
         // Reached with Tab; a click leaves the focus where the user was typing.
         button->setFocusPolicy(Qt::TabFocus);
         connect(button, &QToolButton::clicked, this, [this, signal] {
@@ -217,15 +221,9 @@ QWidget *TunnelRow::make(Slot slot)
     case Log:
         return symbolButton(QStringLiteral("logButton"), tr("Show log"), m_icons.log,
                             &TunnelRow::logRequested);
-    case Delete: {
-        QToolButton *remove = symbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"),
-                                           m_icons.trash, &TunnelRow::deleteRequested);
-        // Two pixels of room around the symbol on every side.
-        const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
-        remove->setIconSize({side, side});
-        remove->setFixedSize(side + 2 * 2 + 2, side + 2 * 2 + 2);
-        return remove;
-    }
+    case Delete:
+        return symbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"), m_icons.trash,
+                            &TunnelRow::deleteRequested);
     case SlotCount:
         break;
     }

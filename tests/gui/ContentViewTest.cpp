@@ -119,7 +119,8 @@ private Q_SLOTS:
         QStringList offersHttp2 = served;
         offersHttp2.insert(1, u"Start again over HTTP/2"_s);
         const QByteArray connects = announcement() + "err INF Registered tunnel connection\nwait\n";
-        QTest::newRow("stored") << QByteArray() << QString() << u"Not running"_s << idle;
+        QTest::newRow("stored") << QByteArray() << QString() << u"Not running"_s
+                                << QStringList{u"Restart tunnel"_s, u"Delete tunnel"_s};
         QTest::newRow("restarting") << QByteArray("sleep 5000\n") << u"restartButton"_s
                                     << u"Starting: waiting for the address"_s << idle;
         QTest::newRow("connected") << connects << QString() << u"Connected"_s << served;
