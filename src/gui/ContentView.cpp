@@ -9,7 +9,7 @@
 #include "gui/RowPages.h"
 #include "gui/Spinner.h"
 #include "gui/StatusLine.h"
-#include "gui/Symbols.h"
+#include "gui/TunnelRow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -326,12 +326,7 @@ void ContentView::updateRows()
 
 TunnelRow *ContentView::makeRow(const Tunnel &tunnel, QWidget *parent)
 {
-    if (!m_icons) {
-        m_icons = TunnelRow::Icons{Symbols::link(),   Symbols::play(), Symbols::stop(),
-                                   Symbols::qrCode(), Symbols::log(),  Symbols::trash(),
-                                   Symbols::warning()};
-    }
-    auto *row = new TunnelRow(*m_icons, tunnel, m_model->activity(tunnel.id),
+    auto *row = new TunnelRow(tunnel, m_model->activity(tunnel.id),
                               m_model->serviceListening(tunnel.id), parent);
     connect(row, &TunnelRow::openRequested, this, &ContentView::openAddress);
     connect(row, &TunnelRow::copyRequested, this, &ContentView::copyAddress);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "core/Tunnel.h"
-#include "gui/TunnelRow.h"
 
 #include <QHash>
 #include <QMainWindow>
@@ -11,7 +10,6 @@
 #include <QSet>
 #include <QUuid>
 
-#include <optional>
 #include <vector>
 
 class QLabel;
@@ -23,6 +21,7 @@ namespace Velumo {
 class ContentModel;
 class LogWindow;
 class RowPages;
+class TunnelRow;
 class Spinner;
 
 // The main window: a toolbar form to create a tunnel, the list of tunnels (or, while it is
@@ -73,8 +72,6 @@ private:
     QWidget *m_list = nullptr;
     QLabel *m_emptyState = nullptr;
     RowPages *m_rowPages = nullptr;
-    // Made with the first row.
-    std::optional<TunnelRow::Icons> m_icons;
     // In the list's order.
     std::vector<TunnelRow *> m_rows;
     // Tunnels whose activity or local service changed since the last update.

@@ -3,6 +3,7 @@
 #include "gui/TunnelRow.h"
 
 #include "gui/Spinner.h"
+#include "gui/Symbols.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -39,10 +40,9 @@ QColor stateColor(TunnelState state)
 
 } // namespace
 
-TunnelRow::TunnelRow(const Icons &icons, const Tunnel &tunnel, const TunnelActivity &activity,
+TunnelRow::TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
                      std::optional<bool> serviceListening, QWidget *parent)
     : QWidget(parent)
-    , m_icons(icons)
 {
     setObjectName(QStringLiteral("tunnelRow"));
     m_layout = new QHBoxLayout(this);
@@ -104,7 +104,7 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
     if (auto *restart = static_cast<QToolButton *>(showSlot(Restart, !serving))) {
         // While the tunnel starts, a spinner turns where the play symbol was.
         if (restart->icon().isNull() != tunnel.loading) {
-            restart->setIcon(tunnel.loading ? QIcon() : m_icons.play);
+            restart->setIcon(tunnel.loading ? QIcon() : Symbols::play());
         }
         if (tunnel.loading && !m_spinner) {
             auto *spinner = new Spinner(restart);
@@ -190,7 +190,7 @@ QWidget *TunnelRow::make(Slot slot)
     case Warning: {
         auto *warning = new QLabel(this);
         warning->setObjectName(QStringLiteral("serviceWarning"));
-        warning->setPixmap(m_icons.warning.pixmap(16, 16));
+        warning->setPixmap(Symbols::warning().pixmap(16, 16));
         return warning;
     }
     case Http2: {
@@ -203,26 +203,26 @@ QWidget *TunnelRow::make(Slot slot)
         return button;
     }
     case Copy:
-        return symbolButton(QStringLiteral("copyButton"), tr("Copy address"), m_icons.link,
+        return symbolButton(QStringLiteral("copyButton"), tr("Copy address"), Symbols::link(),
                             &TunnelRow::copyRequested);
     case QrCode:
-        return symbolButton(QStringLiteral("qrButton"), tr("Show QR code"), m_icons.qrCode,
+        return symbolButton(QStringLiteral("qrButton"), tr("Show QR code"), Symbols::qrCode(),
                             &TunnelRow::qrCodeRequested);
     case Stop:
-        return symbolButton(QStringLiteral("stopButton"), tr("Stop tunnel"), m_icons.stop,
+        return symbolButton(QStringLiteral("stopButton"), tr("Stop tunnel"), Symbols::stop(),
                             &TunnelRow::stopRequested);
     case Restart: {
         QToolButton *restart = symbolButton(QStringLiteral("restartButton"), tr("Restart tunnel"),
-                                            m_icons.play, &TunnelRow::restartRequested);
+                                            Symbols::play(), &TunnelRow::restartRequested);
         restart->setIconSize(restartSlotSize);
         restart->setFixedSize(restartSlotSize + QSize(restartMargin, restartMargin) * 2);
         return restart;
     }
     case Log:
-        return symbolButton(QStringLiteral("logButton"), tr("Show log"), m_icons.log,
+        return symbolButton(QStringLiteral("logButton"), tr("Show log"), Symbols::log(),
                             &TunnelRow::logRequested);
     case Delete:
-        return symbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"), m_icons.trash,
+        return symbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"), Symbols::trash(),
                             &TunnelRow::deleteRequested);
     case SlotCount:
         break;

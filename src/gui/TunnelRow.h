@@ -5,7 +5,6 @@
 #include "core/Tunnel.h"
 #include "core/TunnelSession.h"
 
-#include <QIcon>
 #include <QWidget>
 
 #include <array>
@@ -26,14 +25,7 @@ class TunnelRow : public QWidget
     Q_DISABLE_COPY_MOVE(TunnelRow)
 
 public:
-    // The symbols of every row, made once by the view: a QIcon reads its drawing when first
-    // painted, and shared, each is read once.
-    struct Icons {
-        QIcon link, play, stop, qrCode, log, trash, warning;
-    };
-
-    // `icons` must outlive the row.
-    TunnelRow(const Icons &icons, const Tunnel &tunnel, const TunnelActivity &activity,
+    TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
               std::optional<bool> serviceListening, QWidget *parent = nullptr);
 
     const Tunnel &tunnel() const { return m_tunnel; }
@@ -67,7 +59,6 @@ private:
     QWidget *make(Slot slot);
     QRect dotRect() const;
 
-    const Icons &m_icons;
     Tunnel m_tunnel;
     TunnelState m_state = TunnelState::Idle;
     QHBoxLayout *m_layout = nullptr;

@@ -7,6 +7,7 @@
 #include "gui/AboutDialog.h"
 #include "gui/LogWindow.h"
 #include "gui/Spinner.h"
+#include "gui/TunnelRow.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
