@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
+#include <QLayout>
 #include <QScrollArea>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
@@ -62,31 +63,31 @@ qint64 threadCpuNs()
     return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// The rows the window holds; the view keeps them in pages of its row stack, which hold
-// nothing else. Counted without casts, as this runs inside the timed span.
-int rowsShown(const QWidget *stack)
+// The rows the window has laid out, in the pages of its list of rows. Counted without a search
+// or casts, as this runs inside the timed span.
+int rowsShown(const QWidget *rows)
 {
-    int rows = 0;
-    for (const QObject *page : stack->children()) {
-        rows += int(page->children().size());
+    int shown = 0;
+    for (int page = 0; page < rows->layout()->count(); ++page) {
+        shown += rows->layout()->itemAt(page)->widget()->layout()->count();
     }
-    return rows;
+    return shown;
 }
 
-const QWidget *rowStack(const ContentView &view)
+const QWidget *rowList(const ContentView &view)
 {
     return view.findChild<QWidget *>(QStringLiteral("tunnelRows"));
 }
 
 // Times from the model's announcement of a change to the window painted with every row in
-// place. The view queues its update on that announcement and makes a long list's rows in view
-// first, the rest after the next frame; the finish is queued behind, until all are there.
+// place. The view queues its update on that announcement; the finish is queued behind it, and
+// again until every row is there.
 class ChangeTimer
 {
 public:
     explicit ChangeTimer(ContentView &view)
         : m_view(view)
-        , m_stack(rowStack(view))
+        , m_rows(rowList(view))
     {
         QObject::connect(view.model(), &ContentModel::objectWillChange, &view, [this] {
             if (!m_armed || m_started) {
@@ -114,7 +115,7 @@ private:
             &m_view,
             [this] {
                 settleAndPaint();
-                if (rowsShown(m_stack) < m_view.model()->tunnels().size()) {
+                if (rowsShown(m_rows) < m_view.model()->tunnels().size()) {
                     finishWhenComplete();
                     return;
                 }
@@ -125,7 +126,7 @@ private:
     }
 
     ContentView &m_view;
-    const QWidget *m_stack;
+    const QWidget *m_rows;
     bool m_armed = false;
     qint64 m_started = 0;
     qint64 m_finished = 0;
@@ -180,7 +181,8 @@ Round round(const QString &storePath, const TunnelList &tunnels)
     result.fullCpuMs = timer.cpuMs();
     result.heapKiBPerRow = double(heapInUse() - heapBefore) / rowCount / 1024;
     result.residentKiBPerRow = double(residentBytes() - residentBefore) / rowCount / 1024;
-    const bool allBuilt = view.findChildren<TunnelRow *>().size() == rowCount;
+    const QList<TunnelRow *> rowsBuilt = view.findChildren<TunnelRow *>();
+    const bool allBuilt = rowsBuilt.size() == rowCount;
 
     // A restarted tunnel gets its address: one record changes, with the rest standing still.
     const Tunnel target = model->tunnels().at(changedRow);
@@ -193,11 +195,12 @@ Round round(const QString &storePath, const TunnelList &tunnels)
                      std::chrono::seconds(10));
     result.oneMs = timer.ms();
     result.oneCpuMs = timer.cpuMs();
-    const bool oneRebuilt = view.lastRebuiltRowCount() == 1;
+    // The change is made in place: every row is the one built before.
+    const bool rowsKept = view.findChildren<TunnelRow *>() == rowsBuilt;
     const bool addressShown = model->tunnels().at(changedRow).url.has_value();
     model->stopAllTools(std::chrono::milliseconds(200));
     Bench::waitUntil([&] { return model->runningToolCount() == 0; }, std::chrono::seconds(5));
-    result.ok = allBuilt && oneRebuilt && addressShown;
+    result.ok = allBuilt && rowsKept && addressShown;
     return result;
 }
 
@@ -261,62 +264,60 @@ int main(int argc, char **argv)
 
     std::vector<double> full;
     std::vector<double> one;
-    // Each round's build over its own change: the two ran minutes apart at most, on the same
-    // machine in the same state.
-    std::vector<double> ratios;
+    std::vector<double> plainMs;
+    std::vector<double> plainHeap;
+    // Each round's build over its own one-label reference and over its own change: each pair
+    // ran seconds apart, on the same machine in the same state.
+    std::vector<double> buildRatios;
+    std::vector<double> changeRatios;
     std::vector<double> heap;
     std::vector<double> resident;
     for (int i = 0; i < rounds; ++i) {
         const Round r = round(storePath, tunnels);
-        std::printf("Round %d: build %.1f ms (%.1f ms CPU), one change %.3f ms (%.3f ms CPU), "
-                    "per row %.1f KiB heap, %.1f KiB resident\n",
-                    i + 1, r.fullMs, r.fullCpuMs, r.oneMs, r.oneCpuMs, r.heapKiBPerRow,
+        const Plain plain = plainRows(tunnels);
+        std::printf("Round %d: build %.1f ms (%.1f ms CPU; one-label rows %.1f ms), one change "
+                    "%.3f ms (%.3f ms CPU), per row %.1f KiB heap, %.1f KiB resident\n",
+                    i + 1, r.fullMs, r.fullCpuMs, plain.ms, r.oneMs, r.oneCpuMs, r.heapKiBPerRow,
                     r.residentKiBPerRow);
         if (!r.ok) {
-            std::fprintf(stderr, "the window did not show what the model holds, or rebuilt "
-                                 "more than the changed row\n");
+            std::fprintf(stderr, "the window did not show what the model holds, or made a row "
+                                 "anew for a change\n");
             return 1;
         }
         full.push_back(r.fullMs);
         one.push_back(r.oneMs);
-        ratios.push_back(r.fullMs / r.oneMs);
+        plainMs.push_back(plain.ms);
+        plainHeap.push_back(plain.heapKiBPerRow);
+        buildRatios.push_back(r.fullMs / plain.ms);
+        changeRatios.push_back(r.fullMs / r.oneMs);
         heap.push_back(r.heapKiBPerRow);
         resident.push_back(r.residentKiBPerRow);
     }
-    std::vector<double> plainMs;
-    std::vector<double> plainHeap;
-    for (int i = 0; i < rounds; ++i) {
-        const Plain plain = plainRows(tunnels);
-        plainMs.push_back(plain.ms);
-        plainHeap.push_back(plain.heapKiBPerRow);
-    }
-    std::printf("Plain label rows: build %.1f ms, %.1f KiB heap per row (medians)\n",
-                Bench::percentile(plainMs, 0.5), Bench::percentile(plainHeap, 0.5));
     const QString plain =
         QStringLiteral("1,000 one-label rows: ") +
         Bench::number(Bench::percentile(plainMs, 0.5), 1) + QStringLiteral(" ms, ") +
         Bench::number(Bench::percentile(plainHeap, 0.5), 1) + QStringLiteral(" KiB per row");
     const double fullMs = Bench::percentile(full, 0.5);
     const double oneMs = Bench::percentile(one, 0.5);
-    const double ratio = Bench::percentile(ratios, 0.5);
+    const double buildRatio = Bench::percentile(buildRatios, 0.5);
+    const double changeRatio = Bench::percentile(changeRatios, 0.5);
     // What a row holds is the heap it adds in any round; the first build in the process also
     // pays once for caches (icons, fonts, glyphs), and only then does the resident size grow,
     // as later rounds reuse the memory of the rows before.
     const double heapPerRow = Bench::percentile(heap, 0.5);
 
-    Bench::report({QStringLiteral("4b"),
-                   QStringLiteral("Window builds 1,000 rows (model change to painted frame)"),
-                   plain,
-                   Bench::number(fullMs, 1) + QStringLiteral(" ms (") +
-                       Bench::number(fullMs / Bench::percentile(plainMs, 0.5), 1) +
-                       QStringLiteral("× the one-label rows)"),
-                   QStringLiteral("≤ 150 ms"), fullMs <= 150});
+    Bench::report(
+        {QStringLiteral("4b"),
+         QStringLiteral("Window builds 1,000 rows (model change to painted frame)"), plain,
+         Bench::number(fullMs, 1) + QStringLiteral(" ms (") + Bench::number(buildRatio, 2) +
+             QStringLiteral("× the one-label rows, median of the rounds' own ratios)"),
+         QStringLiteral("≤ 3.5× the one-label rows"), buildRatio <= 3.5});
     Bench::report(
         {QStringLiteral("4c"), QStringLiteral("One record's change applied, with 1,000 rows"),
          QStringLiteral("full build ") + Bench::number(fullMs, 1) + QStringLiteral(" ms"),
-         Bench::number(oneMs, 2) + QStringLiteral(" ms (1/") + Bench::number(ratio, 0) +
-             QStringLiteral(" of the build, median of the rounds' own ratios), 1 row rebuilt"),
-         QStringLiteral("≤ 1/50 of the build, 1 row rebuilt"), ratio >= 50});
+         Bench::number(oneMs, 2) + QStringLiteral(" ms (1/") + Bench::number(changeRatio, 0) +
+             QStringLiteral(" of the build, median of the rounds' own ratios), no row made anew"),
+         QStringLiteral("≤ 1/50 of the build, in place"), changeRatio >= 50});
     Bench::report({QStringLiteral("4d"), QStringLiteral("Memory per row, 1,000 rows"), plain,
                    Bench::number(heapPerRow, 1) +
                        QStringLiteral(" KiB heap (first build, caches included: ") +

@@ -186,6 +186,8 @@ void Application::showAbout()
     if (!m_about) {
         m_about = new AboutDialog(m_window.get());
     }
+    // The tool may have been installed, or gone, since the dialog was last shown.
+    m_about->showTool(m_window->model()->toolPath());
     m_about->show();
     m_about->raise();
     m_about->activateWindow();

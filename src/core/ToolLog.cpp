@@ -13,16 +13,17 @@ ToolLog::ToolLog(QString commandLine, QObject *parent)
     , m_commandLine(std::move(commandLine))
 {}
 
-void ToolLog::pushLine(QString line)
+QString ToolLog::pushLine(QString line)
 {
     if (line.endsWith(u'\r')) {
         line.chop(1);
     }
-    m_lines.push_back(std::move(line));
+    m_lines.push_back(line);
     ++m_totalLines;
     while (qsizetype(m_lines.size()) > maxLines) {
         m_lines.pop_front();
     }
+    return line;
 }
 
 void ToolLog::append(QStringView chunk)
@@ -30,6 +31,7 @@ void ToolLog::append(QStringView chunk)
     if (chunk.isEmpty()) {
         return;
     }
+    QStringList completed;
     qsizetype start = 0;
     while (start < chunk.size()) {
         const qsizetype newline = chunk.indexOf(u'\n', start);
@@ -47,20 +49,26 @@ void ToolLog::append(QStringView chunk)
         if (newline < 0) {
             break;
         }
-        pushLine(std::exchange(m_partial, QString()));
+        completed.append(pushLine(std::exchange(m_partial, QString())));
+        if (completed.size() > maxLines) {
+            completed.removeFirst();
+        }
         m_partialCut = false;
         start = newline + 1;
     }
-    Q_EMIT changed();
+    if (!completed.isEmpty()) {
+        Q_EMIT linesCompleted(completed);
+    }
+}
+
+QStringList ToolLog::completedLines() const
+{
+    return QStringList(m_lines.begin(), m_lines.end());
 }
 
 QStringList ToolLog::lines() const
 {
-    QStringList all;
-    all.reserve(lineCount());
-    for (const QString &line : m_lines) {
-        all.append(line);
-    }
+    QStringList all = completedLines();
     if (!m_partial.isEmpty()) {
         all.append(m_partial);
     }

@@ -31,6 +31,8 @@ public:
 
     // Complete lines, oldest first, then the unfinished last line if there is one.
     QStringList lines() const;
+    // Complete lines only, oldest first.
+    QStringList completedLines() const;
     qsizetype lineCount() const
     {
         return qsizetype(m_lines.size()) + (m_partial.isEmpty() ? 0 : 1);
@@ -39,10 +41,11 @@ public:
     qint64 totalLines() const { return m_totalLines; }
 
 Q_SIGNALS:
-    void changed();
+    // Lines a chunk completed, oldest first (the last `maxLines` of them).
+    void linesCompleted(const QStringList &lines);
 
 private:
-    void pushLine(QString line);
+    QString pushLine(QString line);
 
     QString m_commandLine;
     std::deque<QString> m_lines;

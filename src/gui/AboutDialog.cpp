@@ -2,11 +2,13 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/AboutDialog.h"
 
+#include "core/Shell.h"
 #include "gui/Symbols.h"
 
 #include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -15,12 +17,11 @@ namespace Velumo {
 namespace {
 
 // Legal text and names must reach the user exactly as written, never as markup.
-QLabel *plainLabel(const QString &text, const QString &objectName, const QString &accessibleName,
-                   QWidget *parent)
+// Each label's text is what a screen reader reads.
+QLabel *plainLabel(const QString &text, const QString &objectName, QWidget *parent)
 {
     auto *label = new QLabel(parent);
     label->setObjectName(objectName);
-    label->setAccessibleName(accessibleName);
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -36,7 +37,6 @@ AboutDialog::AboutDialog(QWidget *parent)
 {
     setObjectName(QStringLiteral("aboutDialog"));
     setWindowTitle(tr("About Velumo"));
-    setAccessibleName(tr("About Velumo"));
 
     auto *layout = new QVBoxLayout(this);
     layout->setSpacing(12);
@@ -48,8 +48,7 @@ AboutDialog::AboutDialog(QWidget *parent)
     icon->setAlignment(Qt::AlignHCenter);
     layout->addWidget(icon);
 
-    auto *name = plainLabel(QStringLiteral("Velumo"), QStringLiteral("aboutName"),
-                            tr("Application name"), this);
+    auto *name = plainLabel(QStringLiteral("Velumo"), QStringLiteral("aboutName"), this);
     QFont nameFont = name->font();
     nameFont.setBold(true);
     nameFont.setPointSizeF(nameFont.pointSizeF() * 1.5);
@@ -57,25 +56,44 @@ AboutDialog::AboutDialog(QWidget *parent)
     layout->addWidget(name);
 
     layout->addWidget(plainLabel(tr("Version %1").arg(QCoreApplication::applicationVersion()),
-                                 QStringLiteral("aboutVersion"), tr("Version"), this));
-    layout->addWidget(
-        plainLabel(copyrightText(), QStringLiteral("aboutCopyright"), tr("Copyright"), this));
+                                 QStringLiteral("aboutVersion"), this));
+    layout->addWidget(plainLabel(copyrightText(), QStringLiteral("aboutCopyright"), this));
 
-    auto *credits = plainLabel(creditsText(), QStringLiteral("aboutCredits"), tr("Credits"), this);
+    auto *credits = plainLabel(creditsText(), QStringLiteral("aboutCredits"), this);
     credits->setAlignment(Qt::AlignLeft);
     layout->addWidget(credits);
 
+    m_tool = plainLabel(QString(), QStringLiteral("aboutTool"), this);
+    m_tool->setAlignment(Qt::AlignLeft);
+    layout->addWidget(m_tool);
+
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     buttons->setObjectName(QStringLiteral("aboutButtons"));
-    buttons->setAccessibleName(tr("Dialog buttons"));
     QPushButton *close = buttons->button(QDialogButtonBox::Close);
     close->setObjectName(QStringLiteral("aboutClose"));
-    close->setAccessibleName(tr("Close"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
     // Long credit lines wrap; a sensible width keeps them from wrapping word by word.
     setMinimumWidth(480);
+}
+
+QCoro::Task<> AboutDialog::showTool(QString path)
+{
+    const int request = ++m_toolRequest;
+    if (path.isEmpty()) {
+        m_tool->setText(tr("cloudflared was not found. Velumo looked in: %1.")
+                            .arg(cloudflaredSearchPlaces().join(QStringLiteral(", "))));
+        co_return;
+    }
+    const QString used = tr("Tunnels are made by %1").arg(path);
+    m_tool->setText(used);
+    QPointer<AboutDialog> self(this);
+    const std::optional<QString> version = co_await cloudflaredVersion(path);
+    if (!self || request != m_toolRequest) {
+        co_return;
+    }
+    m_tool->setText(used + u'\n' + (version ? *version : tr("It did not tell its version.")));
 }
 
 QString AboutDialog::copyrightText()

@@ -3,225 +3,41 @@
 #include "gui/ContentView.h"
 
 #include "core/ContentModel.h"
+#include "core/Shell.h"
+#include "gui/LogWindow.h"
+#include "gui/QrCodeWindow.h"
+#include "gui/RowPages.h"
 #include "gui/Spinner.h"
+#include "gui/StatusLine.h"
 #include "gui/TunnelRow.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeData>
+#include <QMultiHash>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QVBoxLayout>
 
-#include <functional>
-#include <limits>
-
 namespace Velumo {
-
-// The rows stacked top to bottom. A box layout lays out every
-// one of its rows again whenever any of them changes size, and painting a widget costs a walk
-// over all the siblings above it; so the stack moves and resizes only what has to move, and
-// keeps its rows in pages of a few dozen, so no widget has thousands of siblings.
-class RowStack : public QWidget
-{
-    Q_DISABLE_COPY_MOVE(RowStack)
-
-    // A page passes on its rows' requests to be placed again: only its own rows can have
-    // changed size.
-    class Page : public QWidget
-    {
-        Q_DISABLE_COPY_MOVE(Page)
-
-    public:
-        Page(RowStack *stack, size_t index)
-            : QWidget(stack)
-            , m_stack(stack)
-            , m_index(index)
-        {}
-
-        // What its rows took when they were last placed.
-        int rowsHeight = 0;
-        int rowsMinimumWidth = 0;
-
-    protected:
-        bool event(QEvent *event) override
-        {
-            if (event->type() == QEvent::LayoutRequest) {
-                m_stack->placeRows(m_index);
-                m_stack->placePages();
-                return true;
-            }
-            return QWidget::event(event);
-        }
-
-    private:
-        RowStack *m_stack;
-        size_t m_index;
-    };
-
-public:
-    static constexpr size_t rowsPerPage = 32;
-
-    explicit RowStack(QWidget *parent)
-        : QWidget(parent)
-    {
-        setObjectName(QStringLiteral("tunnelRows"));
-        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-        // The list around the stack is painted in every frame, even with no rows in it.
-        parent->installEventFilter(this);
-    }
-
-    // The parent for the row that is to be shown at `index`.
-    QWidget *pageFor(size_t index)
-    {
-        while (m_pages.size() <= index / rowsPerPage) {
-            m_pages.push_back(new Page(this, m_pages.size()));
-            m_pages.back()->show();
-        }
-        return m_pages[index / rowsPerPage];
-    }
-
-    // The rows, in the order they are shown.
-    void setEntries(std::vector<QWidget *> entries)
-    {
-        m_entries = std::move(entries);
-        const size_t pageCount = (m_entries.size() + rowsPerPage - 1) / rowsPerPage;
-        for (size_t i = 0; i < m_entries.size(); ++i) {
-            // Rows move to another page only when rows before them come or go.
-            QWidget *page = pageFor(i);
-            QWidget *row = m_entries[i];
-            if (row->parentWidget() != page) {
-                // Moving a widget hides it; one that was showing shows again.
-                const bool shown = !row->isHidden();
-                row->setParent(page);
-                row->setVisible(shown);
-            }
-        }
-        while (m_pages.size() > pageCount) {
-            delete m_pages.back();
-            m_pages.pop_back();
-        }
-        place();
-    }
-
-    bool hasPainted() const { return m_painted; }
-    // Runs `call` from the event loop once the list has been painted.
-    void callAfterPaint(std::function<void()> call) { m_afterPaint = std::move(call); }
-
-    QSize sizeHint() const override { return m_hint; }
-    QSize minimumSizeHint() const override { return m_hint; }
-
-protected:
-    bool event(QEvent *event) override
-    {
-        // A row shown, hidden or resized asks for this.
-        if (event->type() == QEvent::LayoutRequest) {
-            place();
-            return true;
-        }
-        return QWidget::event(event);
-    }
-
-    void resizeEvent(QResizeEvent *event) override
-    {
-        QWidget::resizeEvent(event);
-        place();
-    }
-
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint && watched == parent()) {
-            m_painted = true;
-            if (m_afterPaint) {
-                QMetaObject::invokeMethod(this, std::exchange(m_afterPaint, {}),
-                                          Qt::QueuedConnection);
-            }
-        }
-        return false;
-    }
-
-private:
-    static void setGeometryIfChanged(QWidget *widget, const QRect &rect)
-    {
-        if (widget->geometry() != rect) {
-            widget->setGeometry(rect);
-        }
-    }
-
-    // Places the rows of one page in it, then the pages, which move only when a page above
-    // changed height.
-    void placeRows(size_t index)
-    {
-        if (index >= m_pages.size()) {
-            return;
-        }
-        Page *page = m_pages[index];
-        const int width = this->width();
-        int y = 0;
-        int minimumWidth = 0;
-        const size_t end = std::min((index + 1) * rowsPerPage, m_entries.size());
-        for (size_t i = index * rowsPerPage; i < end; ++i) {
-            QWidget *row = m_entries[i];
-            // As a layout would: the size hint within the widget's own limits.
-            const int height = row->sizeHint()
-                                   .expandedTo(row->minimumSize())
-                                   .boundedTo(row->maximumSize())
-                                   .height();
-            setGeometryIfChanged(row, QRect(0, y, width, height));
-            y += height;
-            minimumWidth = std::max(minimumWidth, row->minimumSizeHint().width());
-        }
-        page->rowsHeight = y;
-        page->rowsMinimumWidth = minimumWidth;
-    }
-
-    void place()
-    {
-        for (size_t index = 0; index < m_pages.size(); ++index) {
-            placeRows(index);
-        }
-        placePages();
-    }
-
-    void placePages()
-    {
-        int top = 0;
-        int minimumWidth = 0;
-        for (Page *page : m_pages) {
-            setGeometryIfChanged(page, QRect(0, top, width(), page->rowsHeight));
-            top += page->rowsHeight;
-            minimumWidth = std::max(minimumWidth, page->rowsMinimumWidth);
-        }
-        if (const QSize hint(minimumWidth, top); hint != m_hint) {
-            m_hint = hint;
-            updateGeometry();
-        }
-    }
-
-    std::vector<QWidget *> m_entries;
-    std::vector<Page *> m_pages;
-    QSize m_hint{0, 0};
-    bool m_painted = false;
-    std::function<void()> m_afterPaint;
-};
 
 namespace {
 
-// Equal when the record is the very copy shown last (same string data), which is what an
-// update finds for all but the changed rows; otherwise compared in full.
-bool sameRecord(const Tunnel &shown, const Tunnel &current)
+void bringUp(QWidget *window)
 {
-    auto same = [](const QString &a, const QString &b) {
-        return (a.constData() == b.constData() && a.size() == b.size()) || a == b;
-    };
-    return shown.id == current.id && shown.loading == current.loading &&
-           same(shown.hostname, current.hostname) && same(shown.port, current.port) &&
-           shown.url == current.url;
+    window->show();
+    window->raise();
+    window->activateWindow();
 }
 
 } // namespace
@@ -241,11 +57,15 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     buildToolbar();
     buildBody();
 
-    auto *status = statusBar();
-    status->setObjectName(QStringLiteral("statusBar"));
-    status->setAccessibleName(tr("Status"));
-    connect(m_model, &ContentModel::statusMessageChanged, status,
-            [status](const QString &message) { status->showMessage(message); });
+    statusBar()->setObjectName(QStringLiteral("statusBar"));
+    auto *statusLine = new StatusLine(statusBar());
+    statusBar()->addWidget(statusLine, 1);
+    connect(m_model, &ContentModel::statusMessageChanged, this,
+            [this, statusLine](const QString &message) {
+                statusLine->setMessage(message);
+                // A Create that did not find the tool, or found it after all.
+                updateEmptyState();
+            });
     connect(m_model, &ContentModel::objectWillChange, this, &ContentView::scheduleUpdate);
     auto markDirty = [this](const QUuid &id) {
         m_dirty.insert(id);
@@ -253,19 +73,7 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     };
     connect(m_model, &ContentModel::activityChanged, this, markDirty);
     connect(m_model, &ContentModel::serviceListeningChanged, this, markDirty);
-
-    updateFromModel();
     resize(720, 420);
-}
-
-QString ContentView::hostname() const
-{
-    return m_hostname->text();
-}
-
-QString ContentView::port() const
-{
-    return m_port->text();
 }
 
 void ContentView::buildMenus()
@@ -320,6 +128,7 @@ void ContentView::buildToolbar()
 
     m_createButton = new QPushButton(tr("Create"), form);
     m_createButton->setObjectName(QStringLiteral("createButton"));
+    // Its text gives way to a spinner while a tunnel is created.
     m_createButton->setAccessibleName(tr("Create"));
     m_createButton->setAutoDefault(false);
     m_createButton->setFixedWidth(60);
@@ -345,27 +154,41 @@ void ContentView::buildBody()
     scroll->setObjectName(QStringLiteral("tunnelList"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    // Tab goes through the rows' controls; a click on one of their buttons leaves the focus
+    // where it was rather than giving it to the list.
+    scroll->setFocusPolicy(Qt::NoFocus);
 
-    auto *list = new QWidget(scroll);
-    list->setObjectName(QStringLiteral("tunnelListContent"));
-    auto *listLayout = new QVBoxLayout(list);
+    m_list = new QWidget(scroll);
+    m_list->setObjectName(QStringLiteral("tunnelListContent"));
+    m_list->installEventFilter(this);
+    auto *listLayout = new QVBoxLayout(m_list);
     listLayout->setSpacing(0);
     listLayout->setContentsMargins(8, 8, 8, 8);
 
-    auto *header = new QLabel(tr("Tunnels"), list);
+    auto *header = new QLabel(tr("Tunnels"), m_list);
     header->setObjectName(QStringLiteral("tunnelsHeader"));
-    header->setAccessibleName(tr("Tunnels"));
     QFont font = header->font();
     font.setBold(true);
     header->setFont(font);
     header->setContentsMargins(8, 4, 8, 6);
     listLayout->addWidget(header);
-    m_rowStack = new RowStack(list);
-    listLayout->addWidget(m_rowStack);
+
+    m_emptyState = new QLabel(m_list);
+    m_emptyState->setObjectName(QStringLiteral("emptyState"));
+    m_emptyState->setTextFormat(Qt::PlainText);
+    m_emptyState->setWordWrap(true);
+    m_emptyState->setContentsMargins(8, 4, 8, 4);
+    // Shown once the list has been read and found empty.
+    m_emptyState->hide();
+    listLayout->addWidget(m_emptyState);
+
+    m_rowPages = new RowPages(m_list);
+    listLayout->addWidget(m_rowPages);
     listLayout->addStretch(1);
 
-    scroll->setWidget(list);
+    scroll->setWidget(m_list);
     setCentralWidget(scroll);
+    updateEmptyState();
 }
 
 void ContentView::showEvent(QShowEvent *event)
@@ -376,6 +199,8 @@ void ContentView::showEvent(QShowEvent *event)
     if (!m_loaded) {
         m_loaded = true;
         m_model->loadTunnels();
+        // In the first frame already: the empty state, or room for the rows.
+        updateFromModel();
     }
 }
 
@@ -385,6 +210,18 @@ void ContentView::closeEvent(QCloseEvent *event)
     if (event->isAccepted()) {
         Q_EMIT quitRequested();
     }
+}
+
+bool ContentView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_list && event->type() == QEvent::Paint && !m_listPainted) {
+        m_listPainted = true;
+        m_list->removeEventFilter(this);
+        // Looking for the tool and making the rows wait for the first frame.
+        QMetaObject::invokeMethod(this, &ContentView::updateEmptyState, Qt::QueuedConnection);
+        scheduleUpdate();
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void ContentView::scheduleUpdate()
@@ -401,128 +238,158 @@ void ContentView::scheduleUpdate()
 void ContentView::updateFromModel()
 {
     m_updatePending = false;
-    updateForm();
-    updateRows();
-}
-
-void ContentView::updateForm()
-{
     const bool loading = m_model->loading();
     m_hostname->setEnabled(!loading);
     m_port->setEnabled(!loading);
     m_createButton->setEnabled(!loading);
     m_createButton->setText(loading ? QString() : tr("Create"));
     m_createSpinner->setVisible(loading);
+    m_emptyState->setVisible(m_model->tunnels().isEmpty());
+    if (m_listPainted) {
+        updateRows();
+    }
+}
+
+void ContentView::updateEmptyState()
+{
+    QString text = tr("No tunnels yet. Type the hostname and port of a service running on this "
+                      "computer, then press Create: Velumo lists the public address that "
+                      "reaches it here.");
+    // The tool is looked for once the window is on screen.
+    if (m_listPainted && m_model->toolPath().isEmpty()) {
+        text = tr("Velumo makes tunnels with Cloudflare's tool cloudflared, which was not found. "
+                  "Velumo looked in: %1.")
+                   .arg(cloudflaredSearchPlaces().join(QStringLiteral(", "))) +
+               u"\n\n" +
+               tr("Install Cloudflare's Debian package (cloudflared, from pkg.cloudflare.com or "
+                  "as the .deb from github.com/cloudflare/cloudflared/releases), or Velumo's "
+                  "package built with the tool bundled (see \"Install\" in Velumo's README). "
+                  "No restart is needed: Create looks for it again.") +
+               u"\n\n" + text;
+    }
+    m_emptyState->setText(text);
 }
 
 void ContentView::updateRows()
 {
     const TunnelList &tunnels = m_model->tunnels();
     const QSet<QUuid> dirty = std::exchange(m_dirty, {});
+    // A row moved to another page, or in a list hidden while it fills, loses the focus; it
+    // gets it back at the end.
+    const QPointer<QWidget> focus = QApplication::focusWidget();
 
-    // Reuse rows by id (in order, should two records share an id); rebuild only changed ones.
-    // Most updates change records in place, so rows are matched by position while the ids
-    // agree, and looked up by id only from the first difference on.
+    // Most updates change records in place: rows are matched by position while the ids agree,
+    // and by id from the first difference on.
     size_t inPlace = 0;
     while (inPlace < m_rows.size() && inPlace < size_t(tunnels.size()) &&
-           m_rows[inPlace].shown.id == tunnels[qsizetype(inPlace)].id) {
+           m_rows[inPlace]->tunnel().id == tunnels[qsizetype(inPlace)].id) {
         ++inPlace;
     }
-    QHash<QUuid, std::vector<RowEntry>> reusable;
-    reusable.reserve(qsizetype(m_rows.size() - inPlace));
-    for (auto it = m_rows.rbegin(); it != m_rows.rend() - qsizetype(inPlace); ++it) {
-        reusable[it->shown.id].push_back(*it);
+    QMultiHash<QUuid, TunnelRow *> spare;
+    for (size_t i = inPlace; i < m_rows.size(); ++i) {
+        spare.insert(m_rows[i]->tunnel().id, m_rows[i]);
     }
-
-    // A long list is not allowed to hold up the window: before its first frame, rows are made
-    // only for a list of at most a page, and of a first list only those that fit in view; the
-    // rest follow each time after the next frame.
-    int room = std::numeric_limits<int>::max();
-    if (isVisible() && m_rows.empty()) {
-        const bool longList = size_t(tunnels.size()) > RowStack::rowsPerPage;
-        room = !m_rowStack->hasPainted() && longList
-                   ? 0
-                   : static_cast<QScrollArea *>(centralWidget())->viewport()->height();
-    }
-    int madeHeight = 0;
-    bool heldBack = false;
-
-    std::vector<RowEntry> rows;
+    std::vector<TunnelRow *> rows;
     rows.reserve(size_t(tunnels.size()));
-    std::vector<TunnelRow *> made;
-    int rebuilt = 0;
-    bool moved = false;
+    QSet<TunnelRow *> made;
+    // Showing a widget in a visible list lays the list out at once: many new rows are placed
+    // while it is hidden, and laid out together when it shows again.
+    bool hidden = false;
     for (const Tunnel &tunnel : tunnels) {
-        const size_t at = rows.size();
-        const bool inItsPlace = at < inPlace;
-        auto found = inItsPlace ? reusable.end() : reusable.find(tunnel.id);
-        if (inItsPlace || (found != reusable.end() && !found->empty())) {
-            if (inItsPlace) {
-                rows.push_back(std::move(m_rows[at]));
-            } else {
-                rows.push_back(std::move(found->back()));
-                found->pop_back();
+        TunnelRow *row = rows.size() < inPlace ? m_rows[rows.size()] : spare.take(tunnel.id);
+        if (!row) {
+            if (made.size() == 1 && m_rowPages->isVisible()) {
+                m_rowPages->hide();
+                hidden = true;
             }
-            RowEntry &entry = rows.back();
-            // What the tool does and whether the service answers are looked up only for rows
-            // the model said something about, and records are compared in this list rather
-            // than in the rows: with a long list that was most of an update.
-            if (dirty.contains(tunnel.id) || !sameRecord(entry.shown, tunnel)) {
-                entry.shown = tunnel;
-                if (entry.row->update(tunnel, m_model->activity(tunnel.id),
-                                      m_model->serviceListening(tunnel.id))) {
-                    ++rebuilt;
-                }
+            row = makeRow(tunnel, m_rowPages->pageFor(rows.size()));
+            made.insert(row);
+        } else if (dirty.contains(tunnel.id) || !(row->tunnel() == tunnel)) {
+            const TunnelActivity activity = m_model->activity(tunnel.id);
+            row->setState(tunnel, activity, m_model->serviceListening(tunnel.id));
+            // A restart's tool has a log of its own.
+            LogWindow *log = m_logWindows.value(tunnel.id);
+            if (log && activity.log && log->log() != activity.log) {
+                log->setLog(activity.log);
             }
-        } else if (madeHeight >= room) {
-            heldBack = true;
-            continue;
-        } else {
-            auto *row = new TunnelRow(tunnel, m_model, m_rowStack->pageFor(at));
-            if (room != std::numeric_limits<int>::max()) {
-                madeHeight += row->sizeHint().height();
-            }
-            rows.push_back(RowEntry{row, tunnel});
-            made.push_back(row);
-            ++rebuilt;
-            moved = true;
         }
-        // Rows moved out of the old list keep their pointer there.
-        if (!moved && (at >= m_rows.size() || m_rows[at].row != rows.back().row)) {
-            moved = true;
-        }
+        rows.push_back(row);
     }
-    for (const std::vector<RowEntry> &left : std::as_const(reusable)) {
-        for (const RowEntry &entry : left) {
-            delete entry.row;
-            moved = true;
-        }
+    qDeleteAll(spare);
+
+    m_rowPages->place(rows, inPlace, made);
+    if (hidden) {
+        // Painted as one, rather than row by row.
+        m_rowPages->setUpdatesEnabled(false);
+        m_rowPages->show();
+        m_rowPages->setUpdatesEnabled(true);
     }
-    if (moved || rows.size() != m_rows.size()) {
-        // A row shown in a visible stack is placed, announced and repainted on its own; many
-        // new rows are shown while the stack is hidden, so that happens once for them all.
-        const bool hideWhileFilling = made.size() > 1 && m_rowStack->isVisible();
-        if (hideWhileFilling) {
-            m_rowStack->hide();
-        }
-        std::vector<QWidget *> widgets;
-        widgets.reserve(rows.size());
-        for (const RowEntry &entry : rows) {
-            widgets.push_back(entry.row);
-        }
-        m_rowStack->setEntries(std::move(widgets));
-        for (TunnelRow *row : made) {
-            row->show();
-        }
-        if (hideWhileFilling) {
-            m_rowStack->show();
-        }
-    }
-    if (heldBack) {
-        m_rowStack->callAfterPaint([this] { scheduleUpdate(); });
+    if (focus && focus != QApplication::focusWidget() && focus->isVisible()) {
+        focus->setFocus();
     }
     m_rows = std::move(rows);
-    m_lastRebuilt = rebuilt;
+}
+
+TunnelRow *ContentView::makeRow(const Tunnel &tunnel, QWidget *parent)
+{
+    auto *row = new TunnelRow(tunnel, m_model->activity(tunnel.id),
+                              m_model->serviceListening(tunnel.id), parent);
+    connect(row, &TunnelRow::openRequested, this, &ContentView::openAddress);
+    connect(row, &TunnelRow::copyRequested, this, &ContentView::copyAddress);
+    connect(row, &TunnelRow::qrCodeRequested, this, &ContentView::showQrCode);
+    connect(row, &TunnelRow::logRequested, this, &ContentView::showLog);
+    connect(row, &TunnelRow::restartRequested, m_model, &ContentModel::restartTunnel);
+    connect(row, &TunnelRow::restartOverHttp2Requested, m_model, &ContentModel::restartOverHttp2);
+    connect(row, &TunnelRow::stopRequested, m_model, &ContentModel::stopTunnel);
+    connect(row, &TunnelRow::deleteRequested, m_model, &ContentModel::deleteTunnel);
+    return row;
+}
+
+void ContentView::copyAddress(const Tunnel &tunnel)
+{
+    if (!tunnel.url) {
+        return;
+    }
+    // Whatever the clipboard held goes; the address is its one plain-text item.
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    auto *data = new QMimeData;
+    data->setText(tunnel.url->toString());
+    clipboard->setMimeData(data);
+}
+
+void ContentView::openAddress(const Tunnel &tunnel)
+{
+    if (tunnel.url) {
+        QDesktopServices::openUrl(*tunnel.url);
+    }
+}
+
+void ContentView::showQrCode(const Tunnel &tunnel)
+{
+    if (!tunnel.url) {
+        return;
+    }
+    if (QWidget *shown = m_qrWindows.value(tunnel.id)) {
+        shown->close();
+    }
+    auto *window = new QrCodeWindow(*tunnel.url, this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    m_qrWindows.insert(tunnel.id, window);
+    bringUp(window);
+}
+
+void ContentView::showLog(const Tunnel &tunnel)
+{
+    const std::shared_ptr<ToolLog> log = m_model->activity(tunnel.id).log;
+    if (!log) {
+        return;
+    }
+    QPointer<LogWindow> &window = m_logWindows[tunnel.id];
+    if (!window) {
+        window = new LogWindow(tr("Log of %1:%2").arg(tunnel.hostname, tunnel.port), log, this);
+    }
+    bringUp(window);
 }
 
 } // namespace Velumo

@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QMainWindow>
+#include <QPointer>
 #include <QSet>
 #include <QUuid>
 
@@ -18,11 +19,14 @@ class QPushButton;
 namespace Velumo {
 
 class ContentModel;
-class RowStack;
-class Spinner;
+class LogWindow;
+class RowPages;
 class TunnelRow;
+class Spinner;
 
-// The main window: a toolbar form to create a tunnel, the list of tunnels, a status line.
+// The main window: a toolbar form to create a tunnel, the list of tunnels (or, while it is
+// empty, what to do), a status line. It carries out what the rows ask for: opening and copying
+// addresses, the log and QR code windows, and the model's operations.
 class ContentView : public QMainWindow
 {
     Q_OBJECT
@@ -34,11 +38,6 @@ public:
     explicit ContentView(ContentModel *model, QWidget *parent = nullptr);
 
     ContentModel *model() const { return m_model; }
-    QString hostname() const;
-    QString port() const;
-
-    // How many rows were rebuilt by the last update; tells that unchanged rows stay untouched.
-    int lastRebuiltRowCount() const { return m_lastRebuilt; }
 
 Q_SIGNALS:
     void aboutRequested();
@@ -48,6 +47,7 @@ Q_SIGNALS:
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildMenus();
@@ -55,27 +55,33 @@ private:
     void buildBody();
     void scheduleUpdate();
     void updateFromModel();
-    void updateForm();
     void updateRows();
+    void updateEmptyState();
+    TunnelRow *makeRow(const Tunnel &tunnel, QWidget *parent);
+
+    void copyAddress(const Tunnel &tunnel);
+    void openAddress(const Tunnel &tunnel);
+    void showQrCode(const Tunnel &tunnel);
+    void showLog(const Tunnel &tunnel);
 
     ContentModel *m_model;
     QLineEdit *m_hostname = nullptr;
     QLineEdit *m_port = nullptr;
     QPushButton *m_createButton = nullptr;
     Spinner *m_createSpinner = nullptr;
-    RowStack *m_rowStack = nullptr;
-    struct RowEntry {
-        TunnelRow *row = nullptr;
-        // The record as the row shows it.
-        Tunnel shown;
-    };
-
-    std::vector<RowEntry> m_rows;
+    QWidget *m_list = nullptr;
+    QLabel *m_emptyState = nullptr;
+    RowPages *m_rowPages = nullptr;
+    // In the list's order.
+    std::vector<TunnelRow *> m_rows;
     // Tunnels whose activity or local service changed since the last update.
     QSet<QUuid> m_dirty;
+    QHash<QUuid, QPointer<LogWindow>> m_logWindows;
+    QHash<QUuid, QPointer<QWidget>> m_qrWindows;
     bool m_updatePending = false;
     bool m_loaded = false;
-    int m_lastRebuilt = 0;
+    // Rows are made once the list has been painted, so they never hold up the first frame.
+    bool m_listPainted = false;
 };
 
 } // namespace Velumo

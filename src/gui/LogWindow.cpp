@@ -5,8 +5,8 @@
 #include "core/ToolLog.h"
 
 #include <QFontDatabase>
+#include <QLabel>
 #include <QPlainTextEdit>
-#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace Velumo {
@@ -16,25 +16,31 @@ LogWindow::LogWindow(const QString &title, std::shared_ptr<ToolLog> log, QWidget
 {
     setObjectName(QStringLiteral("logWindow"));
     setWindowTitle(title);
-    setAccessibleName(title);
     setAttribute(Qt::WA_DeleteOnClose);
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+
+    // Above the output rather than in it, so dropping the oldest lines never drops it.
+    m_commandLine = new QLabel(this);
+    m_commandLine->setObjectName(QStringLiteral("logCommandLine"));
+    m_commandLine->setTextFormat(Qt::PlainText);
+    m_commandLine->setFont(fixed);
+    m_commandLine->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                           Qt::TextSelectableByKeyboard);
+    m_commandLine->setContentsMargins(4, 4, 4, 0);
 
     m_view = new QPlainTextEdit(this);
     m_view->setObjectName(QStringLiteral("logText"));
     m_view->setAccessibleName(tr("Tool output"));
     m_view->setReadOnly(true);
     m_view->setLineWrapMode(QPlainTextEdit::NoWrap);
-    m_view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_view->setFont(fixed);
     m_view->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_view->setMaximumBlockCount(int(ToolLog::maxLines));
+
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_commandLine);
     layout->addWidget(m_view);
-
-    // A tool in a flood writes thousands of lines a second; redraw at most a few times a second.
-    m_refresh.setSingleShot(true);
-    m_refresh.setInterval(150);
-    connect(&m_refresh, &QTimer::timeout, this, &LogWindow::refresh);
-
     resize(760, 420);
     setLog(std::move(log));
 }
@@ -45,34 +51,18 @@ void LogWindow::setLog(std::shared_ptr<ToolLog> log)
         m_log->disconnect(this);
     }
     m_log = std::move(log);
-    if (m_log) {
-        connect(m_log.get(), &ToolLog::changed, this, [this] {
-            if (!m_refresh.isActive()) {
-                m_refresh.start();
-            }
-        });
+    m_view->clear();
+    if (!m_log) {
+        m_commandLine->clear();
+        return;
     }
-    refresh();
-}
-
-QString LogWindow::text() const
-{
-    return m_view->toPlainText();
-}
-
-void LogWindow::refresh()
-{
-    QScrollBar *bar = m_view->verticalScrollBar();
-    const bool following = bar->value() == bar->maximum();
-    QStringList lines;
-    if (m_log) {
-        lines = m_log->lines();
-        lines.prepend(QStringLiteral("$ ") + m_log->commandLine());
-    }
-    m_view->setPlainText(lines.join(u'\n'));
-    if (following) {
-        bar->setValue(bar->maximum());
-    }
+    m_commandLine->setText(QStringLiteral("$ ") + m_log->commandLine());
+    // The line the tool is still writing shows once it is complete. The view opens at the end.
+    m_view->appendPlainText(m_log->completedLines().join(u'\n'));
+    m_view->moveCursor(QTextCursor::End);
+    // Appending keeps the selection, and scrolls only a view that was at the end.
+    connect(m_log.get(), &ToolLog::linesCompleted, this,
+            [this](const QStringList &lines) { m_view->appendPlainText(lines.join(u'\n')); });
 }
 
 } // namespace Velumo

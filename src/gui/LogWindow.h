@@ -2,19 +2,20 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include <QTimer>
 #include <QWidget>
 
 #include <memory>
 
+class QLabel;
 class QPlainTextEdit;
 
 namespace Velumo {
 
 class ToolLog;
 
-// A window with what a tunnel's tool wrote: the command line first, then its output, following
-// new lines as they come. Selectable and copyable.
+// A window with what a tunnel's tool wrote: the command line first, then its last lines of
+// output. New lines are added as they come; the user's selection and scroll position stay, and
+// the view follows the end only while it is at the end.
 class LogWindow : public QWidget
 {
     Q_OBJECT
@@ -25,14 +26,12 @@ public:
 
     // Shows another tool's log, as when the tunnel was restarted.
     void setLog(std::shared_ptr<ToolLog> log);
-    QString text() const;
+    const std::shared_ptr<ToolLog> &log() const { return m_log; }
 
 private:
-    void refresh();
-
     std::shared_ptr<ToolLog> m_log;
+    QLabel *m_commandLine = nullptr;
     QPlainTextEdit *m_view = nullptr;
-    QTimer m_refresh;
 };
 
 } // namespace Velumo

@@ -13,53 +13,59 @@ namespace Velumo::Symbols {
 
 namespace {
 
-QIcon themed(const QString &name, const QString &file)
+// Qt keeps one icon per theme name for the whole application, so each drawing is read once
+// however many rows show it; our drawings stand in where the desktop's theme has none.
+QIcon themed(const QString &name)
 {
-    static const bool loaded = (initIconResource(), true);
-    Q_UNUSED(loaded)
-    return QIcon::fromTheme(name, QIcon(u":/icons/" + file));
+    static const bool ready = [] {
+        initIconResource();
+        QIcon::setFallbackSearchPaths(QIcon::fallbackSearchPaths() << QStringLiteral(":/icons"));
+        return true;
+    }();
+    Q_UNUSED(ready)
+    return QIcon::fromTheme(name);
 }
 
 } // namespace
 
 QIcon link()
 {
-    return themed(QStringLiteral("insert-link"), QStringLiteral("link.svg"));
+    return themed(QStringLiteral("insert-link"));
 }
 
 QIcon play()
 {
-    return themed(QStringLiteral("media-playback-start"), QStringLiteral("play.svg"));
+    return themed(QStringLiteral("media-playback-start"));
 }
 
 QIcon trash()
 {
-    return themed(QStringLiteral("user-trash"), QStringLiteral("trash.svg"));
+    return themed(QStringLiteral("user-trash"));
 }
 
 QIcon stop()
 {
-    return themed(QStringLiteral("media-playback-stop"), QStringLiteral("stop.svg"));
+    return themed(QStringLiteral("media-playback-stop"));
 }
 
 QIcon warning()
 {
-    return themed(QStringLiteral("dialog-warning"), QStringLiteral("warning.svg"));
+    return themed(QStringLiteral("dialog-warning"));
 }
 
 QIcon qrCode()
 {
-    return themed(QStringLiteral("view-barcode-qr"), QStringLiteral("qr-code.svg"));
+    return themed(QStringLiteral("view-barcode-qr"));
 }
 
 QIcon log()
 {
-    return themed(QStringLiteral("text-x-generic"), QStringLiteral("log.svg"));
+    return themed(QStringLiteral("text-x-generic"));
 }
 
 QIcon appIcon()
 {
-    return themed(QStringLiteral("org.velumo.Velumo"), QStringLiteral("org.velumo.Velumo.svg"));
+    return themed(QStringLiteral("org.velumo.Velumo"));
 }
 
 } // namespace Velumo::Symbols

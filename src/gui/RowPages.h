@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include <QSet>
+#include <QWidget>
+
+#include <vector>
+
+class QVBoxLayout;
+
+namespace Velumo {
+
+class TunnelRow;
+
+// The tunnel rows of the list, top to bottom, in pages of a few dozen. A change in one row lays
+// out and repaints its page and the column of pages; in one box of a thousand rows, every
+// change laid out all of them and walked all of them when painting (docs/performance.md, 4c).
+class RowPages : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RowPages)
+
+public:
+    static constexpr size_t rowsPerPage = 32;
+
+    explicit RowPages(QWidget *parent = nullptr);
+
+    // The page that holds the row at `index`, where a new row for that place is made.
+    QWidget *pageFor(size_t index);
+    // Puts the rows from `from` on in their places, in this order, and drops pages left empty.
+    // The rows before `from` are in their places already; `made` were never placed.
+    void place(const std::vector<TunnelRow *> &rows, size_t from, const QSet<TunnelRow *> &made);
+
+private:
+    QVBoxLayout *m_layout;
+};
+
+} // namespace Velumo
