@@ -43,6 +43,8 @@ public:
     // One line saying why the last thing the user asked for did not work, or what went wrong
     // with the stored list. Empty until something happens.
     QString statusMessage() const { return m_statusMessage; }
+    // Says something in the status line (what the window refused to do, say).
+    void setStatusMessage(const QString &message);
 
     // Starts the tool for hostname:port and records every address it announces as a new
     // tunnel. Runs until the tool ends; callers start it and do not wait.
@@ -96,7 +98,6 @@ Q_SIGNALS:
 
 private:
     void setLoading(bool loading);
-    void setStatusMessage(const QString &message);
     qsizetype indexOfTunnel(const QUuid &id) const;
     TunnelSession &startSession(const QString &hostname, const QString &port, bool overHttp2,
                                 std::unique_ptr<ReverseProxy> proxy = {});

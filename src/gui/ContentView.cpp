@@ -4,11 +4,11 @@
 
 #include "core/ContentModel.h"
 #include "core/Shell.h"
-#include "gui/LogWindow.h"
-#include "gui/QrCodeWindow.h"
+#include "gui/CloudflareMenu.h"
 #include "gui/RowPages.h"
 #include "gui/Spinner.h"
 #include "gui/StatusLine.h"
+#include "gui/TunnelActions.h"
 #include "gui/TunnelRow.h"
 
 #include <QAction>
@@ -31,17 +31,6 @@
 
 namespace Velumo {
 
-namespace {
-
-void bringUp(QWidget *window)
-{
-    window->show();
-    window->raise();
-    window->activateWindow();
-}
-
-} // namespace
-
 ContentView::ContentView(QWidget *parent)
     : ContentView(new ContentModel, parent)
 {}
@@ -51,6 +40,7 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     , m_model(model)
 {
     m_model->setParent(this);
+    m_actions = new TunnelActions(*m_model, this);
     setObjectName(QStringLiteral("contentView"));
     setWindowTitle(QStringLiteral("Velumo"));
     buildMenus();
@@ -73,6 +63,11 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     };
     connect(m_model, &ContentModel::activityChanged, this, markDirty);
     connect(m_model, &ContentModel::serviceListeningChanged, this, markDirty);
+    NamedTunnelModel &named = m_model->named();
+    connect(&named, &NamedTunnelModel::tunnelsChanged, this, &ContentView::scheduleUpdate);
+    connect(&named, &NamedTunnelModel::activityChanged, this, markDirty);
+    connect(&named, &NamedTunnelModel::serviceListeningChanged, this, markDirty);
+    connect(m_actions, &TunnelActions::optionsChanged, this, markDirty);
     resize(720, 420);
 }
 
@@ -90,6 +85,8 @@ void ContentView::buildMenus()
     quit->setObjectName(QStringLiteral("quitAction"));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
+
+    menuBar()->addMenu(new CloudflareMenu(m_model->named(), this));
 
     QMenu *help = menuBar()->addMenu(tr("&Help"));
     help->setObjectName(QStringLiteral("helpMenu"));
@@ -244,7 +241,7 @@ void ContentView::updateFromModel()
     m_createButton->setEnabled(!loading);
     m_createButton->setText(loading ? QString() : tr("Create"));
     m_createSpinner->setVisible(loading);
-    m_emptyState->setVisible(m_model->tunnels().isEmpty());
+    m_emptyState->setVisible(m_model->tunnels().isEmpty() && m_model->named().tunnels().isEmpty());
     if (m_listPainted) {
         updateRows();
     }
@@ -270,9 +267,20 @@ void ContentView::updateEmptyState()
     m_emptyState->setText(text);
 }
 
+TunnelList ContentView::shownTunnels() const
+{
+    TunnelList shown;
+    shown.reserve(m_model->named().tunnels().size() + m_model->tunnels().size());
+    for (const NamedTunnel &tunnel : m_model->named().tunnels()) {
+        shown.append(TunnelActions::shown(tunnel));
+    }
+    shown.append(m_model->tunnels());
+    return shown;
+}
+
 void ContentView::updateRows()
 {
-    const TunnelList &tunnels = m_model->tunnels();
+    const TunnelList tunnels = shownTunnels();
     const QSet<QUuid> dirty = std::exchange(m_dirty, {});
     // A row moved to another page, or in a list hidden while it fills, loses the focus; it
     // gets it back at the end.
@@ -305,13 +313,9 @@ void ContentView::updateRows()
             row = makeRow(tunnel, m_rowPages->pageFor(rows.size()));
             made.insert(row);
         } else if (dirty.contains(tunnel.id) || !(row->tunnel() == tunnel)) {
-            const TunnelActivity activity = m_model->activity(tunnel.id);
-            row->setState(tunnel, activity, m_model->serviceListening(tunnel.id));
-            // A restart's tool has a log of its own.
-            LogWindow *log = m_logWindows.value(tunnel.id);
-            if (log && activity.log && log->log() != activity.log) {
-                log->setLog(activity.log);
-            }
+            row->setExtras(m_actions->extras(tunnel.id));
+            row->setState(tunnel, m_actions->activity(tunnel.id),
+                          m_actions->serviceListening(tunnel.id));
         }
         rows.push_back(row);
     }
@@ -332,64 +336,23 @@ void ContentView::updateRows()
 
 TunnelRow *ContentView::makeRow(const Tunnel &tunnel, QWidget *parent)
 {
-    auto *row = new TunnelRow(tunnel, m_model->activity(tunnel.id),
-                              m_model->serviceListening(tunnel.id), parent);
-    connect(row, &TunnelRow::openRequested, this, &ContentView::openAddress);
-    connect(row, &TunnelRow::copyRequested, this, &ContentView::copyAddress);
-    connect(row, &TunnelRow::qrCodeRequested, this, &ContentView::showQrCode);
-    connect(row, &TunnelRow::logRequested, this, &ContentView::showLog);
-    connect(row, &TunnelRow::restartRequested, m_model, &ContentModel::restartTunnel);
+    auto *row = new TunnelRow(tunnel, m_actions->activity(tunnel.id),
+                              m_actions->serviceListening(tunnel.id), parent);
+    row->setExtras(m_actions->extras(tunnel.id));
+    TunnelActions *actions = m_actions;
+    connect(row, &TunnelRow::openRequested, actions, &TunnelActions::openAddress);
+    connect(row, &TunnelRow::copyRequested, actions, &TunnelActions::copyAddress);
+    connect(row, &TunnelRow::linkWithKeyRequested, actions, &TunnelActions::copyLinkWithKey);
+    connect(row, &TunnelRow::qrCodeRequested, actions, &TunnelActions::showQrCode);
+    connect(row, &TunnelRow::logRequested, actions, &TunnelActions::showLog);
+    connect(row, &TunnelRow::requestsRequested, actions, &TunnelActions::showRequests);
+    connect(row, &TunnelRow::restartRequested, actions, &TunnelActions::restart);
     connect(row, &TunnelRow::restartOverHttp2Requested, m_model, &ContentModel::restartOverHttp2);
-    connect(row, &TunnelRow::stopRequested, m_model, &ContentModel::stopTunnel);
-    connect(row, &TunnelRow::deleteRequested, m_model, &ContentModel::deleteTunnel);
+    connect(row, &TunnelRow::stopRequested, actions, &TunnelActions::stop);
+    connect(row, &TunnelRow::deleteRequested, actions, &TunnelActions::remove);
+    connect(row, &TunnelRow::inspectToggled, actions, &TunnelActions::setInspected);
+    connect(row, &TunnelRow::passwordToggled, actions, &TunnelActions::setPasswordRequired);
     return row;
-}
-
-void ContentView::copyAddress(const Tunnel &tunnel)
-{
-    if (!tunnel.url) {
-        return;
-    }
-    // Whatever the clipboard held goes; the address is its one plain-text item.
-    QClipboard *clipboard = QGuiApplication::clipboard();
-    clipboard->clear();
-    auto *data = new QMimeData;
-    data->setText(tunnel.url->toString());
-    clipboard->setMimeData(data);
-}
-
-void ContentView::openAddress(const Tunnel &tunnel)
-{
-    if (tunnel.url) {
-        QDesktopServices::openUrl(*tunnel.url);
-    }
-}
-
-void ContentView::showQrCode(const Tunnel &tunnel)
-{
-    if (!tunnel.url) {
-        return;
-    }
-    if (QWidget *shown = m_qrWindows.value(tunnel.id)) {
-        shown->close();
-    }
-    auto *window = new QrCodeWindow(*tunnel.url, this);
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    m_qrWindows.insert(tunnel.id, window);
-    bringUp(window);
-}
-
-void ContentView::showLog(const Tunnel &tunnel)
-{
-    const std::shared_ptr<ToolLog> log = m_model->activity(tunnel.id).log;
-    if (!log) {
-        return;
-    }
-    QPointer<LogWindow> &window = m_logWindows[tunnel.id];
-    if (!window) {
-        window = new LogWindow(tr("Log of %1:%2").arg(tunnel.hostname, tunnel.port), log, this);
-    }
-    bringUp(window);
 }
 
 } // namespace Velumo

@@ -19,14 +19,14 @@ class QPushButton;
 namespace Velumo {
 
 class ContentModel;
-class LogWindow;
+class TunnelActions;
 class RowPages;
 class TunnelRow;
 class Spinner;
 
-// The main window: a toolbar form to create a tunnel, the list of tunnels (or, while it is
-// empty, what to do), a status line. It carries out what the rows ask for: opening and copying
-// addresses, the log and QR code windows, and the model's operations.
+// The main window: a toolbar form to create a tunnel, the list of tunnels, named ones first
+// (or, while it is empty, what to do), a status line, and the Cloudflare menu for named
+// tunnels. What the rows ask for is carried out by TunnelActions.
 class ContentView : public QMainWindow
 {
     Q_OBJECT
@@ -58,11 +58,8 @@ private:
     void updateRows();
     void updateEmptyState();
     TunnelRow *makeRow(const Tunnel &tunnel, QWidget *parent);
-
-    void copyAddress(const Tunnel &tunnel);
-    void openAddress(const Tunnel &tunnel);
-    void showQrCode(const Tunnel &tunnel);
-    void showLog(const Tunnel &tunnel);
+    // The rows' tunnels: the named ones first, shown as Tunnel values, then the quick ones.
+    TunnelList shownTunnels() const;
 
     ContentModel *m_model;
     QLineEdit *m_hostname = nullptr;
@@ -76,8 +73,7 @@ private:
     std::vector<TunnelRow *> m_rows;
     // Tunnels whose activity or local service changed since the last update.
     QSet<QUuid> m_dirty;
-    QHash<QUuid, QPointer<LogWindow>> m_logWindows;
-    QHash<QUuid, QPointer<QWidget>> m_qrWindows;
+    TunnelActions *m_actions = nullptr;
     bool m_updatePending = false;
     bool m_loaded = false;
     // Rows are made once the list has been painted, so they never hold up the first frame.

@@ -132,17 +132,31 @@ QCoro::Task<> NamedTunnelDialog::submitNew()
         accept();
         co_return;
     }
-    if (outcome.halfMade &&
-        QMessageBox::question(this, tr("Delete the half-made tunnel?"),
-                              tr("%1\n\nThe tunnel %2 was made at Cloudflare but is not usable. "
-                                 "Delete it there?")
-                                  .arg(outcome.message, outcome.halfMade->tunnelName)) ==
-            QMessageBox::Yes) {
-        auto deleting = m_model.cloudflare().deleteOnCloudflare(*outcome.halfMade);
-        const CloudflareTunnels::Outcome deleted = co_await std::move(deleting);
-        if (self) {
-            m_message->setText(deleted.message);
+    if (!outcome.halfMade) {
+        co_return;
+    }
+    auto *ask = new QMessageBox(QMessageBox::Question, tr("Delete the half-made tunnel?"),
+                                tr("%1\n\nThe tunnel %2 was made at Cloudflare but is not "
+                                   "usable. Delete it there?")
+                                    .arg(outcome.message, outcome.halfMade->tunnelName),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    const NamedTunnel halfMade = *outcome.halfMade;
+    connect(ask, &QMessageBox::finished, this, [this, halfMade](int result) {
+        if (result == QMessageBox::Yes) {
+            deleteHalfMade(halfMade);
         }
+    });
+    ask->open();
+}
+
+QCoro::Task<> NamedTunnelDialog::deleteHalfMade(NamedTunnel tunnel)
+{
+    QPointer<NamedTunnelDialog> self(this);
+    auto deleting = m_model.cloudflare().deleteOnCloudflare(tunnel);
+    const CloudflareTunnels::Outcome deleted = co_await std::move(deleting);
+    if (self) {
+        m_message->setText(deleted.message);
     }
 }
 

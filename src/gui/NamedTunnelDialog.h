@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/NamedTunnel.h"
+
 #include <QDialog>
 
 #include <qcoro/qcorotask.h>
@@ -33,6 +35,7 @@ private:
     QLineEdit *addField(const QString &label, const QString &objectName, const QString &text = {});
     QCoro::Task<> submit();
     QCoro::Task<> submitNew();
+    QCoro::Task<> deleteHalfMade(NamedTunnel tunnel);
     QCoro::Task<> submitToken();
     QCoro::Task<> loadExisting();
     void submitExisting();

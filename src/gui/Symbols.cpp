@@ -63,6 +63,26 @@ QIcon log()
     return themed(QStringLiteral("text-x-generic"));
 }
 
+QIcon inspect()
+{
+    return themed(QStringLiteral("edit-find"));
+}
+
+QIcon requests()
+{
+    return themed(QStringLiteral("view-list-details"));
+}
+
+QIcon lock()
+{
+    return themed(QStringLiteral("dialog-password"));
+}
+
+QIcon key()
+{
+    return themed(QStringLiteral("emblem-shared"));
+}
+
 QIcon appIcon()
 {
     return themed(QStringLiteral("org.velumo.Velumo"));

@@ -14,6 +14,10 @@ QIcon stop();
 QIcon warning();
 QIcon qrCode();
 QIcon log();
+QIcon inspect();
+QIcon requests();
+QIcon lock();
+QIcon key();
 QIcon appIcon();
 
 } // namespace Velumo::Symbols

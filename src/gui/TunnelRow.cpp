@@ -73,7 +73,10 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
     m_tunnel = tunnel;
     m_state = activity.state;
     const QString hostAndPort = tunnel.hostname + u':' + tunnel.port;
-    m_text->setText(hostAndPort);
+    m_text->setText(m_extras.fromDashboard ? m_extras.kind
+                    : m_extras.kind.isEmpty()
+                        ? hostAndPort
+                        : hostAndPort + QStringLiteral("  ·  ") + m_extras.kind);
     // Screen readers hear the state with the tunnel's name; the light shows it in colour.
     QString description = stateDescription(activity);
     if (!activity.problem.isEmpty()) {
@@ -89,7 +92,7 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
         static_cast<QPushButton *>(link)->setText(address);
         link->setToolTip(tr("Open %1 in the browser").arg(address));
     }
-    if (QWidget *warning = showSlot(Warning, serviceListening == false)) {
+    if (QWidget *warning = showSlot(Warning, serviceListening == false && !m_extras.fromDashboard)) {
         const QString text = tr("Nothing is listening on %1").arg(hostAndPort);
         warning->setToolTip(text);
         warning->setAccessibleName(text);
@@ -118,7 +121,27 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
     }
     // A tunnel that has not run here has no log to show.
     showSlot(Log, activity.log != nullptr);
+    showExtras();
     setEnabled(!tunnel.loading);
+}
+
+void TunnelRow::setExtras(const Extras &extras)
+{
+    m_extras = extras;
+    showExtras();
+}
+
+void TunnelRow::showExtras()
+{
+    const bool proxy = !m_extras.fromDashboard;
+    if (auto *inspect = static_cast<QToolButton *>(showSlot(Inspect, proxy))) {
+        inspect->setChecked(m_extras.inspected);
+    }
+    showSlot(Requests, proxy && m_extras.inspected);
+    if (auto *password = static_cast<QToolButton *>(showSlot(Password, proxy))) {
+        password->setChecked(m_extras.passwordRequired);
+    }
+    showSlot(KeyLink, proxy && m_extras.passwordRequired && m_tunnel.url.has_value());
 }
 
 QWidget *TunnelRow::showSlot(Slot slot, bool shown)
@@ -160,9 +183,11 @@ QWidget *TunnelRow::make(Slot slot)
         button->setFixedSize(side + 2 * 2 + 2, side + 2 * 2 + 2);
         // Reached with Tab; a click leaves the focus where the user was typing.
         button->setFocusPolicy(Qt::TabFocus);
-        connect(button, &QToolButton::clicked, this, [this, signal] {
-            Q_EMIT(this->*signal)(m_tunnel);
-        });
+        if (signal) {
+            connect(button, &QToolButton::clicked, this, [this, signal] {
+                Q_EMIT(this->*signal)(m_tunnel);
+            });
+        }
         return button;
     };
 
@@ -221,6 +246,29 @@ QWidget *TunnelRow::make(Slot slot)
     case Log:
         return symbolButton(QStringLiteral("logButton"), tr("Show log"), Symbols::log(),
                             &TunnelRow::logRequested);
+    case KeyLink:
+        return symbolButton(QStringLiteral("keyLinkButton"), tr("Copy link with key"),
+                            Symbols::key(), &TunnelRow::linkWithKeyRequested);
+    case Requests:
+        return symbolButton(QStringLiteral("requestsButton"), tr("Show requests"),
+                            Symbols::requests(), &TunnelRow::requestsRequested);
+    case Inspect:
+    case Password: {
+        const bool inspect = slot == Inspect;
+        auto *button = symbolButton(
+            inspect ? QStringLiteral("inspectButton") : QStringLiteral("passwordButton"),
+            inspect ? tr("Inspect requests") : tr("Require a password"),
+            inspect ? Symbols::inspect() : Symbols::lock(), nullptr);
+        button->setCheckable(true);
+        connect(button, &QToolButton::clicked, this, [this, inspect](bool checked) {
+            if (inspect) {
+                Q_EMIT inspectToggled(m_tunnel, checked);
+            } else {
+                Q_EMIT passwordToggled(m_tunnel, checked);
+            }
+        });
+        return button;
+    }
     case Delete:
         return symbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"), Symbols::trash(),
                             &TunnelRow::deleteRequested);

@@ -33,6 +33,17 @@ public:
     void setState(const Tunnel &tunnel, const TunnelActivity &activity,
                   std::optional<bool> serviceListening);
 
+    // What sets a named tunnel's row apart, and its switches for the local proxy.
+    struct Extras {
+        // Said after host:port, e.g. "named tunnel blog"; a dashboard tunnel's row shows it
+        // alone, as its local service is set in the dashboard.
+        QString kind;
+        bool fromDashboard = false;
+        bool inspected = false;
+        bool passwordRequired = false;
+    };
+    void setExtras(const Extras &extras);
+
     static QString stateDescription(const TunnelActivity &activity);
     // The restart button's symbol area keeps this size whether it shows play or a spinner.
     static constexpr QSize restartSlotSize{15, 10};
@@ -46,6 +57,10 @@ Q_SIGNALS:
     void restartOverHttp2Requested(const Velumo::Tunnel &tunnel);
     void stopRequested(const Velumo::Tunnel &tunnel);
     void deleteRequested(const Velumo::Tunnel &tunnel);
+    void inspectToggled(const Velumo::Tunnel &tunnel, bool inspect);
+    void requestsRequested(const Velumo::Tunnel &tunnel);
+    void passwordToggled(const Velumo::Tunnel &tunnel, bool required);
+    void linkWithKeyRequested(const Velumo::Tunnel &tunnel);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -53,13 +68,30 @@ protected:
 
 private:
     // The row's controls after its text, in the order they stand.
-    enum Slot { Link, Warning, Http2, Copy, QrCode, Stop, Restart, Log, Delete, SlotCount };
+    enum Slot {
+        Link,
+        Warning,
+        Http2,
+        Copy,
+        KeyLink,
+        QrCode,
+        Inspect,
+        Requests,
+        Password,
+        Stop,
+        Restart,
+        Log,
+        Delete,
+        SlotCount
+    };
 
     QWidget *showSlot(Slot slot, bool shown);
     QWidget *make(Slot slot);
+    void showExtras();
     QRect dotRect() const;
 
     Tunnel m_tunnel;
+    Extras m_extras;
     TunnelState m_state = TunnelState::Idle;
     QHBoxLayout *m_layout = nullptr;
     QLabel *m_text = nullptr;
