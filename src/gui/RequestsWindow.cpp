@@ -1,0 +1,392 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#include "gui/RequestsWindow.h"
+
+#include "gui/ReplayEditDialog.h"
+#include "gui/RequestListModel.h"
+#include "proxy/BodyDecoder.h"
+#include "proxy/CaptureStore.h"
+#include "proxy/Replayer.h"
+
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QTableView>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+
+namespace Velumo {
+
+// Hides the rows that the filter bar leaves out.
+class RequestFilterModel final : public QSortFilterProxyModel
+{
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    void setFilter(const QString &path, int statusClass, const QByteArray &method)
+    {
+        m_path = path;
+        m_statusClass = statusClass;
+        m_method = method;
+        invalidateRowsFilter();
+    }
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex &) const override
+    {
+        const CapturedExchange *exchange =
+            static_cast<const RequestListModel *>(sourceModel())->exchangeAt(row);
+        return exchange && (m_statusClass == 0 || exchange->status / 100 == m_statusClass) &&
+               (m_method.isEmpty() || exchange->method == m_method) &&
+               (m_path.isEmpty() ||
+                QString::fromUtf8(exchange->target).contains(m_path, Qt::CaseInsensitive));
+    }
+
+private:
+    QString m_path;
+    int m_statusClass = 0; // 0: any
+    QByteArray m_method;   // empty: any
+};
+
+namespace {
+
+QString headText(QByteArrayView head)
+{
+    return QString::fromUtf8(head).remove(u'\r').trimmed();
+}
+
+} // namespace
+
+RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QString &tunnel,
+                               const QString &title, const ProxyTarget &service, QWidget *parent)
+    : QWidget(parent, Qt::Window)
+    , m_store(store)
+    , m_replayer(replayer)
+    , m_tunnel(tunnel)
+    , m_service(service)
+{
+    setObjectName(u"requestsWindow"_s);
+    setWindowTitle(title);
+    setAccessibleName(title);
+
+    m_pathFilter = new QLineEdit(this);
+    m_pathFilter->setObjectName(u"requestsPathFilter"_s);
+    m_pathFilter->setAccessibleName(tr("Filter by path"));
+    m_pathFilter->setPlaceholderText(tr("Filter by path"));
+    m_pathFilter->setClearButtonEnabled(true);
+    auto *find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, m_pathFilter,
+            qOverload<>(&QWidget::setFocus));
+    m_statusFilter = new QComboBox(this);
+    m_statusFilter->setObjectName(u"requestsStatusFilter"_s);
+    m_statusFilter->setAccessibleName(tr("Status"));
+    m_statusFilter->addItem(tr("All statuses"), 0);
+    for (int statusClass = 1; statusClass <= 5; ++statusClass) {
+        m_statusFilter->addItem(u"%1xx"_s.arg(statusClass), statusClass);
+    }
+    m_methodFilter = new QComboBox(this);
+    m_methodFilter->setObjectName(u"requestsMethodFilter"_s);
+    m_methodFilter->setAccessibleName(tr("Method"));
+    m_methodFilter->addItem(tr("All methods"));
+    for (const auto *method : {"GET", "POST", "PUT", "PATCH", "DELETE", "HEAD", "OPTIONS"}) {
+        m_methodFilter->addItem(QString::fromLatin1(method), QByteArray(method));
+    }
+    connect(m_pathFilter, &QLineEdit::textChanged, this, &RequestsWindow::filterChanged);
+    for (QComboBox *box : {m_statusFilter, m_methodFilter}) {
+        connect(box, &QComboBox::currentIndexChanged, this, &RequestsWindow::filterChanged);
+    }
+
+    m_model = new RequestListModel(store, tunnel, this);
+    m_filter = new RequestFilterModel(this);
+    m_filter->setSourceModel(m_model);
+    m_table = new QTableView(this);
+    m_table->setObjectName(u"requestsTable"_s);
+    m_table->setAccessibleName(tr("Requests"));
+    m_table->setModel(m_filter);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setWordWrap(false);
+    m_table->setTextElideMode(Qt::ElideMiddle);
+    m_table->setAlternatingRowColors(true);
+    m_table->verticalHeader()->hide();
+    m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_table->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    // Fixed widths: fitting columns to their contents would measure rows on every update.
+    QHeaderView *header = m_table->horizontalHeader();
+    const auto width = [this](const QString &sample) {
+        return fontMetrics().horizontalAdvance(sample) + 24;
+    };
+    header->resizeSection(RequestListModel::TimeColumn, width(u"00:00:00"_s));
+    header->resizeSection(RequestListModel::MethodColumn, width(u"↻ OPTIONS"_s));
+    header->resizeSection(RequestListModel::StatusColumn, width(tr("Status")));
+    header->resizeSection(RequestListModel::DurationColumn, width(u"000.00 s"_s));
+    header->resizeSection(RequestListModel::SizeColumn, width(u"000.0 KiB"_s));
+    header->setSectionResizeMode(RequestListModel::PathColumn, QHeaderView::Stretch);
+    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &RequestsWindow::selectionChanged);
+    connect(m_filter, &QAbstractItemModel::rowsAboutToBeInserted, this,
+            [this] { keepTopRow(true); });
+    connect(m_filter, &QAbstractItemModel::rowsInserted, this, [this] { keepTopRow(false); });
+    connect(&store, &CaptureStore::changed, this, &RequestsWindow::storeChanged);
+
+    m_request = makePane(u"request"_s, tr("Request"));
+    m_response = makePane(u"response"_s, tr("Response"));
+    auto *panes = new QSplitter(Qt::Horizontal, this);
+    panes->setObjectName(u"requestsPanes"_s);
+    panes->addWidget(m_request.widget);
+    panes->addWidget(m_response.widget);
+    auto *split = new QSplitter(Qt::Vertical, this);
+    split->setObjectName(u"requestsSplit"_s);
+    split->addWidget(m_table);
+    split->addWidget(panes);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 1);
+
+    m_status = new QLabel(this);
+    m_status->setObjectName(u"requestsStatus"_s);
+    m_status->setTextFormat(Qt::PlainText);
+    m_status->setWordWrap(true);
+    m_replay = new QPushButton(tr("&Replay"), this);
+    m_replay->setObjectName(u"requestsReplay"_s);
+    m_replay->setToolTip(tr("Send the selected request to the local service again, as it was"));
+    m_editReplay = new QPushButton(tr("&Edit and replay…"), this);
+    m_editReplay->setObjectName(u"requestsEditReplay"_s);
+    m_clear = new QPushButton(tr("C&lear"), this);
+    m_clear->setObjectName(u"requestsClear"_s);
+    m_clear->setToolTip(tr("Empty this tunnel's list"));
+    connect(m_replay, &QPushButton::clicked, this, &RequestsWindow::replay);
+    connect(m_editReplay, &QPushButton::clicked, this, &RequestsWindow::editAndReplay);
+    connect(m_clear, &QPushButton::clicked, this, [this] { m_store.clear(m_tunnel); });
+    connect(&m_replayer, &Replayer::replayed, this, &RequestsWindow::replayed);
+    connect(&m_replayer, &Replayer::failed, this, &RequestsWindow::replayFailed);
+
+    auto *filters = new QHBoxLayout;
+    filters->addWidget(m_pathFilter, 1);
+    filters->addWidget(m_statusFilter);
+    filters->addWidget(m_methodFilter);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(m_status, 1);
+    buttons->addWidget(m_replay);
+    buttons->addWidget(m_editReplay);
+    buttons->addWidget(m_clear);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(filters);
+    layout->addWidget(split, 1);
+    layout->addLayout(buttons);
+
+    resize(960, 680);
+    selectionChanged();
+}
+
+RequestsWindow::Pane RequestsWindow::makePane(const QString &name, const QString &title)
+{
+    Pane pane;
+    pane.widget = new QWidget(this);
+    pane.widget->setObjectName(name + u"Pane"_s);
+    auto *heading = new QLabel(title, pane.widget);
+    heading->setObjectName(name + u"Heading"_s);
+    QFont bold = heading->font();
+    bold.setBold(true);
+    heading->setFont(bold);
+    pane.text = new QPlainTextEdit(pane.widget);
+    pane.text->setObjectName(name + u"Text"_s);
+    pane.text->setAccessibleName(title);
+    pane.text->setReadOnly(true);
+    pane.text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    pane.text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    pane.text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    pane.text->setTabChangesFocus(true);
+    pane.image = new QLabel(pane.widget);
+    pane.image->setObjectName(name + u"Image"_s);
+    pane.image->setAccessibleName(tr("%1 image").arg(title));
+    pane.image->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    pane.note = new QLabel(pane.widget);
+    pane.note->setObjectName(name + u"Note"_s);
+    pane.note->setTextFormat(Qt::PlainText);
+    pane.note->setWordWrap(true);
+    auto *layout = new QVBoxLayout(pane.widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(heading);
+    layout->addWidget(pane.text, 1);
+    layout->addWidget(pane.image, 1);
+    layout->addWidget(pane.note);
+    return pane;
+}
+
+void RequestsWindow::fill(Pane &pane, QByteArrayView head, const DecodedBody &body,
+                          bool captureCut, const QString &waiting)
+{
+    // The same exchange again (its response came in further) keeps its place in the text.
+    QScrollBar *bar = pane.text->verticalScrollBar();
+    const int scrolled = m_shown == m_selected ? bar->value() : 0;
+    QString text = head.isEmpty() ? waiting : headText(head);
+    QStringList notes;
+    QPixmap image;
+    if (body.kind == DecodedBody::Kind::Image) {
+        if (image.loadFromData(body.bytes)) {
+            // Shown whole when it fits; a large one is scaled down, never up.
+            const QSize room = pane.text->size().expandedTo({320, 240});
+            if (image.width() > room.width() || image.height() > room.height()) {
+                image = image.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            }
+        } else {
+            notes << tr("The image could not be shown.");
+        }
+    } else if (body.kind != DecodedBody::Kind::Empty) {
+        text += u"\n\n"_s + body.text;
+    }
+    if (!body.problem.isEmpty()) {
+        notes << body.problem;
+    }
+    if (captureCut) {
+        notes << tr("Only the first 1 MiB of this body was captured.");
+    } else if (body.truncated) {
+        notes << tr("The body is cut short: decoding stopped at 8 MiB or the data ended early.");
+    }
+    if (body.kind == DecodedBody::Kind::Binary) {
+        notes << (body.bytes.size() > BodyDecoder::hexLimit
+                      ? tr("Binary: the first 64 KiB of %1 are shown in hex.")
+                            .arg(QLocale().formattedDataSize(body.bytes.size()))
+                      : tr("Binary: shown in hex."));
+    }
+    pane.text->setPlainText(text);
+    bar->setValue(scrolled);
+    pane.image->setPixmap(image);
+    pane.image->setVisible(!image.isNull());
+    pane.note->setText(notes.join(u' '));
+    pane.note->setVisible(!notes.isEmpty());
+}
+
+void RequestsWindow::selectionChanged()
+{
+    const QModelIndexList rows = m_table->selectionModel()->selectedRows();
+    m_selected =
+        rows.isEmpty() ? 0 : m_model->idAt(m_filter->mapToSource(rows.constFirst()).row());
+    showSelected();
+}
+
+void RequestsWindow::showSelected()
+{
+    const CapturedExchange *exchange = m_selected ? m_store.exchange(m_selected) : nullptr;
+    m_replay->setEnabled(exchange != nullptr);
+    m_editReplay->setEnabled(exchange != nullptr);
+    m_clear->setEnabled(m_model->rowCount() > 0);
+    if (!exchange) {
+        fill(m_request, {}, {}, false, tr("Select a request to see it here."));
+        fill(m_response, {}, {}, false, {});
+        m_shown = 0;
+        return;
+    }
+    fill(m_request, exchange->requestHead, BodyDecoder::request(*exchange),
+         exchange->requestTruncated, {});
+    fill(m_response, exchange->responseHead, BodyDecoder::response(*exchange),
+         exchange->responseTruncated, tr("Waiting for the response…"));
+    if (!exchange->finished && exchange->status != 0) {
+        m_response.note->setText(tr("The response is still coming.") + u' ' +
+                                 m_response.note->text());
+        m_response.note->show();
+    }
+    m_shown = m_selected;
+}
+
+void RequestsWindow::storeChanged(const QString &tunnel, const CaptureChange &change)
+{
+    if (tunnel != m_tunnel) {
+        return;
+    }
+    if (change.updated.contains(m_selected) || change.removed.contains(m_selected)) {
+        showSelected();
+    } else {
+        m_clear->setEnabled(m_model->rowCount() > 0);
+    }
+}
+
+void RequestsWindow::filterChanged()
+{
+    m_filter->setFilter(m_pathFilter->text(), m_statusFilter->currentData().toInt(),
+                        m_methodFilter->currentData().toByteArray());
+}
+
+// Rows come in at the top. Following the newest is right while the list is scrolled to the
+// top; further down, the rows the user is reading stay where they are.
+void RequestsWindow::keepTopRow(bool before)
+{
+    if (before) {
+        const bool atTop = m_table->verticalScrollBar()->value() == 0;
+        m_topRow = atTop ? QModelIndex() : m_table->indexAt(QPoint(0, 0));
+    } else if (m_topRow.isValid()) {
+        m_table->doItemsLayout(); // the scroll range must know of the new rows first
+        m_table->scrollTo(m_topRow, QAbstractItemView::PositionAtTop);
+        m_topRow = QPersistentModelIndex();
+    }
+}
+
+void RequestsWindow::replay()
+{
+    const QString refusal = m_replayer.replay(m_selected, m_service);
+    if (refusal.isEmpty()) {
+        m_sent.append(m_selected);
+        m_status->setText(tr("Replaying…"));
+    } else {
+        m_status->setText(tr("Not replayed: %1").arg(refusal));
+    }
+}
+
+void RequestsWindow::editAndReplay()
+{
+    const CapturedExchange *exchange = m_store.exchange(m_selected);
+    if (!exchange) {
+        return;
+    }
+    auto *dialog = new ReplayEditDialog(*exchange, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog, id = m_selected] {
+        const QString refusal = m_replayer.replayEdited(id, m_service, dialog->edit());
+        if (refusal.isEmpty()) {
+            m_sent.append(id);
+            m_status->setText(tr("Replaying…"));
+        } else {
+            m_status->setText(tr("Not replayed: %1").arg(refusal));
+        }
+    });
+    dialog->open();
+}
+
+void RequestsWindow::replayed(quint64 original, quint64 replay)
+{
+    if (!m_sent.removeOne(original)) {
+        return; // another window's
+    }
+    const CapturedExchange *exchange = m_store.exchange(replay);
+    if (!exchange) {
+        return;
+    }
+    m_status->setText(tr("Replayed: the service answered %1.").arg(exchange->status));
+    const QModelIndex row = m_filter->mapFromSource(m_model->index(m_model->rowOf(replay), 0));
+    if (row.isValid()) {
+        m_table->selectRow(row.row());
+        m_table->scrollTo(row);
+    }
+}
+
+void RequestsWindow::replayFailed(quint64 original, const QString &message)
+{
+    if (m_sent.removeOne(original)) {
+        m_status->setText(tr("The replay failed: %1").arg(message));
+    }
+}
+
+} // namespace Velumo

@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include "proxy/ProxyServer.h"
+
+#include <QList>
+#include <QPersistentModelIndex>
+#include <QWidget>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTableView;
+
+namespace Velumo {
+
+class CaptureStore;
+class Replayer;
+class RequestFilterModel;
+class RequestListModel;
+struct CaptureChange;
+struct CapturedExchange;
+struct DecodedBody;
+
+// A tunnel's captured requests, live and newest first, filtered by path, status class and
+// method; the selected one's request and response below, bodies decoded. Requests can be sent
+// again to the local service, as they were or edited first, and the list can be cleared.
+class RequestsWindow : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RequestsWindow)
+
+public:
+    // `tunnel`: the store's key for the tunnel; `service`: where replays go.
+    RequestsWindow(CaptureStore &store, Replayer &replayer, const QString &tunnel,
+                   const QString &title, const ProxyTarget &service, QWidget *parent = nullptr);
+
+    // Replays go here from now on, as when the tunnel's service was changed.
+    void setService(const ProxyTarget &service) { m_service = service; }
+
+private:
+    // One side of the selected exchange: its head and decoded body.
+    struct Pane {
+        QWidget *widget = nullptr;
+        QPlainTextEdit *text = nullptr;
+        QLabel *image = nullptr;
+        QLabel *note = nullptr;
+    };
+
+    Pane makePane(const QString &name, const QString &title);
+    void fill(Pane &pane, QByteArrayView head, const DecodedBody &body, bool captureCut,
+              const QString &waiting);
+    void selectionChanged();
+    void storeChanged(const QString &tunnel, const CaptureChange &change);
+    void showSelected();
+    void filterChanged();
+    void replay();
+    void editAndReplay();
+    void replayed(quint64 original, quint64 replay);
+    void replayFailed(quint64 original, const QString &message);
+    void keepTopRow(bool before);
+
+    CaptureStore &m_store;
+    Replayer &m_replayer;
+    QString m_tunnel;
+    ProxyTarget m_service;
+    RequestListModel *m_model = nullptr;
+    RequestFilterModel *m_filter = nullptr;
+    QTableView *m_table = nullptr;
+    QLineEdit *m_pathFilter = nullptr;
+    QComboBox *m_statusFilter = nullptr;
+    QComboBox *m_methodFilter = nullptr;
+    Pane m_request;
+    Pane m_response;
+    QPushButton *m_replay = nullptr;
+    QPushButton *m_editReplay = nullptr;
+    QPushButton *m_clear = nullptr;
+    QLabel *m_status = nullptr;
+    quint64 m_selected = 0;
+    quint64 m_shown = 0; // whose request and response the panes hold
+    QList<quint64> m_sent;          // originals replayed from here, awaiting their outcome
+    QPersistentModelIndex m_topRow; // kept in view while rows are added above it
+};
+
+} // namespace Velumo
