@@ -73,10 +73,7 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
     m_tunnel = tunnel;
     m_state = activity.state;
     const QString hostAndPort = tunnel.hostname + u':' + tunnel.port;
-    m_text->setText(m_extras.fromDashboard ? m_extras.kind
-                    : m_extras.kind.isEmpty()
-                        ? hostAndPort
-                        : hostAndPort + QStringLiteral("  ·  ") + m_extras.kind);
+    showLabel();
     // Screen readers hear the state with the tunnel's name; the light shows it in colour.
     QString description = stateDescription(activity);
     if (!activity.problem.isEmpty()) {
@@ -128,7 +125,17 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
 void TunnelRow::setExtras(const Extras &extras)
 {
     m_extras = extras;
+    showLabel();
     showExtras();
+}
+
+void TunnelRow::showLabel()
+{
+    const QString hostAndPort = m_tunnel.hostname + u':' + m_tunnel.port;
+    m_text->setText(m_extras.fromDashboard ? m_extras.kind
+                    : m_extras.kind.isEmpty()
+                        ? hostAndPort
+                        : hostAndPort + QStringLiteral("  ·  ") + m_extras.kind);
 }
 
 void TunnelRow::showExtras()

@@ -88,6 +88,7 @@ private:
     QWidget *showSlot(Slot slot, bool shown);
     QWidget *make(Slot slot);
     void showExtras();
+    void showLabel();
     QRect dotRect() const;
 
     Tunnel m_tunnel;
