@@ -45,6 +45,9 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("tunnelRow"));
+    // A row takes the list's width; what a row shows does not widen the list, which would lay
+    // out every other row again when one tunnel gains its buttons.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_layout = new QHBoxLayout(this);
     // The divider takes the bottom line.
     m_layout->setContentsMargins(8, 2, 8, 3);
@@ -140,7 +143,10 @@ void TunnelRow::showLabel()
 
 void TunnelRow::showExtras()
 {
-    const bool proxy = !m_extras.fromDashboard;
+    // The switches belong to a tunnel with an address (or one already switched on): a long
+    // list of stored tunnels would otherwise carry two more buttons a row.
+    const bool proxy = !m_extras.fromDashboard &&
+                       (m_tunnel.url || m_extras.inspected || m_extras.passwordRequired);
     if (auto *inspect = static_cast<QToolButton *>(showSlot(Inspect, proxy))) {
         inspect->setChecked(m_extras.inspected);
     }
