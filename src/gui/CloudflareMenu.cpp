@@ -15,6 +15,17 @@ CloudflareMenu::CloudflareMenu(NamedTunnelModel &model, QWidget *parent)
     , m_model(model)
 {
     setObjectName(QStringLiteral("cloudflareMenu"));
+    // Filled when first opened: nothing in it is needed for the window's first frame.
+    connect(this, &QMenu::aboutToShow, this, [this] {
+        if (!m_state) {
+            populate();
+        }
+        m_model.account().check();
+    });
+}
+
+void CloudflareMenu::populate()
+{
     m_state = addAction(QString());
     m_state->setEnabled(false);
     m_signIn = addAction(tr("Sign in to Cloudflare"), this, [this] {
@@ -36,9 +47,9 @@ CloudflareMenu::CloudflareMenu(NamedTunnelModel &model, QWidget *parent)
     m_new->setObjectName(QStringLiteral("newNamedTunnelAction"));
     addAction(tr("Add tunnel token…"), this, open(NamedTunnelDialog::Kind::Token))
         ->setObjectName(QStringLiteral("addTokenAction"));
-    m_existing = addAction(tr("Add existing tunnel…"), this, open(NamedTunnelDialog::Kind::Existing));
+    m_existing =
+        addAction(tr("Add existing tunnel…"), this, open(NamedTunnelDialog::Kind::Existing));
     m_existing->setObjectName(QStringLiteral("addExistingAction"));
-    connect(this, &QMenu::aboutToShow, this, [this] { m_model.account().check(); });
     connect(&m_model.account(), &CloudflareAccount::stateChanged, this, &CloudflareMenu::refresh);
     refresh();
 }
@@ -47,7 +58,7 @@ void CloudflareMenu::refresh()
 {
     const CloudflareAccount::State state = m_model.account().state();
     const bool signedIn = state == CloudflareAccount::State::SignedIn;
-    m_state->setText(signedIn ? tr("Signed in to Cloudflare")
+    m_state->setText(signedIn                                       ? tr("Signed in to Cloudflare")
                      : state == CloudflareAccount::State::SigningIn ? tr("Signing in…")
                                                                     : tr("Not signed in"));
     m_signIn->setVisible(!signedIn);

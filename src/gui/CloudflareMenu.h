@@ -19,6 +19,7 @@ public:
     CloudflareMenu(NamedTunnelModel &model, QWidget *parent);
 
 private:
+    void populate();
     void refresh();
     void signOut();
 

@@ -143,11 +143,10 @@ void TunnelActions::showLog(const Tunnel &tunnel)
 void TunnelActions::showRequests(const Tunnel &tunnel)
 {
     TunnelOptions &options = m_model.options();
-    auto *window = new RequestsWindow(options.captures(), options.replayer(),
-                                      tunnel.id.toString(QUuid::WithoutBraces),
-                                      tr("Requests to %1:%2").arg(tunnel.hostname, tunnel.port),
-                                      ProxyTarget{tunnel.hostname, quint16(tunnel.port.toUInt())},
-                                      m_window);
+    auto *window = new RequestsWindow(
+        options.captures(), options.replayer(), tunnel.id.toString(QUuid::WithoutBraces),
+        tr("Requests to %1:%2").arg(tunnel.hostname, tunnel.port),
+        ProxyTarget{tunnel.hostname, quint16(tunnel.port.toUInt())}, m_window);
     window->setAttribute(Qt::WA_DeleteOnClose);
     bringUp(window);
 }
@@ -190,14 +189,16 @@ void TunnelActions::remove(const Tunnel &tunnel)
                                 QMessageBox::Cancel, m_window);
     ask->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton *listOnly = ask->addButton(tr("From the list only"), QMessageBox::AcceptRole);
-    QPushButton *everywhere = ask->addButton(tr("Also at Cloudflare"), QMessageBox::DestructiveRole);
-    connect(ask, &QMessageBox::buttonClicked, this, [this, listOnly, everywhere, record](auto *button) {
-        if (button == listOnly) {
-            m_model.named().remove(*record);
-        } else if (button == everywhere) {
-            m_model.named().cloudflare().deleteOnCloudflare(*record);
-        }
-    });
+    QPushButton *everywhere =
+        ask->addButton(tr("Also at Cloudflare"), QMessageBox::DestructiveRole);
+    connect(ask, &QMessageBox::buttonClicked, this,
+            [this, listOnly, everywhere, record](auto *button) {
+                if (button == listOnly) {
+                    m_model.named().remove(*record);
+                } else if (button == everywhere) {
+                    m_model.named().cloudflare().deleteOnCloudflare(*record);
+                }
+            });
     ask->open();
 }
 

@@ -92,7 +92,8 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
         static_cast<QPushButton *>(link)->setText(address);
         link->setToolTip(tr("Open %1 in the browser").arg(address));
     }
-    if (QWidget *warning = showSlot(Warning, serviceListening == false && !m_extras.fromDashboard)) {
+    if (QWidget *warning =
+            showSlot(Warning, serviceListening == false && !m_extras.fromDashboard)) {
         const QString text = tr("Nothing is listening on %1").arg(hostAndPort);
         warning->setToolTip(text);
         warning->setAccessibleName(text);
@@ -268,10 +269,10 @@ QWidget *TunnelRow::make(Slot slot)
     case Inspect:
     case Password: {
         const bool inspect = slot == Inspect;
-        auto *button = symbolButton(
-            inspect ? QStringLiteral("inspectButton") : QStringLiteral("passwordButton"),
-            inspect ? tr("Inspect requests") : tr("Require a password"),
-            inspect ? Symbols::inspect() : Symbols::lock(), nullptr);
+        auto *button = symbolButton(inspect ? QStringLiteral("inspectButton")
+                                            : QStringLiteral("passwordButton"),
+                                    inspect ? tr("Inspect requests") : tr("Require a password"),
+                                    inspect ? Symbols::inspect() : Symbols::lock(), nullptr);
         button->setCheckable(true);
         connect(button, &QToolButton::clicked, this, [this, inspect](bool checked) {
             if (inspect) {
