@@ -220,7 +220,8 @@ void ProxyConnection::pumpUpstream()
             m_client->bytesToWrite() >= Inbox::writeHighWater) {
             break;
         }
-        if (m_fromUpstream.isEmpty() || m_upstreamNeedsMore) {
+        if (m_fromUpstream.view().size() == m_framed || m_upstreamNeedsMore) {
+            sendFramed();
             if (!m_fromUpstream.fill(*m_upstream)) {
                 break;
             }
@@ -243,13 +244,29 @@ void ProxyConnection::pumpUpstream()
             m_responseBytes = 0;
             m_responseTaken = 0;
         }
-        if (!forwardResponse(m_response->feed(m_fromUpstream.view()))) {
+        if (!forwardResponse(m_response->feed(m_fromUpstream.view().sliced(m_framed)))) {
             break;
         }
     }
+    sendFramed();
     if (flushMadeRoom(*m_client)) {
         m_upstreamAgain = true;
     }
+}
+
+// A head and the body that came with it leave in one write: one segment, and the visitor wakes
+// once for a small answer. What is framed goes out before anything else is sent to the visitor
+// and before the next read, so it is never more than one read's worth.
+void ProxyConnection::sendFramed()
+{
+    if (m_framed == 0) {
+        return;
+    }
+    if (m_client->isOpen()) {
+        send(*m_client, m_fromUpstream.view().first(m_framed));
+    }
+    m_fromUpstream.consume(m_framed);
+    m_framed = 0;
 }
 
 bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
@@ -270,15 +287,15 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         }
         return false;
     }
-    const QByteArrayView bytes = m_fromUpstream.view().first(step.consumed);
-    send(*m_client, bytes);
+    const QByteArrayView bytes = m_fromUpstream.view().sliced(m_framed).first(step.consumed);
+    m_framed += step.consumed;
     const Exchange &exchange = m_exchanges.front();
     if (step.head) {
         m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
         const int status = m_response->head().status();
         if (status == 101 || (exchange.connect && status / 100 == 2)) {
             // From here on both directions are opaque bytes, with no timeout.
-            m_fromUpstream.consume(step.consumed);
+            sendFramed();
             m_exchanges.clear();
             m_response.reset();
             m_tunnel = true;
@@ -291,10 +308,10 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         m_server.captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
                              m_responseTaken);
     }
-    m_fromUpstream.consume(step.consumed);
     if (step.outcome == Outcome::NeedMore) {
         m_upstreamNeedsMore = true;
     } else if (m_response->is_done()) {
+        sendFramed();
         responseComplete();
     }
     return true;
