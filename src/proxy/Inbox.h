@@ -25,8 +25,11 @@ struct Inbox {
     QByteArray bytes;
     qsizetype begin = 0;
     qsizetype end = 0;
+    // Bytes at the front already read through and due to go out with what follows them.
+    qsizetype framed = 0;
 
     QByteArrayView view() const { return {bytes.constData() + begin, end - begin}; }
+    QByteArrayView unframed() const { return view().sliced(framed); }
     bool isEmpty() const { return begin == end; }
 
     void consume(qsizetype n)
@@ -36,6 +39,11 @@ struct Inbox {
             begin = end = 0;
         }
     }
+
+    // Framed bytes leave in one write when the message is whole, before the next read and at
+    // the end of a pass, so a head and the body read with it make one segment and the peer
+    // wakes once for a small message. Dropped when the socket is closed already.
+    inline void sendFramed(QTcpSocket &to);
 
     // Appends what the device has; false when it had nothing.
     bool fill(QIODevice &from)
@@ -73,6 +81,18 @@ inline void send(QTcpSocket &socket, QByteArrayView bytes)
     if (!bytes.isEmpty()) {
         socket.write(bytes.data(), bytes.size());
     }
+}
+
+void Inbox::sendFramed(QTcpSocket &to)
+{
+    if (framed == 0) {
+        return;
+    }
+    if (to.isOpen()) {
+        send(to, view().first(framed));
+    }
+    consume(framed);
+    framed = 0;
 }
 
 // Hands the kernel what it takes now; true when that brought the buffer under the bound.

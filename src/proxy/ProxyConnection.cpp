@@ -220,8 +220,8 @@ void ProxyConnection::pumpUpstream()
             m_client->bytesToWrite() >= Inbox::writeHighWater) {
             break;
         }
-        if (m_fromUpstream.view().size() == m_framed || m_upstreamNeedsMore) {
-            sendFramed();
+        if (m_fromUpstream.unframed().isEmpty() || m_upstreamNeedsMore) {
+            m_fromUpstream.sendFramed(*m_client);
             if (!m_fromUpstream.fill(*m_upstream)) {
                 break;
             }
@@ -244,29 +244,14 @@ void ProxyConnection::pumpUpstream()
             m_responseBytes = 0;
             m_responseTaken = 0;
         }
-        if (!forwardResponse(m_response->feed(m_fromUpstream.view().sliced(m_framed)))) {
+        if (!forwardResponse(m_response->feed(m_fromUpstream.unframed()))) {
             break;
         }
     }
-    sendFramed();
+    m_fromUpstream.sendFramed(*m_client);
     if (flushMadeRoom(*m_client)) {
         m_upstreamAgain = true;
     }
-}
-
-// A head and the body that came with it leave in one write: one segment, and the visitor wakes
-// once for a small answer. What is framed goes out before anything else is sent to the visitor
-// and before the next read, so it is never more than one read's worth.
-void ProxyConnection::sendFramed()
-{
-    if (m_framed == 0) {
-        return;
-    }
-    if (m_client->isOpen()) {
-        send(*m_client, m_fromUpstream.view().first(m_framed));
-    }
-    m_fromUpstream.consume(m_framed);
-    m_framed = 0;
 }
 
 bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
@@ -287,15 +272,15 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         }
         return false;
     }
-    const QByteArrayView bytes = m_fromUpstream.view().sliced(m_framed).first(step.consumed);
-    m_framed += step.consumed;
+    const QByteArrayView bytes = m_fromUpstream.unframed().first(step.consumed);
+    m_fromUpstream.framed += step.consumed;
     const Exchange &exchange = m_exchanges.front();
     if (step.head) {
         m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
         const int status = m_response->head().status();
         if (status == 101 || (exchange.connect && status / 100 == 2)) {
             // From here on both directions are opaque bytes, with no timeout.
-            sendFramed();
+            m_fromUpstream.sendFramed(*m_client);
             m_exchanges.clear();
             m_response.reset();
             m_tunnel = true;
@@ -311,7 +296,7 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
     if (step.outcome == Outcome::NeedMore) {
         m_upstreamNeedsMore = true;
     } else if (m_response->is_done()) {
-        sendFramed();
+        m_fromUpstream.sendFramed(*m_client);
         responseComplete();
     }
     return true;

@@ -58,7 +58,6 @@ private:
     void requestHead(qsizetype size);
     void processUpstream();
     void pumpUpstream();
-    void sendFramed();
     bool forwardResponse(ResponseFramer::Step step);
     void responseComplete();
     void upstreamDrained();
@@ -82,7 +81,6 @@ private:
 
     Inbox m_fromClient;
     Inbox m_fromUpstream;
-    qsizetype m_framed = 0; // response bytes at its front, read through and due to the visitor
     std::optional<RequestFramer> m_request;
     std::optional<ResponseFramer> m_response;
     std::deque<Exchange> m_exchanges;
