@@ -9,6 +9,7 @@
 #include "desktop/SingleInstance.h"
 #include "desktop/TrayIcon.h"
 #include "gui/AboutDialog.h"
+#include "gui/AppStyle.h"
 #include "gui/ContentView.h"
 #include "gui/Symbols.h"
 
@@ -94,6 +95,7 @@ bool Application::start()
     }
     model->named().setSecretStore(m_options.secrets ? m_options.secrets
                                                     : std::make_shared<KeychainSecretStore>());
+    QApplication::setStyle(new AppStyle);
     m_window = std::make_unique<ContentView>(model);
     if (!m_instance->claim()) {
         m_window.reset();

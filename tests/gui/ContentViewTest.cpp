@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "core/ContentModel.h"
 #include "gui/AboutDialog.h"
+#include "gui/AppStyle.h"
 #include "gui/LogWindow.h"
 #include "gui/Spinner.h"
 #include "gui/TunnelRow.h"
@@ -303,6 +304,18 @@ private Q_SLOTS:
         QVERIFY(widget);
         for (const QString &part : parts.split(u'|')) {
             QTRY_VERIFY2(accessibleName(widget).contains(part), qPrintable(accessibleName(widget)));
+        }
+    }
+
+    // The bars' overflow arrows are read late, and are still the desktop style's own.
+    void overflowArrows_areTheStylesOwn()
+    {
+        AppStyle style;
+        for (const auto which : {QStyle::SP_ToolBarHorizontalExtensionButton,
+                                 QStyle::SP_ToolBarVerticalExtensionButton}) {
+            const QImage expected = style.baseStyle()->standardIcon(which).pixmap(16).toImage();
+            QVERIFY(!expected.isNull());
+            QCOMPARE(style.standardIcon(which).pixmap(16).toImage(), expected);
         }
     }
 };
