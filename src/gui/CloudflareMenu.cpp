@@ -15,17 +15,6 @@ CloudflareMenu::CloudflareMenu(NamedTunnelModel &model, QWidget *parent)
     , m_model(model)
 {
     setObjectName(QStringLiteral("cloudflareMenu"));
-    // Filled when first opened: nothing in it is needed for the window's first frame.
-    connect(this, &QMenu::aboutToShow, this, [this] {
-        if (!m_state) {
-            populate();
-        }
-        m_model.account().check();
-    });
-}
-
-void CloudflareMenu::populate()
-{
     m_state = addAction(QString());
     m_state->setEnabled(false);
     m_signIn = addAction(tr("Sign in to Cloudflare"), this, [this] {
@@ -50,6 +39,7 @@ void CloudflareMenu::populate()
     m_existing =
         addAction(tr("Add existing tunnel…"), this, open(NamedTunnelDialog::Kind::Existing));
     m_existing->setObjectName(QStringLiteral("addExistingAction"));
+    connect(this, &QMenu::aboutToShow, this, [this] { m_model.account().check(); });
     connect(&m_model.account(), &CloudflareAccount::stateChanged, this, &CloudflareMenu::refresh);
     refresh();
 }

@@ -19,7 +19,6 @@ public:
     CloudflareMenu(NamedTunnelModel &model, QWidget *parent);
 
 private:
-    void populate();
     void refresh();
     void signOut();
 
