@@ -13,6 +13,9 @@
 #include <brotli/decode.h>
 #include <zlib.h>
 
+#include <optional>
+#include <span>
+
 using namespace Qt::StringLiterals;
 
 namespace Velumo {
@@ -31,6 +34,20 @@ struct Inflated {
     QByteArray bytes;
     bool cut = false;
     bool failed = false;
+
+    // Room for the decoder's next step at the end of `bytes`, or none once the limit is
+    // reached. The caller chops off what the step left unused.
+    std::optional<std::span<char>> nextRoom()
+    {
+        if (bytes.size() >= BodyDecoder::decodedLimit) {
+            cut = true;
+            return std::nullopt;
+        }
+        const qsizetype before = bytes.size();
+        const qsizetype room = std::min(outputStep, BodyDecoder::decodedLimit - before);
+        bytes.resize(before + room);
+        return std::span<char>(bytes.data() + before, size_t(room));
+    }
 };
 
 // zlib for gzip (windowBits 15 + 32 takes gzip or zlib) and deflate (15: zlib, -15: raw).
@@ -46,17 +63,14 @@ Inflated inflate(QByteArrayView input, int windowBits)
     stream.avail_in = uInt(input.size());
     int status = Z_OK;
     while (status == Z_OK) {
-        if (out.bytes.size() >= BodyDecoder::decodedLimit) {
-            out.cut = true;
+        const std::optional<std::span<char>> room = out.nextRoom();
+        if (!room) {
             break;
         }
-        const qsizetype before = out.bytes.size();
-        const qsizetype room = std::min(outputStep, BodyDecoder::decodedLimit - before);
-        out.bytes.resize(before + room);
-        stream.next_out = reinterpret_cast<Bytef *>(out.bytes.data() + before);
-        stream.avail_out = uInt(room);
+        stream.next_out = reinterpret_cast<Bytef *>(room->data());
+        stream.avail_out = uInt(room->size());
         status = ::inflate(&stream, Z_NO_FLUSH);
-        out.bytes.resize(before + room - qsizetype(stream.avail_out));
+        out.bytes.chop(qsizetype(stream.avail_out));
         if (status == Z_BUF_ERROR ||
             (status == Z_OK && stream.avail_in == 0 && stream.avail_out > 0)) {
             out.cut = true; // the input ended before the stream did
@@ -76,17 +90,14 @@ Inflated unbrotli(QByteArrayView input)
     auto next = reinterpret_cast<const uint8_t *>(input.data());
     BrotliDecoderResult result = BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT;
     while (result == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT) {
-        if (out.bytes.size() >= BodyDecoder::decodedLimit) {
-            out.cut = true;
+        const std::optional<std::span<char>> room = out.nextRoom();
+        if (!room) {
             break;
         }
-        const qsizetype before = out.bytes.size();
-        const qsizetype room = std::min(outputStep, BodyDecoder::decodedLimit - before);
-        out.bytes.resize(before + room);
-        size_t outLeft = size_t(room);
-        auto to = reinterpret_cast<uint8_t *>(out.bytes.data() + before);
+        size_t outLeft = room->size();
+        auto to = reinterpret_cast<uint8_t *>(room->data());
         result = BrotliDecoderDecompressStream(state, &inLeft, &next, &outLeft, &to, nullptr);
-        out.bytes.resize(before + room - qsizetype(outLeft));
+        out.bytes.chop(qsizetype(outLeft));
     }
     out.cut = out.cut || result == BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT;
     out.failed = result == BROTLI_DECODER_RESULT_ERROR;
