@@ -164,6 +164,7 @@ RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QS
     m_replay->setToolTip(tr("Send the selected request to the local service again, as it was"));
     m_editReplay = new QPushButton(tr("&Edit and replay…"), this);
     m_editReplay->setObjectName(u"requestsEditReplay"_s);
+    m_editReplay->setAccessibleName(tr("Edit and replay")); // the command's name, without "…"
     m_clear = new QPushButton(tr("C&lear"), this);
     m_clear->setObjectName(u"requestsClear"_s);
     m_clear->setToolTip(tr("Empty this tunnel's list"));
