@@ -236,9 +236,25 @@ void ContentView::updateFromModel()
 {
     m_updatePending = false;
     const bool loading = m_model->loading();
+    QWidget *focus = focusWidget();
+    if (loading && !m_formFocus &&
+        (focus == m_hostname || focus == m_port || focus == m_createButton)) {
+        m_formFocus = focus;
+    }
     m_hostname->setEnabled(!loading);
     m_port->setEnabled(!loading);
     m_createButton->setEnabled(!loading);
+    if (loading && m_formFocus && m_formFocus == focus) {
+        m_focusParked = focusWidget();
+    } else if (!loading && m_formFocus) {
+        // Disabling the form passed the keyboard focus on; it comes back with the form, unless
+        // the user has moved it since.
+        if (focusWidget() == m_focusParked) {
+            m_formFocus->setFocus();
+        }
+        m_formFocus = nullptr;
+        m_focusParked = nullptr;
+    }
     m_createButton->setText(loading ? QString() : tr("Create"));
     m_createSpinner->setVisible(loading);
     m_emptyState->setVisible(m_model->tunnels().isEmpty() && m_model->named().tunnels().isEmpty());

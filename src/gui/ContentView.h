@@ -74,6 +74,9 @@ private:
     // Tunnels whose activity or local service changed since the last update.
     QSet<QUuid> m_dirty;
     TunnelActions *m_actions = nullptr;
+    // Where the keyboard focus was in the form when a creation disabled it, and where Qt moved it.
+    QPointer<QWidget> m_formFocus;
+    QPointer<QWidget> m_focusParked;
     bool m_updatePending = false;
     bool m_loaded = false;
     // Rows are made once the list has been painted, so they never hold up the first frame.

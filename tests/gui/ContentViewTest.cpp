@@ -95,13 +95,16 @@ private Q_SLOTS:
         script("record " + record.toUtf8() + "\nsleep 300\n" + announcement() + "wait\n");
         child<QLineEdit>(u"hostnameField"_s)->setText(u" my host "_s);
         QWidget *button = child(u"createButton"_s);
-        click(button);
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Space);
         QTRY_VERIFY(!button->isEnabled());
         QVERIFY(!child(u"hostnameField"_s)->isEnabled() && !child(u"portField"_s)->isEnabled());
         QVERIFY(button->findChild<Spinner *>()->isVisible());
         QCOMPARE(accessibleName(button), u"Create"_s);
         QTRY_COMPARE(rows().size(), 1);
         QVERIFY(button->isEnabled() && child(u"portField"_s)->isEnabled());
+        // A keyboard user is back where they were.
+        QCOMPARE(m_view->focusWidget(), button);
         const QStringList argv = readRecord(record).value(u"argv"_s).toVariant().toStringList();
         QCOMPARE(argv.mid(1),
                  (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"--url"_s, u" my host :3000"_s}));
