@@ -91,11 +91,12 @@ private:
     }
 
     // Starts the stand-in tool through the model, or through `action`; returns its pid.
-    qint64 startTool(QAction *action = nullptr)
+    qint64 startTool(QAction *action = nullptr, bool announces = true)
     {
         const QString pidFile = m_dir.filePath(u"tool%1.pid"_s.arg(++m_tools));
-        useScriptAt(pidFile + u".script"_s,
-                    "pidfile " + pidFile.toUtf8() + "\n" + announcement() + "wait\n");
+        useScriptAt(pidFile + u".script"_s, "pidfile " + pidFile.toUtf8() + "\n" +
+                                                (announces ? announcement() : QByteArray()) +
+                                                "wait\n");
         if (action) {
             action->trigger();
         } else {
@@ -155,7 +156,8 @@ private Q_SLOTS:
         startApp(true);
         const QString idle = toolTip();
         QVERIFY(!idle.isEmpty());
-        QVERIFY(startTool() > 0);
+        // A creation still waiting for its address counts: its tool runs.
+        QVERIFY(startTool(nullptr, false) > 0);
         QTRY_VERIFY(toolTip() != idle && toolTip().contains(u'1'));
     }
 
