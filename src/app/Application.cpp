@@ -11,6 +11,7 @@
 #include "gui/AboutDialog.h"
 #include "gui/AppStyle.h"
 #include "gui/ContentView.h"
+#include "gui/FirstPaint.h"
 #include "gui/Symbols.h"
 
 #include <QAction>
@@ -22,40 +23,10 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <functional>
 
 namespace Velumo {
 
 namespace {
-
-// Runs `call` from the event loop once `widget` has been painted for the first time.
-void afterFirstPaint(QWidget *widget, std::function<void()> call)
-{
-    class Watcher : public QObject
-    {
-    public:
-        Watcher(QWidget *widget, std::function<void()> call)
-            : QObject(widget)
-            , m_call(std::move(call))
-        {
-            widget->installEventFilter(this);
-        }
-
-        bool eventFilter(QObject *watched, QEvent *event) override
-        {
-            if (event->type() == QEvent::Paint) {
-                watched->removeEventFilter(this);
-                QMetaObject::invokeMethod(watched, std::move(m_call), Qt::QueuedConnection);
-                deleteLater();
-            }
-            return false;
-        }
-
-    private:
-        std::function<void()> m_call;
-    };
-    new Watcher(widget, std::move(call));
-}
 
 // $XDG_CONFIG_HOME/velumo/velumo.conf, beside the tunnel lists.
 QString settingsPath()
@@ -212,8 +183,9 @@ bool Application::eventFilter(QObject *watched, QEvent *event)
 // there is no tray to lead back to them.
 bool Application::hidesOnClose() const
 {
+    // The tray check asks the bus, so it comes last.
     return !m_quitting && m_tray && m_keepRunning->isChecked() &&
-           QSystemTrayIcon::isSystemTrayAvailable() && m_window->model()->runningToolCount() > 0;
+           m_window->model()->runningToolCount() > 0 && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void Application::showTray()

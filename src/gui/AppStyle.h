@@ -9,8 +9,7 @@ namespace Velumo {
 // The desktop's own style, with one change: the overflow arrows of the menu bar and tool bars
 // are read when first drawn. Both bars ask for theirs when they are made, and the style
 // decodes the arrow's images there and then (with a scan of the image plugins the first time),
-// about a millisecond before the first frame for an arrow shown only when the window is too
-// narrow for its menus.
+// before the first frame, for an arrow shown only when the window is too narrow for its menus.
 class AppStyle : public QProxyStyle
 {
     Q_OBJECT

@@ -5,6 +5,7 @@
 #include "core/ContentModel.h"
 #include "core/Shell.h"
 #include "gui/CloudflareMenu.h"
+#include "gui/FirstPaint.h"
 #include "gui/RowPages.h"
 #include "gui/Spinner.h"
 #include "gui/StatusLine.h"
@@ -13,15 +14,11 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
-#include <QDesktopServices>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QMimeData>
 #include <QMultiHash>
 #include <QPushButton>
 #include <QScrollArea>
@@ -157,7 +154,12 @@ void ContentView::buildBody()
 
     m_list = new QWidget(scroll);
     m_list->setObjectName(QStringLiteral("tunnelListContent"));
-    m_list->installEventFilter(this);
+    afterFirstPaint(m_list, [this] {
+        // Looking for the tool and making the rows wait for the first frame.
+        m_listPainted = true;
+        updateEmptyState();
+        scheduleUpdate();
+    });
     auto *listLayout = new QVBoxLayout(m_list);
     listLayout->setSpacing(0);
     listLayout->setContentsMargins(8, 8, 8, 8);
@@ -207,18 +209,6 @@ void ContentView::closeEvent(QCloseEvent *event)
     if (event->isAccepted()) {
         Q_EMIT quitRequested();
     }
-}
-
-bool ContentView::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == m_list && event->type() == QEvent::Paint && !m_listPainted) {
-        m_listPainted = true;
-        m_list->removeEventFilter(this);
-        // Looking for the tool and making the rows wait for the first frame.
-        QMetaObject::invokeMethod(this, &ContentView::updateEmptyState, Qt::QueuedConnection);
-        scheduleUpdate();
-    }
-    return QMainWindow::eventFilter(watched, event);
 }
 
 void ContentView::scheduleUpdate()

@@ -75,7 +75,7 @@ NamedTunnelDialog::NamedTunnelDialog(Kind kind, NamedTunnelModel &model, QWidget
     m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     m_buttons->button(QDialogButtonBox::Ok)->setText(kind == Kind::New ? tr("Create") : tr("Add"));
     layout->addWidget(m_buttons);
-    connect(m_buttons, &QDialogButtonBox::accepted, this, [this] { submit(); });
+    connect(m_buttons, &QDialogButtonBox::accepted, this, &NamedTunnelDialog::submit);
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     setMinimumWidth(460);
     if (kind == Kind::Existing) {
@@ -101,18 +101,19 @@ void NamedTunnelDialog::setBusy(bool busy)
     }
 }
 
-QCoro::Task<> NamedTunnelDialog::submit()
+void NamedTunnelDialog::submit()
 {
     switch (m_kind) {
     case Kind::New:
-        return submitNew();
+        submitNew();
+        break;
     case Kind::Token:
-        return submitToken();
+        submitToken();
+        break;
     case Kind::Existing:
         submitExisting();
         break;
     }
-    return []() -> QCoro::Task<> { co_return; }();
 }
 
 QCoro::Task<> NamedTunnelDialog::submitNew()

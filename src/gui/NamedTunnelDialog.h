@@ -33,7 +33,7 @@ public:
 
 private:
     QLineEdit *addField(const QString &label, const QString &objectName, const QString &text = {});
-    QCoro::Task<> submit();
+    void submit();
     QCoro::Task<> submitNew();
     QCoro::Task<> deleteHalfMade(NamedTunnel tunnel);
     QCoro::Task<> submitToken();

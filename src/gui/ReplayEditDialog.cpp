@@ -52,8 +52,8 @@ ReplayEditDialog::ReplayEditDialog(const CapturedExchange &exchange, QWidget *pa
     m_body->setTabChangesFocus(true);
     if (m_binary) {
         m_binaryBody = body;
-        m_body->setPlainText(tr("(%n bytes that are not text: sent as captured)", nullptr,
-                                int(body.size())));
+        m_body->setPlainText(
+            tr("(%n bytes that are not text: sent as captured)", nullptr, int(body.size())));
         m_body->setReadOnly(true);
     } else {
         m_body->setPlainText(text);
@@ -116,8 +116,8 @@ ReplayEdit ReplayEditDialog::edit(QString *why) const
             }
             continue;
         }
-        edit.fields.append({line.first(colon).trimmed().toLatin1(),
-                            line.sliced(colon + 1).trimmed().toUtf8()});
+        edit.fields.append(
+            {line.first(colon).trimmed().toLatin1(), line.sliced(colon + 1).trimmed().toUtf8()});
     }
     if (why && why->isEmpty()) {
         Replayer::requestBytes(edit, why);

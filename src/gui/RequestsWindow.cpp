@@ -87,8 +87,7 @@ RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QS
     m_pathFilter->setPlaceholderText(tr("Filter by path"));
     m_pathFilter->setClearButtonEnabled(true);
     auto *find = new QShortcut(QKeySequence::Find, this);
-    connect(find, &QShortcut::activated, m_pathFilter,
-            qOverload<>(&QWidget::setFocus));
+    connect(find, &QShortcut::activated, m_pathFilter, qOverload<>(&QWidget::setFocus));
     m_statusFilter = new QComboBox(this);
     m_statusFilter->setObjectName(u"requestsStatusFilter"_s);
     m_statusFilter->setAccessibleName(tr("Status"));
@@ -227,8 +226,8 @@ RequestsWindow::Pane RequestsWindow::makePane(const QString &name, const QString
     return pane;
 }
 
-void RequestsWindow::fill(Pane &pane, QByteArrayView head, const DecodedBody &body,
-                          bool captureCut, const QString &waiting)
+void RequestsWindow::fill(Pane &pane, QByteArrayView head, const DecodedBody &body, bool captureCut,
+                          const QString &waiting)
 {
     // The same exchange again (its response came in further) keeps its place in the text.
     QScrollBar *bar = pane.text->verticalScrollBar();
@@ -274,8 +273,7 @@ void RequestsWindow::fill(Pane &pane, QByteArrayView head, const DecodedBody &bo
 void RequestsWindow::selectionChanged()
 {
     const QModelIndexList rows = m_table->selectionModel()->selectedRows();
-    m_selected =
-        rows.isEmpty() ? 0 : m_model->idAt(m_filter->mapToSource(rows.constFirst()).row());
+    m_selected = rows.isEmpty() ? 0 : m_model->idAt(m_filter->mapToSource(rows.constFirst()).row());
     showSelected();
 }
 
@@ -291,8 +289,12 @@ void RequestsWindow::showSelected()
         m_shown = 0;
         return;
     }
-    fill(m_request, exchange->requestHead, BodyDecoder::request(*exchange),
-         exchange->requestTruncated, {});
+    // The request is decoded again only when more of it has come in.
+    if (m_shown != m_selected || m_shownRequestSize != exchange->requestSize) {
+        fill(m_request, exchange->requestHead, BodyDecoder::request(*exchange),
+             exchange->requestTruncated, {});
+        m_shownRequestSize = exchange->requestSize;
+    }
     fill(m_response, exchange->responseHead, BodyDecoder::response(*exchange),
          exchange->responseTruncated, tr("Waiting for the response…"));
     if (!exchange->finished && exchange->status != 0) {
@@ -337,9 +339,13 @@ void RequestsWindow::keepTopRow(bool before)
 
 void RequestsWindow::replay()
 {
-    const QString refusal = m_replayer.replay(m_selected, m_service);
+    sent(m_selected, m_replayer.replay(m_selected, m_service));
+}
+
+void RequestsWindow::sent(quint64 id, const QString &refusal)
+{
     if (refusal.isEmpty()) {
-        m_sent.append(m_selected);
+        m_sent.append(id);
         m_status->setText(tr("Replaying…"));
     } else {
         m_status->setText(tr("Not replayed: %1").arg(refusal));
@@ -355,13 +361,7 @@ void RequestsWindow::editAndReplay()
     auto *dialog = new ReplayEditDialog(*exchange, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, this, [this, dialog, id = m_selected] {
-        const QString refusal = m_replayer.replayEdited(id, m_service, dialog->edit());
-        if (refusal.isEmpty()) {
-            m_sent.append(id);
-            m_status->setText(tr("Replaying…"));
-        } else {
-            m_status->setText(tr("Not replayed: %1").arg(refusal));
-        }
+        sent(id, m_replayer.replayEdited(id, m_service, dialog->edit()));
     });
     dialog->open();
 }

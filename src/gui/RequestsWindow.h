@@ -38,9 +38,6 @@ public:
     RequestsWindow(CaptureStore &store, Replayer &replayer, const QString &tunnel,
                    const QString &title, const ProxyTarget &service, QWidget *parent = nullptr);
 
-    // Replays go here from now on, as when the tunnel's service was changed.
-    void setService(const ProxyTarget &service) { m_service = service; }
-
 private:
     // One side of the selected exchange: its head and decoded body.
     struct Pane {
@@ -59,6 +56,8 @@ private:
     void filterChanged();
     void replay();
     void editAndReplay();
+    // Notes a replay handed to the replayer, or says why it was refused.
+    void sent(quint64 id, const QString &refusal);
     void replayed(quint64 original, quint64 replay);
     void replayFailed(quint64 original, const QString &message);
     void keepTopRow(bool before);
@@ -81,6 +80,7 @@ private:
     QLabel *m_status = nullptr;
     quint64 m_selected = 0;
     quint64 m_shown = 0; // whose request and response the panes hold
+    qint64 m_shownRequestSize = 0;
     QList<quint64> m_sent;          // originals replayed from here, awaiting their outcome
     QPersistentModelIndex m_topRow; // kept in view while rows are added above it
 };

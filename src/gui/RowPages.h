@@ -13,9 +13,8 @@ namespace Velumo {
 
 class TunnelRow;
 
-// The tunnel rows of the list, top to bottom, in pages of a few dozen. A change in one row lays
-// out and repaints its page and the column of pages; in one box of a thousand rows, every
-// change laid out all of them and walked all of them when painting (docs/performance.md, 4c).
+// The tunnel rows of the list, top to bottom, in pages of a few dozen, so that a change in one
+// row lays out and repaints its page and the column of pages rather than every row.
 class RowPages : public QWidget
 {
     Q_OBJECT

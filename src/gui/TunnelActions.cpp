@@ -12,7 +12,6 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QMimeData>
 #include <QPushButton>
 
 namespace Velumo {
@@ -69,12 +68,7 @@ std::optional<bool> TunnelActions::serviceListening(const QUuid &id) const
 
 void TunnelActions::copy(const QString &text)
 {
-    // Whatever the clipboard held goes; the text is its one plain-text item.
-    QClipboard *clipboard = QGuiApplication::clipboard();
-    clipboard->clear();
-    auto *data = new QMimeData;
-    data->setText(text);
-    clipboard->setMimeData(data);
+    QGuiApplication::clipboard()->setText(text);
 }
 
 void TunnelActions::bringUp(QWidget *window)
