@@ -102,9 +102,7 @@ QCoro::Task<> CloudflareAccount::signIn()
     m_address.clear();
     m_addressNext = false;
     setState(State::SigningIn);
-    const QStringList arguments{QStringLiteral("tunnel"), QStringLiteral("--no-autoupdate"),
-                                QStringLiteral("login")};
-    ToolRun run = Shell().runCommand(tool, arguments);
+    ToolRun run = Shell().runCommand(tool, tunnelArguments({QStringLiteral("login")}));
     m_login = run.process;
     connect(m_login.get(), &ToolProcess::ended, this, &CloudflareAccount::toolEnded);
     // The awaited task is made first: GCC 12 may destroy temporaries of a co_await's operand

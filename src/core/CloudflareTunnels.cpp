@@ -18,7 +18,13 @@ namespace Velumo {
 
 namespace {
 
-const QString noAutoupdate = QStringLiteral("--no-autoupdate");
+// The folder for credentials files, readable by the user alone.
+bool makeCredentialsFolder()
+{
+    const QString folder = NamedTunnelModel::credentialsFolder();
+    return QDir().mkpath(folder) &&
+           QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
 
 QString createFailure(const CommandResult &result, const QString &name)
 {
@@ -78,9 +84,7 @@ QCoro::Task<CommandResult> CloudflareTunnels::command(QStringList arguments)
         missing.error = cloudflaredNotFound();
         co_return missing;
     }
-    arguments.prepend(noAutoupdate);
-    arguments.prepend(QStringLiteral("tunnel"));
-    ToolRun run = Shell().runCommand(tool, arguments);
+    ToolRun run = Shell().runCommand(tool, tunnelArguments(arguments));
     m_commands.push_back(run.process);
     connect(run.process.get(), &ToolProcess::ended, this, &CloudflareTunnels::toolEnded);
     const std::weak_ptr<ToolProcess> process = run.process;
@@ -104,9 +108,7 @@ CloudflareTunnels::create(QString name, QString publicHostname, QString hostname
     tunnel.hostname = hostname;
     tunnel.port = port;
     const QString file = NamedTunnelModel::credentialsFile(tunnel);
-    if (!QDir().mkpath(NamedTunnelModel::credentialsFolder()) ||
-        !QFile::setPermissions(NamedTunnelModel::credentialsFolder(),
-                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+    if (!makeCredentialsFolder()) {
         const QString failed =
             tr("Could not make the folder %1.").arg(NamedTunnelModel::credentialsFolder());
         co_return Outcome{false, failed, {}};
@@ -178,13 +180,10 @@ QCoro::Task<CloudflareTunnels::Outcome> CloudflareTunnels::deleteOnCloudflare(Na
             co_return Outcome{};
         }
         if (!result.succeeded()) {
-            co_return Outcome{
-                false,
-                tr("Deleting the tunnel %1 at Cloudflare failed: %2")
-                    .arg(tunnel.tunnelName, result.end == CommandResult::End::FailedToStart
-                                                ? result.error
-                                                : result.lastLine()),
-                {}};
+            co_return Outcome{false,
+                              tr("Deleting the tunnel %1 at Cloudflare failed: %2")
+                                  .arg(tunnel.tunnelName, result.reason()),
+                              {}};
         }
     }
     QFile::remove(NamedTunnelModel::credentialsFile(tunnel));
@@ -206,9 +205,8 @@ QCoro::Task<CloudflareTunnels::Listing> CloudflareTunnels::list()
         co_return Listing{};
     }
     if (!result.succeeded()) {
-        const QString why =
-            result.end == CommandResult::End::FailedToStart ? result.error : result.lastLine();
-        co_return Listing{false, tr("Listing the account's tunnels failed: %1").arg(why), {}};
+        co_return Listing{
+            false, tr("Listing the account's tunnels failed: %1").arg(result.reason()), {}};
     }
     // An empty account prints null (newer tools) or [] (older ones).
     if (result.output.trimmed() == u"null") {
@@ -265,10 +263,7 @@ CloudflareTunnels::Outcome CloudflareTunnels::addExisting(const AccountTunnel &t
     added.hostname = hostname;
     added.port = port;
     const QString target = NamedTunnelModel::credentialsFile(added);
-    if (!QDir().mkpath(NamedTunnelModel::credentialsFolder()) ||
-        !QFile::setPermissions(NamedTunnelModel::credentialsFolder(),
-                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) ||
-        !QFile::copy(source, target)) {
+    if (!makeCredentialsFolder() || !QFile::copy(source, target)) {
         return Outcome{false, tr("Could not copy the credentials file to %1.").arg(target), {}};
     }
     QFile::setPermissions(target, QFile::ReadOwner);

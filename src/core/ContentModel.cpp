@@ -81,9 +81,7 @@ QString ContentModel::toolPath() const
 TunnelSession &ContentModel::startSession(const QString &hostname, const QString &port,
                                           bool overHttp2, std::unique_ptr<ReverseProxy> proxy)
 {
-    // An unmanaged cloudflared updates itself when its output is not a terminal, then exits
-    // with code 11, ending the tunnel: --no-autoupdate keeps it running as it is.
-    QStringList arguments{QStringLiteral("tunnel"), QStringLiteral("--no-autoupdate")};
+    QStringList arguments = tunnelArguments({});
     if (overHttp2) {
         arguments << QStringLiteral("--protocol") << QStringLiteral("http2");
     }
@@ -121,16 +119,11 @@ void ContentModel::sessionChanged(TunnelSession &session)
 
 void ContentModel::sessionServiceChanged(TunnelSession &session, bool listening)
 {
-    if (!session.announced()) {
-        // A creation still waiting for its address: the user hears at once.
-        if (!listening && session.served().isEmpty()) {
-            setStatusMessage(tr("Nothing is listening on %1:%2: visitors will get an error page "
-                                "until the service runs")
-                                 .arg(session.hostname(), session.port()));
-        }
-        if (session.served().isEmpty()) {
-            return;
-        }
+    // A creation still waiting for its address serves nothing yet: the user hears at once.
+    if (!listening && !session.announced() && session.served().isEmpty()) {
+        setStatusMessage(tr("Nothing is listening on %1:%2: visitors will get an error page "
+                            "until the service runs")
+                             .arg(session.hostname(), session.port()));
     }
     for (const QUuid &id : session.served()) {
         if (m_sessions.latestFor(id) == &session) {
@@ -292,11 +285,7 @@ void ContentModel::setRestartedAddress(TunnelSession &session, const QUuid &id, 
 
 void ContentModel::restartIfRunning(const QUuid &id)
 {
-    for (const NamedTunnel &tunnel : m_named.tunnels()) {
-        if (tunnel.id == id && m_named.activity(id).running) {
-            m_named.start(tunnel);
-        }
-    }
+    m_named.restartIfRunning(id);
     if (const qsizetype index = indexOfTunnel(id); index >= 0 && activity(id).running) {
         restartTunnel(m_tunnels[index]);
     }

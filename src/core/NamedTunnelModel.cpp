@@ -10,6 +10,16 @@
 
 namespace Velumo {
 
+namespace {
+
+// A token's key in the secret store.
+QString secretKey(const QUuid &id)
+{
+    return id.toString(QUuid::WithoutBraces);
+}
+
+} // namespace
+
 NamedTunnelModel::NamedTunnelModel(NamedTunnelStore store, LocalServiceMonitor &monitor,
                                    TunnelOptions &options, std::function<QString()> toolPath,
                                    QObject *parent)
@@ -91,13 +101,13 @@ QCoro::Task<> NamedTunnelModel::addToken(QString name, QString token, QString pu
     tunnel.hostname.clear();
     tunnel.port.clear();
     const std::shared_ptr<SecretStore> secrets = m_secrets;
-    auto writing = secrets->write(tunnel.id.toString(QUuid::WithoutBraces), token);
+    auto writing = secrets->write(secretKey(tunnel.id), token);
     const std::optional<QString> refused = co_await std::move(writing);
     if (!self) {
         co_return;
     }
     if (refused) {
-        auto keeping = m_sessionSecrets.write(tunnel.id.toString(QUuid::WithoutBraces), token);
+        auto keeping = m_sessionSecrets.write(secretKey(tunnel.id), token);
         co_await std::move(keeping);
         Q_EMIT message(tr("No secret store would keep the token (%1): it is kept for this "
                           "session only, and %2 must be added again after Velumo restarts.")
@@ -117,8 +127,18 @@ void NamedTunnelModel::remove(const NamedTunnel &tunnel)
     Q_EMIT tunnelsChanged();
     m_options.forget(id);
     if (tunnel.kind == NamedTunnel::Kind::Token) {
-        m_secrets->remove(id.toString(QUuid::WithoutBraces));
-        m_sessionSecrets.remove(id.toString(QUuid::WithoutBraces));
+        m_secrets->remove(secretKey(id));
+        m_sessionSecrets.remove(secretKey(id));
+    }
+}
+
+void NamedTunnelModel::restartIfRunning(const QUuid &id)
+{
+    for (const NamedTunnel &tunnel : m_tunnels) {
+        if (tunnel.id == id && activity(id).running) {
+            start(tunnel);
+            return;
+        }
     }
 }
 
@@ -126,8 +146,7 @@ QCoro::Task<> NamedTunnelModel::start(NamedTunnel tunnel)
 {
     QPointer<NamedTunnelModel> self(this);
     stop(tunnel);
-    const QStringList tool{QStringLiteral("tunnel"), QStringLiteral("--no-autoupdate"),
-                           QStringLiteral("run")};
+    const QStringList tool = tunnelArguments({QStringLiteral("run")});
     if (tunnel.kind == NamedTunnel::Kind::CredentialsFile) {
         std::unique_ptr<ReverseProxy> proxy;
         if (m_options.get(tunnel.id).needsProxy()) {
@@ -153,7 +172,7 @@ QCoro::Task<> NamedTunnelModel::start(NamedTunnel tunnel)
         co_return;
     }
     // The token goes in the environment: any user on the machine can read another's argv.
-    const QString key = tunnel.id.toString(QUuid::WithoutBraces);
+    const QString key = secretKey(tunnel.id);
     auto reading = m_sessionSecrets.read(key);
     std::optional<QString> token = co_await std::move(reading);
     if (!token) {

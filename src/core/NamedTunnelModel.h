@@ -63,6 +63,8 @@ public:
 
     QCoro::Task<> start(NamedTunnel tunnel);
     void stop(const NamedTunnel &tunnel);
+    // Starts the tunnel again when its tool runs, as after a change to how it is served.
+    void restartIfRunning(const QUuid &id);
     TunnelActivity activity(const QUuid &id) const;
     std::optional<bool> serviceListening(const QUuid &id) const;
 

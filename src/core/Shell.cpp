@@ -99,6 +99,11 @@ QString cloudflaredNotFound()
         .arg(cloudflaredSearchPlaces().join(QStringLiteral(", ")));
 }
 
+QStringList tunnelArguments(const QStringList &rest)
+{
+    return QStringList{QStringLiteral("tunnel"), QStringLiteral("--no-autoupdate")} + rest;
+}
+
 QStringList cloudflaredSearchPlaces()
 {
     QStringList places = bundledCandidates();

@@ -54,6 +54,10 @@ QString cloudflaredPath();
 QStringList cloudflaredSearchPlaces();
 // "cloudflared was not found (looked in …)".
 QString cloudflaredNotFound();
+// cloudflared's `tunnel` command with `rest` after it, never updating itself: an unmanaged
+// cloudflared updates itself when its output is not a terminal, then exits with code 11, which
+// would end a running tunnel.
+QStringList tunnelArguments(const QStringList &rest);
 
 // Prints one line on our standard output: how the app reports a tool that failed to launch
 // and error chunks, besides what it tells the user in the window.

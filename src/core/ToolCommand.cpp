@@ -44,6 +44,11 @@ QString CommandResult::lastLine() const
     return fromLog.isEmpty() ? lastMeaningfulLine(output) : fromLog;
 }
 
+QString CommandResult::reason() const
+{
+    return end == End::FailedToStart ? error : lastLine();
+}
+
 QCoro::Task<CommandResult> finishCommand(OutputStream output, std::weak_ptr<ToolProcess> process,
                                          std::chrono::milliseconds timeout,
                                          std::function<void(const QString &)> onLog)

@@ -32,6 +32,8 @@ struct CommandResult {
     bool succeeded() const;
     // The last line the tool wrote on either stream, without its "<time> <LEVEL> " prefix.
     QString lastLine() const;
+    // Why it failed, in one line: why it could not start, or its last line.
+    QString reason() const;
 };
 
 // Waits for a one-shot command started with Shell::runCommand to end, reading its log as it

@@ -109,10 +109,8 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
     if (m_standardOutput == StandardOutput::Forwarded) {
         m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     } else {
-        connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
-            const QByteArray bytes = m_process.readAllStandardOutput();
-            m_captured.append(bytes.left(maxCapturedOutput - m_captured.size()));
-        });
+        connect(&m_process, &QProcess::readyReadStandardOutput, this,
+                &ToolProcess::captureStandardOutput);
     }
     m_process.setInputChannelMode(QProcess::ForwardedInputChannel);
     m_process.setReadChannel(QProcess::StandardError);
@@ -144,8 +142,7 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
             [this](int exitCode, QProcess::ExitStatus status) {
                 readChunk();
                 if (m_standardOutput == StandardOutput::Captured) {
-                    const QByteArray rest = m_process.readAllStandardOutput();
-                    m_captured.append(rest.left(maxCapturedOutput - m_captured.size()));
+                    captureStandardOutput();
                 }
                 m_killTimer.stop();
                 m_exitCode = exitCode;
@@ -156,6 +153,12 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
             });
 
     m_process.start(QIODevice::ReadOnly);
+}
+
+void ToolProcess::captureStandardOutput()
+{
+    const QByteArray bytes = m_process.readAllStandardOutput();
+    m_captured.append(bytes.left(maxCapturedOutput - m_captured.size()));
 }
 
 void ToolProcess::readChunk()

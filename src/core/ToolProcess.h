@@ -68,6 +68,7 @@ Q_SIGNALS:
 private:
     void start(std::optional<QProcessEnvironment> environment);
     void readChunk();
+    void captureStandardOutput();
     void failStart(const QString &description);
 
     QString m_program;

@@ -69,8 +69,7 @@ struct Inbox {
 
 // Sends at once what the kernel takes and leaves only the rest to Qt's buffer. A buffered
 // write switches the socket's write notifier on and then off again, and glib wakes its loop
-// on every such switch: four extra turns of the proxy thread per request, which doubled the
-// proxy's share of a small request's latency (docs/performance.md, bench_proxy).
+// on every such switch: extra turns of the proxy thread for every request.
 inline void send(QTcpSocket &socket, QByteArrayView bytes)
 {
     if (socket.bytesToWrite() == 0 && socket.state() == QAbstractSocket::ConnectedState) {

@@ -47,13 +47,8 @@ void ProxyConnection::upstreamConnected()
 
 void ProxyConnection::upstreamFailed()
 {
-    const bool head = m_exchanges.back().head;
-    m_exchanges.clear();
-    answer(502,
-           tr("Velumo could not reach the service at %1. Tried: %2.")
-               .arg(ProxyServer::endpoint(m_server.target().host, m_server.target().port),
-                    m_connector.attempts()),
-           !head);
+    badGateway(m_exchanges.back().head, tr("Velumo could not reach the service at %1. Tried: %2.")
+                                            .arg(serviceEndpoint(), m_connector.attempts()));
 }
 
 void ProxyConnection::processClient()
@@ -264,11 +259,8 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
             m_client->abort();
         } else {
             // Nothing of this response went out yet: the visitor gets a page in its place.
-            const bool head = m_exchanges.front().head;
-            m_exchanges.clear();
-            m_response.reset();
-            answer(502, tr("The service sent a response that could not be read as HTTP/1.1."),
-                   !head);
+            badGateway(m_exchanges.front().head,
+                       tr("The service sent a response that could not be read as HTTP/1.1."));
         }
         return false;
     }
@@ -333,16 +325,24 @@ void ProxyConnection::upstreamDrained()
     const bool unanswered = !m_tunnel && !m_exchanges.empty() && !m_exchanges.front().isLocal() &&
                             (!m_response || !m_response->is_header_done());
     if (unanswered) {
-        const bool head = m_exchanges.front().head;
-        m_exchanges.clear();
-        m_response.reset();
-        answer(502,
-               tr("The service at %1 closed the connection without answering.")
-                   .arg(ProxyServer::endpoint(m_server.target().host, m_server.target().port)),
-               !head);
+        badGateway(m_exchanges.front().head,
+                   tr("The service at %1 closed the connection without answering.")
+                       .arg(serviceEndpoint()));
     } else {
         m_client->disconnectFromHost();
     }
+}
+
+void ProxyConnection::badGateway(bool toHead, const QString &message)
+{
+    m_exchanges.clear();
+    m_response.reset();
+    answer(502, message, !toHead);
+}
+
+QString ProxyConnection::serviceEndpoint() const
+{
+    return ProxyServer::endpoint(m_server.target().host, m_server.target().port);
 }
 
 void ProxyConnection::answer(int status, const QString &message, bool withBody)

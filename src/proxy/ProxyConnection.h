@@ -62,6 +62,10 @@ private:
     void responseComplete();
     void upstreamDrained();
 
+    // The exchanges waiting are dropped and the visitor gets a 502 page in place of the
+    // response (its head only when it asked with HEAD).
+    void badGateway(bool toHead, const QString &message);
+    QString serviceEndpoint() const;
     void answer(int status, const QString &message, bool withBody = true);
     void pushAnswer(QByteArray response);
     void deliverAnswer();

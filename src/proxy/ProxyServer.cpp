@@ -119,10 +119,14 @@ void ProxyServer::accept()
 
 void ProxyServer::capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes)
 {
-    if (!m_sink) {
-        return;
+    if (m_sink) {
+        queue({exchange, kind, QDateTime::currentMSecsSinceEpoch(), bytes.toByteArray()});
     }
-    m_batch.push_back({exchange, kind, QDateTime::currentMSecsSinceEpoch(), bytes.toByteArray()});
+}
+
+void ProxyServer::queue(ExchangeEvent event)
+{
+    m_batch.push_back(std::move(event));
     if (!m_deliveryTimer.isActive()) {
         m_deliveryTimer.start();
     }
@@ -142,10 +146,13 @@ void ProxyServer::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteA
 
 void ProxyServer::captureFinished(quint64 exchange, qint64 requestBodySize, qint64 responseBodySize)
 {
-    capture(ExchangeEvent::Kind::Finished, exchange, {});
     if (m_sink) {
-        m_batch.back().requestBodySize = requestBodySize;
-        m_batch.back().responseBodySize = responseBodySize;
+        queue({exchange,
+               ExchangeEvent::Kind::Finished,
+               QDateTime::currentMSecsSinceEpoch(),
+               {},
+               requestBodySize,
+               responseBodySize});
     }
 }
 

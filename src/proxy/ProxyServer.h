@@ -86,6 +86,8 @@ private:
     void accept();
     void lookedUp(const QHostInfo &info);
     void deliver();
+    // Adds an event to the batch the sink gets at the next delivery.
+    void queue(ExchangeEvent event);
 
     ProxyTarget m_target;
     ProxyTimeouts m_timeouts;

@@ -26,12 +26,6 @@ Tunnel stored(const QString &hostname, const QString &port)
 }
 
 // A local port with nothing listening on it.
-QString closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return QString::number(probe.serverPort());
-}
 
 } // namespace
 
@@ -181,7 +175,7 @@ private Q_SLOTS:
 
     void create_withNothingListening_saysSoAtOnce()
     {
-        const QString port = closedPort();
+        const QString port = QString::number(closedPort());
         script("wait\n");
         m_model->createTunnel(QStringLiteral("127.0.0.1"), port);
         QTRY_VERIFY(m_model->statusMessage().contains(
@@ -366,7 +360,7 @@ private Q_SLOTS:
 
     void stop_endsTheToolAndClearsTheAddressWithoutSaving()
     {
-        loadStored({stored(QStringLiteral("127.0.0.1"), closedPort())});
+        loadStored({stored(QStringLiteral("127.0.0.1"), QString::number(closedPort()))});
         const QByteArray before = storedBytes();
         const QUuid id = m_model->tunnels().first().id;
         script("pidfile " + path("pid").toUtf8() + "\n" + announcement() + "wait\n");

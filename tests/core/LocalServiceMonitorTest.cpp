@@ -2,25 +2,16 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/LocalServiceMonitor.h"
 
+#include "TestSupport.h"
+
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 
 using namespace Velumo;
+using namespace Velumo::Testing;
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// A port nothing listens on: the system hands out a free one, and we let it go again.
-QString closedPort()
-{
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost) ? QString::number(server.serverPort())
-                                                  : QString();
-}
-
-} // namespace
 
 class LocalServiceMonitorTest : public QObject
 {
@@ -58,7 +49,7 @@ private Q_SLOTS:
             QVERIFY(server.listen(QHostAddress::LocalHost));
             port = QString::number(server.serverPort());
         } else if (port.isNull()) {
-            port = closedPort();
+            port = QString::number(closedPort());
         }
         LocalServiceMonitor monitor;
         QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
@@ -69,7 +60,7 @@ private Q_SLOTS:
         QCOMPARE(monitor.isListening(key), std::nullopt);
         // Started later, so its answer tells that the key's check would be over too.
         const QUuid reference = QUuid::createUuid();
-        monitor.watch(reference, u"127.0.0.1"_s, closedPort());
+        monitor.watch(reference, u"127.0.0.1"_s, QString::number(closedPort()));
         QTRY_VERIFY(monitor.isListening(reference).has_value());
         QTRY_COMPARE(monitor.isListening(key), listening);
         QCOMPARE(changed.size(), listening ? 2 : 1);
@@ -82,10 +73,10 @@ private Q_SLOTS:
     {
         LocalServiceMonitor monitor;
         QSignalSpy changed(&monitor, &LocalServiceMonitor::listeningChanged);
-        const QString port = closedPort();
+        const QString port = QString::number(closedPort());
         const QUuid alone = QUuid::createUuid(), gone = QUuid::createUuid();
         const QUuid first = QUuid::createUuid(), second = QUuid::createUuid();
-        monitor.watch(alone, u"127.0.0.1"_s, closedPort());
+        monitor.watch(alone, u"127.0.0.1"_s, QString::number(closedPort()));
         monitor.unwatch(alone);
         for (const QUuid &key : {gone, first, second}) {
             monitor.watch(key, u"127.0.0.1"_s, port);

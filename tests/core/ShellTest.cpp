@@ -152,7 +152,6 @@ private Q_SLOTS:
                  printed.constData());
     }
 
-
     void end_isReported_data()
     {
         QTest::addColumn<QByteArray>("script");

@@ -16,28 +16,6 @@ extern "C" const char *__asan_default_options()
     return "quarantine_size_mb=8";
 }
 
-namespace {
-
-// Peak memory (VmHWM) in KiB since the last call, which starts it afresh from the current RSS.
-qint64 peakGrowthKiB()
-{
-    static qint64 base = 0;
-    auto field = [](const QByteArray &name) -> qint64 {
-        for (const QByteArray &line : readAll(QStringLiteral("/proc/self/status")).split('\n')) {
-            if (line.startsWith(QByteArray(name + ':'))) {
-                return line.mid(name.size() + 1).trimmed().split(' ').first().toLongLong();
-            }
-        }
-        return -1;
-    };
-    const qint64 grown = field("VmHWM") - base;
-    writeFile(QStringLiteral("/proc/self/clear_refs"), "5");
-    base = field("VmHWM");
-    return grown;
-}
-
-} // namespace
-
 // The tool drowning us in output or writing what is not text: memory stays bounded, the event
 // loop keeps answering, and a later address is still found.
 class ToolFaultTest : public QObject, protected ModelTestCase

@@ -15,7 +15,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Kind = ExchangeEvent::Kind;
-const QByteArray xff = "X-Forwarded-For: 127.0.0.1\r\n";
 
 } // namespace
 

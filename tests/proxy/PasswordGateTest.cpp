@@ -12,8 +12,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QByteArray xff = "X-Forwarded-For: 127.0.0.1\r\n";
-
 QByteArray basic(const QString &userAndPassword)
 {
     return "Basic " + userAndPassword.toUtf8().toBase64();

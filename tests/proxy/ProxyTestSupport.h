@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "TestSupport.h"
 #include "proxy/ProxyHost.h"
 #include "proxy/ReverseProxy.h"
 
@@ -10,6 +11,9 @@
 #include <QTcpSocket>
 
 namespace Velumo::Testing {
+
+// What the proxy adds to every request it forwards from a loopback visitor.
+inline const QByteArray xff = "X-Forwarded-For: 127.0.0.1\r\n";
 
 // A reverse proxy on its own host thread, listening once constructed (port() is 0 otherwise).
 struct RunningProxy {

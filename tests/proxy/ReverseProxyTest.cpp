@@ -17,15 +17,6 @@ namespace {
 using Round = QByteArrayList;
 using Rounds = QList<Round>;
 
-const QByteArray xff = "X-Forwarded-For: 127.0.0.1\r\n";
-
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort();
-}
-
 class RecordingSink : public ExchangeSink
 {
 public:

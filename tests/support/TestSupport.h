@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -61,6 +62,31 @@ inline void useTranscript(const QString &name)
 }
 
 // What the stand-in wrote with its `record` directive: argv, env and pid.
+// Peak memory (VmHWM) in KiB since the last call, which starts it afresh from the current RSS.
+inline qint64 peakGrowthKiB()
+{
+    static qint64 base = 0;
+    auto field = [](const QByteArray &name) -> qint64 {
+        for (const QByteArray &line : readAll(QStringLiteral("/proc/self/status")).split('\n')) {
+            if (line.startsWith(QByteArray(name + ':'))) {
+                return line.mid(name.size() + 1).trimmed().split(' ').first().toLongLong();
+            }
+        }
+        return -1;
+    };
+    const qint64 grown = field("VmHWM") - base;
+    writeFile(QStringLiteral("/proc/self/clear_refs"), "5");
+    base = field("VmHWM");
+    return grown;
+}
+
+// A port nothing listens on: the system hands out a free one, and we let it go again.
+inline quint16 closedPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+}
+
 inline QJsonObject readRecord(const QString &path)
 {
     return QJsonDocument::fromJson(readAll(path)).object();
