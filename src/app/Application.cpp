@@ -248,27 +248,7 @@ void Application::updateTray()
 
 void Application::runTunnel(const QUuid &id, bool run)
 {
-    ContentModel *model = m_window->model();
-    NamedTunnelModel &named = model->named();
-    const auto hasId = [&id](const auto &tunnel) { return tunnel.id == id; };
-    if (const auto found = std::ranges::find_if(named.tunnels(), hasId);
-        found != named.tunnels().cend()) {
-        // A copy: the list may change under a reference.
-        const NamedTunnel tunnel = *found;
-        if (run) {
-            named.start(tunnel);
-        } else {
-            named.stop(tunnel);
-        }
-    } else if (const auto quick = std::ranges::find_if(model->tunnels(), hasId);
-               quick != model->tunnels().cend()) {
-        const Tunnel tunnel = *quick;
-        if (run) {
-            model->restartTunnel(tunnel);
-        } else {
-            model->stopTunnel(tunnel);
-        }
-    }
+    m_window->model()->setRunning(id, run);
 }
 
 } // namespace Velumo

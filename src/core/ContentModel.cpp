@@ -283,6 +283,17 @@ void ContentModel::setRestartedAddress(TunnelSession &session, const QUuid &id, 
     }
 }
 
+void ContentModel::setRunning(const QUuid &id, bool run)
+{
+    if (const NamedTunnel *found = m_named.find(id)) {
+        const NamedTunnel tunnel = *found; // the list may change under a reference
+        run ? void(m_named.start(tunnel)) : m_named.stop(tunnel);
+    } else if (const qsizetype index = indexOfTunnel(id); index >= 0) {
+        const Tunnel tunnel = m_tunnels[index];
+        run ? void(restartTunnel(tunnel)) : stopTunnel(tunnel);
+    }
+}
+
 void ContentModel::restartIfRunning(const QUuid &id)
 {
     m_named.restartIfRunning(id);

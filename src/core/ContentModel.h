@@ -69,6 +69,8 @@ public:
     // Ends the tool serving this tunnel and clears its address; the record stays listed and
     // can be started again. Nothing is saved.
     void stopTunnel(const Tunnel &tunnel);
+    // Starts or stops the tool of a listed tunnel, quick or named.
+    void setRunning(const QUuid &id, bool run);
     TunnelActivity activity(const QUuid &id) const;
     // Whether something accepts connections at the tunnel's local hostname and port; checked
     // while its tool runs. Unknown before the first check and for tunnels not running.

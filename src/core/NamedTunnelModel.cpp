@@ -53,9 +53,14 @@ QString NamedTunnelModel::credentialsFile(const NamedTunnel &tunnel)
 
 bool NamedTunnelModel::isToken(const QUuid &id) const
 {
-    return std::any_of(m_tunnels.cbegin(), m_tunnels.cend(), [&id](const NamedTunnel &tunnel) {
-        return tunnel.id == id && tunnel.kind == NamedTunnel::Kind::Token;
-    });
+    const NamedTunnel *tunnel = find(id);
+    return tunnel && tunnel->kind == NamedTunnel::Kind::Token;
+}
+
+const NamedTunnel *NamedTunnelModel::find(const QUuid &id) const
+{
+    const auto found = std::ranges::find(m_tunnels, id, &NamedTunnel::id);
+    return found == m_tunnels.cend() ? nullptr : &*found;
 }
 
 ReverseProxy *NamedTunnelModel::proxyOf(const QUuid &id) const
@@ -134,11 +139,8 @@ void NamedTunnelModel::remove(const NamedTunnel &tunnel)
 
 void NamedTunnelModel::restartIfRunning(const QUuid &id)
 {
-    for (const NamedTunnel &tunnel : m_tunnels) {
-        if (tunnel.id == id && activity(id).running) {
-            start(tunnel);
-            return;
-        }
+    if (const NamedTunnel *tunnel = find(id); tunnel && activity(id).running) {
+        start(*tunnel);
     }
 }
 

@@ -39,6 +39,8 @@ public:
     const NamedTunnelList &tunnels() const { return m_tunnels; }
     // Whether this is a listed tunnel from the dashboard (run with a token).
     bool isToken(const QUuid &id) const;
+    // The listed tunnel with this id, or null.
+    const NamedTunnel *find(const QUuid &id) const;
     // The proxy the tunnel's running tool points at, if any.
     ReverseProxy *proxyOf(const QUuid &id) const;
     CloudflareAccount &account() { return m_account; }

@@ -319,9 +319,8 @@ void ContentView::updateRows()
             row = makeRow(tunnel, m_rowPages->pageFor(rows.size()));
             made.insert(row);
         } else if (dirty.contains(tunnel.id) || !(row->tunnel() == tunnel)) {
-            row->setExtras(m_actions->extras(tunnel.id));
             row->setState(tunnel, m_actions->activity(tunnel.id),
-                          m_actions->serviceListening(tunnel.id));
+                          m_actions->serviceListening(tunnel.id), m_actions->extras(tunnel.id));
         }
         rows.push_back(row);
     }
@@ -342,9 +341,9 @@ void ContentView::updateRows()
 
 TunnelRow *ContentView::makeRow(const Tunnel &tunnel, QWidget *parent)
 {
-    auto *row = new TunnelRow(tunnel, m_actions->activity(tunnel.id),
-                              m_actions->serviceListening(tunnel.id), parent);
-    row->setExtras(m_actions->extras(tunnel.id));
+    auto *row =
+        new TunnelRow(tunnel, m_actions->activity(tunnel.id),
+                      m_actions->serviceListening(tunnel.id), m_actions->extras(tunnel.id), parent);
     TunnelActions *actions = m_actions;
     connect(row, &TunnelRow::openRequested, actions, &TunnelActions::openAddress);
     connect(row, &TunnelRow::copyRequested, actions, &TunnelActions::copyAddress);

@@ -24,12 +24,8 @@ TunnelActions::TunnelActions(ContentModel &model, QWidget *window)
 
 std::optional<NamedTunnel> TunnelActions::named(const QUuid &id) const
 {
-    for (const NamedTunnel &tunnel : m_model.named().tunnels()) {
-        if (tunnel.id == id) {
-            return tunnel;
-        }
-    }
-    return std::nullopt;
+    const NamedTunnel *tunnel = m_model.named().find(id);
+    return tunnel ? std::optional(*tunnel) : std::nullopt;
 }
 
 Tunnel TunnelActions::shown(const NamedTunnel &tunnel)
@@ -44,7 +40,7 @@ Tunnel TunnelActions::shown(const NamedTunnel &tunnel)
 
 TunnelActivity TunnelActions::activity(const QUuid &id) const
 {
-    return named(id) ? m_model.named().activity(id) : m_model.activity(id);
+    return m_model.named().find(id) ? m_model.named().activity(id) : m_model.activity(id);
 }
 
 TunnelRow::Extras TunnelActions::extras(const QUuid &id) const
@@ -63,7 +59,8 @@ TunnelRow::Extras TunnelActions::extras(const QUuid &id) const
 
 std::optional<bool> TunnelActions::serviceListening(const QUuid &id) const
 {
-    return named(id) ? m_model.named().serviceListening(id) : m_model.serviceListening(id);
+    return m_model.named().find(id) ? m_model.named().serviceListening(id)
+                                    : m_model.serviceListening(id);
 }
 
 void TunnelActions::copy(const QString &text)
@@ -147,20 +144,12 @@ void TunnelActions::showRequests(const Tunnel &tunnel)
 
 void TunnelActions::restart(const Tunnel &tunnel)
 {
-    if (const std::optional<NamedTunnel> record = named(tunnel.id)) {
-        m_model.named().start(*record);
-    } else {
-        m_model.restartTunnel(tunnel);
-    }
+    m_model.setRunning(tunnel.id, true);
 }
 
 void TunnelActions::stop(const Tunnel &tunnel)
 {
-    if (const std::optional<NamedTunnel> record = named(tunnel.id)) {
-        m_model.named().stop(*record);
-    } else {
-        m_model.stopTunnel(tunnel);
-    }
+    m_model.setRunning(tunnel.id, false);
 }
 
 void TunnelActions::remove(const Tunnel &tunnel)

@@ -41,7 +41,7 @@ QColor stateColor(TunnelState state)
 } // namespace
 
 TunnelRow::TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
-                     std::optional<bool> serviceListening, QWidget *parent)
+                     std::optional<bool> serviceListening, const Extras &extras, QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("tunnelRow"));
@@ -67,15 +67,15 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
     setMinimumHeight(
         std::max(restartSlotSize.height() + 2 * restartMargin, m_slots[Delete]->height()) +
         margins.top() + margins.bottom());
-    setState(tunnel, activity, serviceListening);
+    setState(tunnel, activity, serviceListening, extras);
 }
 
 void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
-                         std::optional<bool> serviceListening)
+                         std::optional<bool> serviceListening, const Extras &extras)
 {
     m_tunnel = tunnel;
+    m_extras = extras;
     m_state = activity.state;
-    const QString hostAndPort = tunnel.hostname + u':' + tunnel.port;
     showLabel();
     // Screen readers hear the state with the tunnel's name; the light shows it in colour.
     QString description = stateDescription(activity);
@@ -94,7 +94,8 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
     }
     if (QWidget *warning =
             showSlot(Warning, serviceListening == false && !m_extras.fromDashboard)) {
-        const QString text = tr("Nothing is listening on %1").arg(hostAndPort);
+        const QString text =
+            tr("Nothing is listening on %1").arg(tunnel.hostname + u':' + tunnel.port);
         warning->setToolTip(text);
         warning->setAccessibleName(text);
     }
@@ -124,13 +125,6 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
     showSlot(Log, activity.log != nullptr);
     showExtras();
     setEnabled(!tunnel.loading);
-}
-
-void TunnelRow::setExtras(const Extras &extras)
-{
-    m_extras = extras;
-    showLabel();
-    showExtras();
 }
 
 void TunnelRow::showLabel()

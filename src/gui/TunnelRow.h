@@ -25,14 +25,6 @@ class TunnelRow : public QWidget
     Q_DISABLE_COPY_MOVE(TunnelRow)
 
 public:
-    TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
-              std::optional<bool> serviceListening, QWidget *parent = nullptr);
-
-    const Tunnel &tunnel() const { return m_tunnel; }
-    // Shows the record, what its tool does, and whether its local service answers.
-    void setState(const Tunnel &tunnel, const TunnelActivity &activity,
-                  std::optional<bool> serviceListening);
-
     // What sets a named tunnel's row apart, and its switches for the local proxy.
     struct Extras {
         // Said after host:port, e.g. "named tunnel blog"; a dashboard tunnel's row shows it
@@ -42,7 +34,16 @@ public:
         bool inspected = false;
         bool passwordRequired = false;
     };
-    void setExtras(const Extras &extras);
+
+    TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
+              std::optional<bool> serviceListening, const Extras &extras,
+              QWidget *parent = nullptr);
+
+    const Tunnel &tunnel() const { return m_tunnel; }
+    // Shows the record, what its tool does, whether its local service answers, and what sets
+    // it apart.
+    void setState(const Tunnel &tunnel, const TunnelActivity &activity,
+                  std::optional<bool> serviceListening, const Extras &extras);
 
     static QString stateDescription(const TunnelActivity &activity);
     // The restart button's symbol area keeps this size whether it shows play or a spinner.
