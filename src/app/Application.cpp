@@ -55,10 +55,10 @@ Application::~Application() = default;
 
 bool Application::start()
 {
-    // Two copies would each save their own list over the other's. The bus answers while the
-    // window is built; the window reads and writes nothing before it is shown.
-    m_instance = std::make_unique<SingleInstance>(m_options.appId);
-    m_instance->beginClaim();
+    // Two copies would each save their own list over the other's. The connection to the bus
+    // is made while the window is built; the window reads and writes nothing before it is
+    // shown.
+    SingleInstance::connectInBackground();
     auto *model = m_options.storePath ? new ContentModel(TunnelStore(*m_options.storePath))
                                       : new ContentModel;
     if (m_options.toolPath) {
@@ -68,6 +68,7 @@ bool Application::start()
                                                     : std::make_shared<KeychainSecretStore>());
     QApplication::setStyle(new AppStyle);
     m_window = std::make_unique<ContentView>(model);
+    m_instance = std::make_unique<SingleInstance>(m_options.appId);
     if (!m_instance->claim()) {
         m_window.reset();
         return false;

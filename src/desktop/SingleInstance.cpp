@@ -10,6 +10,7 @@
 #include <QDBusReply>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QThreadPool>
 #include <QVariantMap>
 
 #ifdef Q_OS_UNIX
@@ -112,6 +113,11 @@ SingleInstance::~SingleInstance()
 bool SingleInstance::sessionBusAvailable()
 {
     return QDBusConnection::sessionBus().isConnected();
+}
+
+void SingleInstance::connectInBackground()
+{
+    QThreadPool::globalInstance()->start([] { QDBusConnection::sessionBus(); });
 }
 
 void SingleInstance::beginClaim()

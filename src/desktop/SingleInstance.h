@@ -32,8 +32,12 @@ public:
                             Transport transport = Transport::Automatic, QObject *parent = nullptr);
     ~SingleInstance() override;
 
+    // Connects to the session bus on a worker thread: libdbus's handshake with the bus takes
+    // several round trips, which Qt waits for, and the caller can build its window meanwhile.
+    // Optional: the first use of the bus connects otherwise.
+    static void connectInBackground();
     // Asks the session bus for the app id without waiting for the answer, so the caller can
-    // build its window meanwhile. Optional: claim() asks itself when this was not called.
+    // go on meanwhile. Optional: claim() asks itself when this was not called.
     void beginClaim();
     // True when this is the only copy and it should go on; false when a running copy was asked
     // to come forward instead. May block briefly on that request, so call it before showing
