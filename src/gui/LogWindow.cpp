@@ -3,6 +3,7 @@
 #include "gui/LogWindow.h"
 
 #include "core/ToolLog.h"
+#include "gui/SecondaryWindow.h"
 
 #include <QFontDatabase>
 #include <QLabel>
@@ -17,6 +18,7 @@ LogWindow::LogWindow(const QString &title, std::shared_ptr<ToolLog> log, QWidget
     setObjectName(QStringLiteral("logWindow"));
     setWindowTitle(title);
     setAttribute(Qt::WA_DeleteOnClose);
+    makeSecondaryWindow(this);
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
 
     // Above the output rather than in it, so dropping the oldest lines never drops it.
@@ -57,9 +59,11 @@ void LogWindow::setLog(std::shared_ptr<ToolLog> log)
         return;
     }
     m_commandLine->setText(QStringLiteral("$ ") + m_log->commandLine());
-    // The line the tool is still writing shows once it is complete. The view opens at the end.
+    // The line the tool is still writing shows once it is complete. The view opens at the end,
+    // at the start of the last line: a long last line must not scroll the short ones out of view.
     m_view->appendPlainText(m_log->completedLines().join(u'\n'));
     m_view->moveCursor(QTextCursor::End);
+    m_view->moveCursor(QTextCursor::StartOfBlock);
     // Appending keeps the selection, and scrolls only a view that was at the end.
     connect(m_log.get(), &ToolLog::linesCompleted, this,
             [this](const QStringList &lines) { m_view->appendPlainText(lines.join(u'\n')); });

@@ -2,10 +2,10 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/QrCodeWindow.h"
 
-#include <QKeySequence>
+#include "gui/SecondaryWindow.h"
+
 #include <QLabel>
 #include <QPainter>
-#include <QShortcut>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -132,10 +132,7 @@ QrCodeWindow::QrCodeWindow(const QUrl &address, QWidget *parent)
     text->setAlignment(Qt::AlignHCenter);
     text->setWordWrap(true);
     layout->addWidget(text);
-
-    // A window of its own gets no Escape from a dialog, but people expect it to close one.
-    auto *close = new QShortcut(QKeySequence::Cancel, this);
-    connect(close, &QShortcut::activated, this, &QWidget::close);
+    makeSecondaryWindow(this);
 }
 
 QImage QrCodeWindow::renderImage(int pixelsPerModule) const

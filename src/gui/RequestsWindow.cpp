@@ -4,6 +4,7 @@
 
 #include "gui/ReplayEditDialog.h"
 #include "gui/RequestListModel.h"
+#include "gui/SecondaryWindow.h"
 #include "proxy/BodyDecoder.h"
 #include "proxy/CaptureStore.h"
 #include "proxy/Replayer.h"
@@ -80,6 +81,7 @@ RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QS
     setObjectName(u"requestsWindow"_s);
     setWindowTitle(title);
     setAccessibleName(title);
+    makeSecondaryWindow(this);
 
     m_pathFilter = new QLineEdit(this);
     m_pathFilter->setObjectName(u"requestsPathFilter"_s);
@@ -118,6 +120,8 @@ RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QS
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->setWordWrap(false);
+    // Arrows move between requests; Tab goes on to the panes and buttons.
+    m_table->setTabKeyNavigation(false);
     m_table->setTextElideMode(Qt::ElideMiddle);
     m_table->setAlternatingRowColors(true);
     m_table->verticalHeader()->hide();

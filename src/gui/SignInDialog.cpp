@@ -77,6 +77,9 @@ void SignInDialog::showAddress(const QUrl &address, bool openIt)
     m_explanation->setText(tr("Sign in in your browser and choose the domain for your tunnels' "
                               "addresses. If no browser window opened, open this address:"));
     m_address->setText(address.toString());
+    // The new text takes more lines than the first: the dialog grows to fit them.
+    layout()->activate();
+    resize(width(), heightForWidth(width()));
     m_open->setEnabled(true);
     m_copy->setEnabled(true);
 }

@@ -4,7 +4,8 @@
 
 #include <QIcon>
 
-// The symbols the window uses: the desktop theme's own where it has one, else our drawing.
+// The symbols the window uses, drawn in the palette's text colour so they read on light and dark
+// palettes alike.
 namespace Velumo::Symbols {
 
 QIcon link();
