@@ -16,11 +16,11 @@ ContentModel::ContentModel(QObject *parent)
 
 ContentModel::ContentModel(TunnelStore store, QObject *parent)
     : QObject(parent)
-    , m_registry(store,
-                 NamedTunnelStore(QFileInfo(store.filePath())
-                                      .dir()
-                                      .filePath(QStringLiteral("namedTunnels.json"))),
-                 [this] { return toolPath(); })
+    , m_registry(
+          store,
+          NamedTunnelStore(
+              QFileInfo(store.filePath()).dir().filePath(QStringLiteral("namedTunnels.json"))),
+          [this] { return toolPath(); })
     , m_named(m_registry, [this] { return toolPath(); })
 {
     connect(&m_registry, &TunnelRegistry::quickWillChange, this, &ContentModel::objectWillChange);

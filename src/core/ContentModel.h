@@ -58,10 +58,7 @@ public:
     // What the user chose for each tunnel in this run: inspecting requests, a password.
     TunnelOptions &options() { return m_registry.runs().options(); }
     void saveTunnels(const TunnelList &list) { m_registry.saveQuick(list); }
-    std::optional<TunnelList> readStoredTunnels() const
-    {
-        return m_registry.quickStore().read();
-    }
+    std::optional<TunnelList> readStoredTunnels() const { return m_registry.quickStore().read(); }
     // Loads the quick-tunnel list as stored, without addresses, and the named tunnels.
     void loadTunnels() { m_registry.load(); }
     // Removes every listed quick tunnel equal to `tunnel` and saves; tools left serving

@@ -19,16 +19,16 @@ TunnelEntry TunnelEntry::named(const NamedTunnel &tunnel)
     shown.url = tunnel.address();
     shown.hostname = tunnel.hostname;
     shown.port = tunnel.port;
-    return {tunnel.kind == NamedTunnel::Kind::Token ? TunnelKind::Token : TunnelKind::Named,
-            shown, tunnel.tunnelId, tunnel.tunnelName, tunnel.publicHostname};
+    return {tunnel.kind == NamedTunnel::Kind::Token ? TunnelKind::Token : TunnelKind::Named, shown,
+            tunnel.tunnelId, tunnel.tunnelName, tunnel.publicHostname};
 }
 
 NamedTunnel TunnelEntry::toNamed() const
 {
     NamedTunnel named;
     named.id = tunnel.id;
-    named.kind = kind == TunnelKind::Token ? NamedTunnel::Kind::Token
-                                           : NamedTunnel::Kind::CredentialsFile;
+    named.kind =
+        kind == TunnelKind::Token ? NamedTunnel::Kind::Token : NamedTunnel::Kind::CredentialsFile;
     named.tunnelId = tunnelId;
     named.tunnelName = tunnelName;
     named.publicHostname = publicHostname;
@@ -52,6 +52,51 @@ const KindTraits &traits(TunnelKind kind)
         return token;
     }
     return quick;
+}
+
+TunnelList quickPart(const QList<TunnelEntry> &entries)
+{
+    TunnelList list;
+    for (const TunnelEntry &entry : entries) {
+        if (traits(entry.kind).storedAsQuick) {
+            list.append(entry.tunnel);
+        }
+    }
+    return list;
+}
+
+NamedTunnelList namedPart(const QList<TunnelEntry> &entries)
+{
+    NamedTunnelList list;
+    for (const TunnelEntry &entry : entries) {
+        if (!traits(entry.kind).storedAsQuick) {
+            list.append(entry.toNamed());
+        }
+    }
+    return list;
+}
+
+QList<TunnelEntry> loadedList(const QList<TunnelEntry> &listed,
+                              const std::optional<NamedTunnelList> &named,
+                              const std::optional<TunnelList> &quick)
+{
+    QList<TunnelEntry> entries;
+    for (const TunnelEntry &entry : listed) {
+        if (traits(entry.kind).storedAsQuick ? !quick : !named) {
+            entries.append(entry);
+        }
+    }
+    qsizetype firstQuick = 0;
+    for (const NamedTunnel &tunnel : named.value_or(NamedTunnelList())) {
+        entries.insert(firstQuick++, TunnelEntry::named(tunnel));
+    }
+    for (Tunnel tunnel : quick.value_or(TunnelList())) {
+        tunnel.url.reset();
+        // No tool runs for a loaded record, so nothing would ever clear this.
+        tunnel.loading = false;
+        entries.append(TunnelEntry::quick(tunnel));
+    }
+    return entries;
 }
 
 QString KindTexts::label(const TunnelEntry &entry)

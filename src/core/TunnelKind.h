@@ -9,6 +9,8 @@
 #include <QMap>
 #include <QStringList>
 
+#include <optional>
+
 namespace Velumo {
 
 enum class TunnelKind {
@@ -50,6 +52,15 @@ struct KindTraits {
     bool deletableAtCloudflare = false;
 };
 const KindTraits &traits(TunnelKind kind);
+
+// The tunnels kept in storedTunnels.json, and those in namedTunnels.json, in the list's order.
+TunnelList quickPart(const QList<TunnelEntry> &entries);
+NamedTunnelList namedPart(const QList<TunnelEntry> &entries);
+// The list after a load: the named tunnels first, then the quick ones without addresses; the
+// tunnels of a file that could not be read stay as they were listed.
+QList<TunnelEntry> loadedList(const QList<TunnelEntry> &listed,
+                              const std::optional<NamedTunnelList> &named,
+                              const std::optional<TunnelList> &quick);
 
 class KindTexts
 {

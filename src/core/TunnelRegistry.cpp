@@ -21,17 +21,18 @@ TunnelRegistry::TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedSto
     , m_namedStore(std::move(namedStore))
     , m_runs(std::move(toolPath))
 {
-    m_runs.options().setTunnels(
-        {[this](const QUuid &id) -> ReverseProxy * {
-             const TunnelSession *session = m_runs.latestFor(id);
-             return session ? session->proxy() : nullptr;
-         },
-         [this](const QUuid &id) { restartIfRunning(id); },
-         [this](const QUuid &id) {
-             const TunnelEntry *entry = find(id);
-             return entry && !traits(entry->kind).proxyAllowed;
-         },
-         [this](const QUuid &id) { changed(id, {InspectedRole, PasswordRole}); }});
+    m_runs.options().setTunnels({[this](const QUuid &id) -> ReverseProxy * {
+                                     const TunnelSession *session = m_runs.latestFor(id);
+                                     return session ? session->proxy() : nullptr;
+                                 },
+                                 [this](const QUuid &id) { restartIfRunning(id); },
+                                 [this](const QUuid &id) {
+                                     const TunnelEntry *entry = find(id);
+                                     return entry && !traits(entry->kind).proxyAllowed;
+                                 },
+                                 [this](const QUuid &id) {
+                                     changed(id, {InspectedRole, PasswordRole});
+                                 }});
     connect(&m_runs, &TunnelRuns::message, this, &TunnelRegistry::message);
     connect(&m_runs, &TunnelRuns::activityChanged, this,
             [this](const QUuid &id) { changed(id, activityRoles); });
@@ -110,11 +111,12 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
 QHash<int, QByteArray> TunnelRegistry::roleNames() const
 {
     QHash<int, QByteArray> names = QAbstractListModel::roleNames();
-    const char *const ours[] = {"id",          "kind",       "hostname",      "port",
-                                "address",     "loading",    "state",         "problem",
-                                "running",     "http2",      "activity",      "serviceListening",
-                                "inspected",   "passwordOn", "menuName",      "proxyAllowed",
-                                "addressKnown", "deletableAtCloudflare"};
+    const char *const ours[] = {"id",           "kind",         "hostname",
+                                "port",         "address",      "loading",
+                                "state",        "problem",      "running",
+                                "http2",        "activity",     "serviceListening",
+                                "inspected",    "passwordOn",   "menuName",
+                                "proxyAllowed", "addressKnown", "deletableAtCloudflare"};
     for (int i = 0; i < int(std::size(ours)); ++i) {
         names.insert(IdRole + i, ours[i]);
     }
@@ -141,24 +143,12 @@ QModelIndex TunnelRegistry::indexOf(const QUuid &id) const
 
 TunnelList TunnelRegistry::quickTunnels() const
 {
-    TunnelList list;
-    for (const TunnelEntry &entry : m_entries) {
-        if (traits(entry.kind).storedAsQuick) {
-            list.append(entry.tunnel);
-        }
-    }
-    return list;
+    return quickPart(m_entries);
 }
 
 NamedTunnelList TunnelRegistry::namedTunnels() const
 {
-    NamedTunnelList list;
-    for (const TunnelEntry &entry : m_entries) {
-        if (!traits(entry.kind).storedAsQuick) {
-            list.append(entry.toNamed());
-        }
-    }
-    return list;
+    return namedPart(m_entries);
 }
 
 void TunnelRegistry::willWrite(qsizetype row)
@@ -203,22 +193,7 @@ void TunnelRegistry::load()
     if (!named && !quick) {
         return;
     }
-    QList<TunnelEntry> entries;
-    for (const TunnelEntry &entry : std::as_const(m_entries)) {
-        if (traits(entry.kind).storedAsQuick ? !quick : !named) {
-            entries.append(entry);
-        }
-    }
-    qsizetype firstQuick = 0;
-    for (const NamedTunnel &tunnel : named ? *named : NamedTunnelList()) {
-        entries.insert(firstQuick++, TunnelEntry::named(tunnel));
-    }
-    for (Tunnel tunnel : quick ? *quick : TunnelList()) {
-        tunnel.url.reset();
-        // No tool runs for a loaded record, so nothing would ever clear this.
-        tunnel.loading = false;
-        entries.append(TunnelEntry::quick(tunnel));
-    }
+    QList<TunnelEntry> entries = loadedList(m_entries, named, quick);
     if (quick) {
         Q_EMIT quickWillChange();
     }

@@ -34,8 +34,8 @@ QCoro::Task<TunnelRuns::Prepared> TunnelRuns::prepare(TunnelEntry entry)
     Prepared prepared;
     const KindTraits &kind = traits(entry.kind);
     if (kind.proxyAllowed && m_options.get(entry.id()).needsProxy()) {
-        auto starting = m_options.startProxy(entry.id(), entry.tunnel.hostname,
-                                             entry.tunnel.port, &prepared.problem);
+        auto starting = m_options.startProxy(entry.id(), entry.tunnel.hostname, entry.tunnel.port,
+                                             &prepared.problem);
         prepared.proxy = co_await std::move(starting);
         if (!self || !prepared.proxy) {
             co_return std::move(prepared);
@@ -64,11 +64,11 @@ QCoro::Task<TunnelRuns::Prepared> TunnelRuns::prepare(TunnelEntry entry)
 
 TunnelSession &TunnelRuns::launch(const TunnelEntry &entry, Prepared prepared)
 {
-    const QString target =
-        prepared.proxy ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
-                       : entry.tunnel.hostname + u':' + entry.tunnel.port;
-    TunnelSession &session = add(entry, target, m_options.get(entry.id()).overHttp2,
-                                 prepared.environment);
+    const QString target = prepared.proxy
+                               ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
+                               : entry.tunnel.hostname + u':' + entry.tunnel.port;
+    TunnelSession &session =
+        add(entry, target, m_options.get(entry.id()).overHttp2, prepared.environment);
     if (traits(entry.kind).addressKnown) {
         session.setAddressKnown();
     }
@@ -104,9 +104,9 @@ TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target, 
         }
         whole->insert(environment);
     }
-    auto owned = std::make_unique<TunnelSession>(
-        m_shell.runFound(m_toolPath(), arguments, whole), entry.tunnel.hostname,
-        entry.tunnel.port, overHttp2, m_monitor);
+    auto owned = std::make_unique<TunnelSession>(m_shell.runFound(m_toolPath(), arguments, whole),
+                                                 entry.tunnel.hostname, entry.tunnel.port,
+                                                 overHttp2, m_monitor);
     TunnelSession &session = m_sessions.add(std::move(owned));
     connect(&session.process(), &ToolProcess::ended, this, &TunnelRuns::toolEnded);
     connect(&session, &TunnelSession::activityChanged, this,

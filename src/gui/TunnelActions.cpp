@@ -22,7 +22,9 @@ namespace {
 
 using Role = TunnelRegistry::Role;
 
-QString text(TunnelActions::Kind kind)
+} // namespace
+
+QString TunnelActions::text(Kind kind)
 {
     switch (kind) {
     case TunnelActions::CopyAddress:
@@ -54,8 +56,6 @@ QString text(TunnelActions::Kind kind)
     }
     return {};
 }
-
-} // namespace
 
 TunnelActions::TunnelActions(ContentModel &model, QWidget *window)
     : QObject(window)
@@ -91,14 +91,17 @@ QAction *TunnelActions::action(const QUuid &id, Kind kind)
     return actions[kind];
 }
 
-void TunnelActions::bind(QAbstractButton *button, QAction *action)
+void TunnelActions::bind(QAbstractButton *button, const QUuid &id, Kind kind)
 {
-    if (!action->isCheckable()) {
-        connect(button, &QAbstractButton::clicked, action, &QAction::trigger);
+    if (kind != Inspect && kind != Password) {
+        // Made at the first click: the rows of a long list cost no action each.
+        connect(button, &QAbstractButton::clicked, this,
+                [this, id, kind] { action(id, kind)->trigger(); });
         return;
     }
     // A click, Space and the accessibility Toggle action all toggle the button: each goes
     // to the action, which then says what holds.
+    QAction *action = this->action(id, kind);
     button->setCheckable(true);
     button->setChecked(action->isChecked());
     connect(action, &QAction::toggled, button, &QAbstractButton::setChecked);
@@ -129,11 +132,18 @@ void TunnelActions::sync(const QModelIndex &index)
     const bool inspected = index.data(Role::InspectedRole).toBool();
     const bool password = index.data(Role::PasswordRole).toBool();
     // Whether each applies now; one that does not is hidden, and disabled for a shortcut.
-    const std::array<bool, KindCount> applies{
-        hasAddress,       hasAddress,           hasAddress, activity.log != nullptr,
-        activity.running, !activity.running,    !loading,   proxy,
-        proxy,            inspected,            password && hasAddress,
-        activity.quicBlocked};
+    const std::array<bool, KindCount> applies{hasAddress,
+                                              hasAddress,
+                                              hasAddress,
+                                              activity.log != nullptr,
+                                              activity.running,
+                                              !activity.running,
+                                              !loading,
+                                              proxy,
+                                              proxy,
+                                              inspected,
+                                              password && hasAddress,
+                                              activity.quicBlocked};
     for (int kind = 0; kind < KindCount; ++kind) {
         if (QAction *action = (*found)[kind]) {
             action->setVisible(applies[kind]);
@@ -204,8 +214,8 @@ void TunnelActions::run(const QUuid &id, Kind kind)
     case Inspect:
     case Password: {
         // The switch shows what holds until the user has decided and it has taken.
-        const bool on = !index.data(kind == Inspect ? Role::InspectedRole : Role::PasswordRole)
-                             .toBool();
+        const bool on =
+            !index.data(kind == Inspect ? Role::InspectedRole : Role::PasswordRole).toBool();
         sync(index);
         return kind == Inspect ? setInspected(id, on) : setPasswordRequired(id, on);
     }
@@ -248,8 +258,7 @@ void TunnelActions::showQrCode(const QUuid &id)
 void TunnelActions::showLog(const QUuid &id)
 {
     const QModelIndex index = indexOf(id);
-    const std::shared_ptr<ToolLog> log =
-        index.data(Role::ActivityRole).value<TunnelActivity>().log;
+    const std::shared_ptr<ToolLog> log = index.data(Role::ActivityRole).value<TunnelActivity>().log;
     if (!log) {
         return;
     }
@@ -283,7 +292,7 @@ void TunnelActions::remove(const QUuid &id)
 {
     TunnelRegistry &registry = m_model.registry();
     const TunnelEntry *entry = registry.find(id);
-    if (!entry || !traits(entry->kind).deletableAtCloudflare) {
+    if (!entry || !indexOf(id).data(Role::DeletableAtCloudflareRole).toBool()) {
         registry.remove(id);
         return;
     }

@@ -47,11 +47,12 @@ public:
 
     TunnelActions(ContentModel &model, QWidget *window);
 
+    static QString text(Kind kind);
     // The tunnel's action, made when first asked for; it goes with the tunnel.
     QAction *action(const QUuid &id, Kind kind);
-    // A button that stands for `action`: a click, the keyboard and the accessibility Toggle
-    // action all trigger it, and a switch shows whether the action is checked.
-    static void bind(QAbstractButton *button, QAction *action);
+    // A button that stands for the tunnel's action: a click, the keyboard and the
+    // accessibility Toggle action all trigger it, and a switch shows whether it is checked.
+    void bind(QAbstractButton *button, const QUuid &id, Kind kind);
 
 private:
     void sync(const QModelIndex &index);

@@ -98,8 +98,8 @@ void TunnelRow::setState(const QModelIndex &index)
     }
     // A tunnel whose local service is set elsewhere (in the dashboard) has none to check here.
     const QVariant listening = index.data(Role::ServiceListeningRole);
-    if (QWidget *warning = showSlot(Warning, listening.isValid() && !listening.toBool() &&
-                                                 !hostname.isEmpty())) {
+    if (QWidget *warning =
+            showSlot(Warning, listening.isValid() && !listening.toBool() && !hostname.isEmpty())) {
         const QString text = tr("Nothing is listening on %1")
                                  .arg(hostname + u':' + index.data(Role::PortRole).toString());
         warning->setToolTip(text);
@@ -169,11 +169,10 @@ QWidget *TunnelRow::showSlot(Slot slot, bool shown)
 QWidget *TunnelRow::make(Slot slot)
 {
     auto symbolButton = [this](const QString &name, TunnelActions::Kind kind, const QIcon &icon) {
-        QAction *action = m_actions.action(m_id, kind);
         auto *button = new QToolButton(this);
         button->setObjectName(name);
-        button->setAccessibleName(action->text());
-        button->setToolTip(action->text());
+        button->setAccessibleName(TunnelActions::text(kind));
+        button->setToolTip(TunnelActions::text(kind));
         button->setIcon(icon);
         button->setAutoRaise(true);
         // Two pixels of room around the symbol on every side, the same for every symbol.
@@ -182,7 +181,7 @@ QWidget *TunnelRow::make(Slot slot)
         button->setFixedSize(side + 2 * 2 + 2, side + 2 * 2 + 2);
         // Reached with Tab; a click leaves the focus where the user was typing.
         button->setFocusPolicy(Qt::TabFocus);
-        TunnelActions::bind(button, action);
+        m_actions.bind(button, m_id, kind);
         return button;
     };
 
@@ -204,7 +203,7 @@ QWidget *TunnelRow::make(Slot slot)
         link->setPalette(palette);
         // As tall as the row allows, whatever margins the style gives a button.
         link->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
-        TunnelActions::bind(link, m_actions.action(m_id, TunnelActions::OpenAddress));
+        m_actions.bind(link, m_id, TunnelActions::OpenAddress);
         return link;
     }
     case Warning: {
@@ -214,12 +213,11 @@ QWidget *TunnelRow::make(Slot slot)
         return warning;
     }
     case Http2: {
-        QAction *action = m_actions.action(m_id, TunnelActions::StartOverHttp2);
-        auto *button = new QPushButton(action->text(), this);
+        auto *button = new QPushButton(TunnelActions::text(TunnelActions::StartOverHttp2), this);
         button->setObjectName(QStringLiteral("http2Button"));
         button->setToolTip(tr("The network seems to block the UDP that QUIC needs: start "
                               "cloudflared again over HTTP/2"));
-        TunnelActions::bind(button, action);
+        m_actions.bind(button, m_id, TunnelActions::StartOverHttp2);
         return button;
     }
     case Copy:

@@ -423,7 +423,8 @@ private Q_SLOTS:
         loadStored({stored(QStringLiteral("h"), QStringLiteral("1"))});
         QCOMPARE(registry.rowCount(), 2);
         QCOMPARE(registry.index(0).data(R::KindRole).toInt(), int(TunnelKind::Named));
-        QCOMPARE(registry.index(0).data(R::AddressRole).toUrl(), QUrl(u"https://blog.example.com"_s));
+        QCOMPARE(registry.index(0).data(R::AddressRole).toUrl(),
+                 QUrl(u"https://blog.example.com"_s));
         QCOMPARE(registry.index(1).data().toString(), u"h:1"_s);
         QVERIFY(!registry.index(1).data(R::AddressRole).isValid());
 

@@ -213,9 +213,10 @@ private Q_SLOTS:
         // Then it runs, with its address known from the start.
         QTRY_COMPARE(named().activity(tunnel.id).connections, 4);
         QCOMPARE(named().activity(tunnel.id).state, TunnelState::Connected);
-        QCOMPARE(argv(u"run"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"run"_s,
-                                              u"--url"_s, u"localhost:8080"_s,
-                                              u"--credentials-file"_s, file, u"--"_s, tunnel.tunnelId}));
+        QCOMPARE(argv(u"run"_s),
+                 (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"run"_s, u"--url"_s,
+                              u"localhost:8080"_s, u"--credentials-file"_s, file, u"--"_s,
+                              tunnel.tunnelId}));
     }
 
     void run_followsTheConnections()
