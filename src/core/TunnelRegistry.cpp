@@ -56,7 +56,6 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
     }
     const TunnelEntry &entry = m_entries[index.row()];
     const KindTraits &kind = traits(entry.kind);
-    const TunnelOptions::Options options = m_runs.options().get(entry.id());
     switch (role) {
     case Qt::DisplayRole:
         return KindTexts::label(entry);
@@ -81,9 +80,9 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
     case DeletableAtCloudflareRole:
         return kind.deletableAtCloudflare;
     case InspectedRole:
-        return options.inspect;
+        return m_runs.options().get(entry.id()).inspect;
     case PasswordRole:
-        return options.gate != nullptr;
+        return m_runs.options().get(entry.id()).gate != nullptr;
     case ServiceListeningRole: {
         const std::optional<bool> listening = m_runs.serviceListening(entry.id());
         return listening ? QVariant(*listening) : QVariant();
