@@ -13,11 +13,10 @@
 #include "gui/ContentView.h"
 #include "gui/FirstPaint.h"
 #include "gui/Symbols.h"
+#include "gui/TunnelActions.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
-#include <QDesktopServices>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
@@ -198,22 +197,14 @@ void Application::showTray()
     m_tray = std::make_unique<TrayIcon>();
     connect(m_tray.get(), &TrayIcon::showRequested, this, [this] { bringForward({}); });
     connect(m_tray.get(), &TrayIcon::quitRequested, this, &Application::quit);
-    connect(m_tray.get(), &TrayIcon::copyRequested, this,
-            [](const QUrl &address) { QGuiApplication::clipboard()->setText(address.toString()); });
-    connect(m_tray.get(), &TrayIcon::openRequested, this,
-            [](const QUrl &address) { QDesktopServices::openUrl(address); });
-    connect(m_tray.get(), &TrayIcon::stopRequested, this,
-            [this](const QUuid &id) { runTunnel(id, false); });
-    connect(m_tray.get(), &TrayIcon::restartRequested, this,
-            [this](const QUuid &id) { runTunnel(id, true); });
 
     ContentModel *model = m_window->model();
+    TunnelRegistry *registry = &model->registry();
     connect(model, &ContentModel::objectWillChange, this, &Application::scheduleTrayUpdate);
-    connect(model, &ContentModel::activityChanged, this, &Application::scheduleTrayUpdate);
-    connect(&model->named(), &NamedTunnelModel::tunnelsChanged, this,
-            &Application::scheduleTrayUpdate);
-    connect(&model->named(), &NamedTunnelModel::activityChanged, this,
-            &Application::scheduleTrayUpdate);
+    connect(registry, &TunnelRegistry::dataChanged, this, &Application::scheduleTrayUpdate);
+    connect(registry, &TunnelRegistry::rowsInserted, this, &Application::scheduleTrayUpdate);
+    connect(registry, &TunnelRegistry::rowsRemoved, this, &Application::scheduleTrayUpdate);
+    connect(registry, &TunnelRegistry::modelReset, this, &Application::scheduleTrayUpdate);
     updateTray();
     m_tray->show();
 }
@@ -231,25 +222,21 @@ void Application::updateTray()
 {
     m_trayUpdatePending = false;
     ContentModel *model = m_window->model();
+    const TunnelRegistry &registry = model->registry();
+    TunnelActions *actions = m_window->actions();
     QList<TrayIcon::Entry> entries;
-    for (const NamedTunnel &tunnel : model->named().tunnels()) {
-        // A token's tunnel serves what its dashboard routes: its name says more than a port.
-        entries.append({tunnel.id, tunnel.address(),
-                        tunnel.kind == NamedTunnel::Kind::Token
-                            ? tunnel.tunnelName
-                            : tunnel.hostname + u':' + tunnel.port,
-                        model->named().activity(tunnel.id).running});
-    }
-    for (const Tunnel &tunnel : model->tunnels()) {
-        entries.append({tunnel.id, tunnel.url, tunnel.hostname + u':' + tunnel.port,
-                        model->activity(tunnel.id).running});
+    for (int row = 0; row < registry.rowCount(); ++row) {
+        const QModelIndex index = registry.index(row);
+        const QUuid id = index.data(TunnelRegistry::IdRole).toUuid();
+        const QUrl address = index.data(TunnelRegistry::AddressRole).toUrl();
+        entries.append({address.isEmpty() ? index.data(TunnelRegistry::MenuNameRole).toString()
+                                          : address.toString(),
+                        {actions->action(id, TunnelActions::CopyAddress),
+                         actions->action(id, TunnelActions::OpenAddress),
+                         actions->action(id, TunnelActions::Stop),
+                         actions->action(id, TunnelActions::Restart)}});
     }
     m_tray->setTunnels(entries, model->runningToolCount());
-}
-
-void Application::runTunnel(const QUuid &id, bool run)
-{
-    m_window->model()->setRunning(id, run);
 }
 
 } // namespace Velumo

@@ -74,8 +74,6 @@ private:
     void showTray();
     void scheduleTrayUpdate();
     void updateTray();
-    // Stops, or starts again, the listed tunnel with this id, named or quick.
-    void runTunnel(const QUuid &id, bool run);
     bool hidesOnClose() const;
 
     Options m_options;

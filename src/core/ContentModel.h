@@ -2,28 +2,23 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "core/LocalServiceMonitor.h"
 #include "core/NamedTunnelModel.h"
-#include "core/SessionList.h"
-#include "core/Shell.h"
 #include "core/Tunnel.h"
-#include "core/TunnelOptions.h"
-#include "core/TunnelSession.h"
+#include "core/TunnelRegistry.h"
 #include "core/TunnelStore.h"
 
 #include <QObject>
 
 #include <qcoro/qcorotask.h>
 
-#include <memory>
 #include <optional>
-#include <vector>
 
 namespace Velumo {
 
-// The controller behind one main window: the tunnel list and the operations on it. Every run
-// of the tool is a TunnelSession the model owns, so no tool outlives it. Everything runs on the
-// main thread.
+// The controller behind one main window: the tunnel list and the operations on it. Tunnels of
+// every kind are listed in its registry, the list model the window shows; `tunnels` is the
+// quick tunnels' part of it, as stored. Every run of the tool belongs to the registry, so no
+// tool outlives the model. Everything runs on the main thread.
 class ContentModel : public QObject
 {
     Q_OBJECT
@@ -35,10 +30,13 @@ public:
     explicit ContentModel(TunnelStore store, QObject *parent = nullptr);
     ~ContentModel() override;
 
-    // The named tunnels, listed with the quick ones; their tools count among this model's.
+    // Every listed tunnel, of every kind, as a list model.
+    TunnelRegistry &registry() { return m_registry; }
+    // The account and Cloudflare's commands for named tunnels.
     NamedTunnelModel &named() { return m_named; }
 
-    const TunnelList &tunnels() const { return m_tunnels; }
+    // The quick tunnels, in the list's order.
+    TunnelList tunnels() const { return m_registry.quickTunnels(); }
     bool loading() const { return m_loading; }
     // One line saying why the last thing the user asked for did not work, or what went wrong
     // with the stored list. Empty until something happens.
@@ -49,29 +47,30 @@ public:
     // Starts the tool for hostname:port and records every address it announces as a new
     // tunnel. Runs until the tool ends; callers start it and do not wait.
     QCoro::Task<> createTunnel(QString hostname, QString port);
-    // Starts the tool again for the listed tunnel with this id and records the address on it.
-    // A tunnel last started over HTTP/2 is started over HTTP/2 again.
+    // Starts the tool again for the listed tunnel with this id and records the address on it;
+    // nothing while it starts or runs. A tunnel last started over HTTP/2 is started over
+    // HTTP/2 again.
     QCoro::Task<> restartTunnel(Tunnel tunnel);
-    // As restartTunnel, with --protocol http2 from now on for this tunnel (in this run only):
-    // for networks that block the UDP that QUIC needs.
-    QCoro::Task<> restartOverHttp2(Tunnel tunnel);
+    // Starts the tunnel again with --protocol http2 from now on (in this run only): for
+    // networks that block the UDP that QUIC needs.
+    void restartOverHttp2(const QUuid &id);
 
-    // What the user chose for each tunnel (quick or named) in this run: inspecting requests,
-    // a password for visitors.
-    TunnelOptions &options() { return m_options; }
-    void saveTunnels(const TunnelList &list);
-    std::optional<TunnelList> readStoredTunnels() const { return m_store.read(); }
+    // What the user chose for each tunnel in this run: inspecting requests, a password.
+    TunnelOptions &options() { return m_registry.runs().options(); }
+    void saveTunnels(const TunnelList &list) { m_registry.saveQuick(list); }
+    std::optional<TunnelList> readStoredTunnels() const { return m_registry.quickStore().read(); }
     // Loads the quick-tunnel list as stored, without addresses, and the named tunnels.
-    void loadTunnels();
-    // Removes every listed tunnel equal to `tunnel` and saves; tools left serving nothing stop.
-    void deleteTunnel(const Tunnel &argument);
+    void loadTunnels() { m_registry.load(); }
+    // Removes every listed quick tunnel equal to `tunnel` and saves; tools left serving
+    // nothing stop.
+    void deleteTunnel(const Tunnel &tunnel) { m_registry.removeQuickEqualTo(tunnel); }
 
     // Ends the tool serving this tunnel and clears its address; the record stays listed and
     // can be started again. Nothing is saved.
-    void stopTunnel(const Tunnel &tunnel);
-    // Starts or stops the tool of a listed tunnel, quick or named.
+    void stopTunnel(const Tunnel &tunnel) { m_registry.stop(tunnel.id); }
+    // Starts or stops the tool of a listed tunnel of any kind.
     void setRunning(const QUuid &id, bool run);
-    TunnelActivity activity(const QUuid &id) const;
+    TunnelActivity activity(const QUuid &id) const { return m_registry.runs().activity(id); }
     // Whether something accepts connections at the tunnel's local hostname and port; checked
     // while its tool runs. Unknown before the first check and for tunnels not running.
     std::optional<bool> serviceListening(const QUuid &id) const;
@@ -92,36 +91,18 @@ Q_SIGNALS:
     void objectWillChange();
     void statusMessageChanged(const QString &message);
     void toolsStopped();
-    // The state, running flag or log of this tunnel changed.
-    void activityChanged(const QUuid &id);
     // A tool announced an address for this tunnel (created or restarted).
     void tunnelReady(const Velumo::Tunnel &tunnel);
-    void serviceListeningChanged(const QUuid &id);
 
 private:
     void setLoading(bool loading);
-    qsizetype indexOfTunnel(const QUuid &id) const;
-    TunnelSession &startSession(const QString &hostname, const QString &port, bool overHttp2,
-                                std::unique_ptr<ReverseProxy> proxy = {});
-    void restartIfRunning(const QUuid &id);
     void addCreatedTunnel(TunnelSession &session, const QUrl &url);
-    void setRestartedAddress(TunnelSession &session, const QUuid &id, const QUrl &url);
-    void sessionChanged(TunnelSession &session);
-    void sessionServiceChanged(TunnelSession &session, bool listening);
-    void sessionOver(TunnelSession &session);
-    // Drops runs that are over and are no listed tunnel's latest.
-    void forgetSessions();
     void toolEnded();
 
-    TunnelList m_tunnels;
     bool m_loading = false;
-    Shell m_shell;
-    TunnelStore m_store;
     QString m_statusMessage;
     std::optional<QString> m_toolPath;
-    LocalServiceMonitor m_serviceMonitor;
-    TunnelOptions m_options;
-    SessionList m_sessions;
+    TunnelRegistry m_registry;
     NamedTunnelModel m_named;
     int m_waitingCreations = 0;
     bool m_stoppingAll = false;

@@ -47,6 +47,7 @@ QString TunnelOptions::setInspected(const QUuid &id, bool inspect)
         if (m_tunnels.restartIfRunning) {
             m_tunnels.restartIfRunning(id);
         }
+        announce(id);
     }
     return {};
 }
@@ -60,6 +61,7 @@ QString TunnelOptions::setPassword(const QUuid &id, const std::optional<QString>
         if (proxy) {
             proxy->setGate(nullptr);
         }
+        announce(id);
         return {};
     }
     if (const QString refusal = proxyRefusal(id); !refusal.isEmpty()) {
@@ -75,7 +77,15 @@ QString TunnelOptions::setPassword(const QUuid &id, const std::optional<QString>
     } else if (m_tunnels.restartIfRunning) {
         m_tunnels.restartIfRunning(id);
     }
+    announce(id);
     return {};
+}
+
+void TunnelOptions::announce(const QUuid &id) const
+{
+    if (m_tunnels.changed) {
+        m_tunnels.changed(id);
+    }
 }
 
 std::optional<QUrl> TunnelOptions::linkWithKey(const QUuid &id, const QUrl &address) const

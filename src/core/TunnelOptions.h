@@ -48,6 +48,8 @@ public:
         std::function<void(const QUuid &)> restartIfRunning;
         // A tunnel from the dashboard, whose visitors never pass through Velumo.
         std::function<bool(const QUuid &)> fromDashboard;
+        // Inspecting or the password changed for this tunnel.
+        std::function<void(const QUuid &)> changed;
     };
     void setTunnels(Tunnels tunnels) { m_tunnels = std::move(tunnels); }
 
@@ -77,6 +79,7 @@ public:
 private:
     // Why visitors could not be made to pass through Velumo's proxy; empty when they can.
     QString proxyRefusal(const QUuid &id) const;
+    void announce(const QUuid &id) const;
 
     QHash<QUuid, Options> m_options;
     Tunnels m_tunnels;

@@ -61,20 +61,7 @@ void TrayIcon::rebuildMenu()
     m_menu->clear();
     qDeleteAll(m_menu->findChildren<QMenu *>(Qt::FindDirectChildrenOnly));
     for (const Entry &entry : std::as_const(m_entries)) {
-        QMenu *menu = m_menu->addMenu(entry.address ? entry.address->toString() : entry.name);
-        if (const std::optional<QUrl> address = entry.address) {
-            menu->addAction(tr("Copy address"), this,
-                            [this, address] { Q_EMIT copyRequested(*address); });
-            menu->addAction(tr("Open in browser"), this,
-                            [this, address] { Q_EMIT openRequested(*address); });
-        }
-        const QUuid id = entry.id;
-        if (entry.running) {
-            menu->addAction(tr("Stop tunnel"), this, [this, id] { Q_EMIT stopRequested(id); });
-        } else {
-            menu->addAction(tr("Restart tunnel"), this,
-                            [this, id] { Q_EMIT restartRequested(id); });
-        }
+        m_menu->addMenu(entry.title)->addActions(entry.actions);
     }
     if (!m_entries.isEmpty()) {
         m_menu->addSeparator();

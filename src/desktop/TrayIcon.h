@@ -6,19 +6,17 @@
 #include <QList>
 #include <QString>
 #include <QSystemTrayIcon>
-#include <QUrl>
-#include <QUuid>
 
 #include <memory>
-#include <optional>
 
+class QAction;
 class QMenu;
 
 namespace Velumo {
 
 // Velumo in the desktop's tray: whether a tunnel is live, and a menu to reach, stop and restart
-// each listed tunnel with the window closed. It knows tunnels only as the entries it is given;
-// what the user picks comes back as signals.
+// each listed tunnel with the window closed. It knows tunnels only as the entries it is given,
+// each a title and the tunnel's own actions, which show and hide themselves.
 class TrayIcon : public QSystemTrayIcon
 {
     Q_OBJECT
@@ -26,12 +24,9 @@ class TrayIcon : public QSystemTrayIcon
 
 public:
     struct Entry {
-        QUuid id;
-        std::optional<QUrl> address;
-        // What the menu shows without an address, such as hostname:port.
-        QString name;
-        // Its tool runs now.
-        bool running = false;
+        // The address, or without one what names the tunnel, such as hostname:port.
+        QString title;
+        QList<QAction *> actions;
 
         friend bool operator==(const Entry &, const Entry &) = default;
     };
@@ -46,10 +41,6 @@ public:
 Q_SIGNALS:
     void showRequested();
     void quitRequested();
-    void copyRequested(const QUrl &address);
-    void openRequested(const QUrl &address);
-    void stopRequested(const QUuid &id);
-    void restartRequested(const QUuid &id);
 
 private:
     void rebuildMenu();

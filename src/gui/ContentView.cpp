@@ -19,7 +19,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QMultiHash>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStatusBar>
@@ -54,17 +53,19 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
                 updateEmptyState();
             });
     connect(m_model, &ContentModel::objectWillChange, this, &ContentView::scheduleUpdate);
-    auto markDirty = [this](const QUuid &id) {
-        m_dirty.insert(id);
-        scheduleUpdate();
-    };
-    connect(m_model, &ContentModel::activityChanged, this, markDirty);
-    connect(m_model, &ContentModel::serviceListeningChanged, this, markDirty);
-    NamedTunnelModel &named = m_model->named();
-    connect(&named, &NamedTunnelModel::tunnelsChanged, this, &ContentView::scheduleUpdate);
-    connect(&named, &NamedTunnelModel::activityChanged, this, markDirty);
-    connect(&named, &NamedTunnelModel::serviceListeningChanged, this, markDirty);
-    connect(m_actions, &TunnelActions::optionsChanged, this, markDirty);
+    // Rows follow the registry as it changes: one row's change is applied to that row alone.
+    TunnelRegistry *registry = &m_model->registry();
+    connect(registry, &TunnelRegistry::modelReset, this, &ContentView::rebuildRows);
+    connect(registry, &TunnelRegistry::rowsInserted, this,
+            [this](const QModelIndex &, int first, int last) { insertRows(first, last); });
+    connect(registry, &TunnelRegistry::rowsRemoved, this,
+            [this](const QModelIndex &, int first, int last) { removeRows(first, last); });
+    connect(registry, &TunnelRegistry::dataChanged, this,
+            [this](const QModelIndex &first, const QModelIndex &last) {
+                for (int row = first.row(); row <= last.row() && row < int(m_rows.size()); ++row) {
+                    m_rows[size_t(row)]->setState(first.siblingAtRow(row));
+                }
+            });
     resize(720, 420);
 }
 
@@ -158,7 +159,7 @@ void ContentView::buildBody()
         // Looking for the tool and making the rows wait for the first frame.
         m_listPainted = true;
         updateEmptyState();
-        scheduleUpdate();
+        rebuildRows();
     });
     auto *listLayout = new QVBoxLayout(m_list);
     listLayout->setSpacing(0);
@@ -247,10 +248,7 @@ void ContentView::updateFromModel()
     }
     m_createButton->setText(loading ? QString() : tr("Create"));
     m_createSpinner->setVisible(loading);
-    m_emptyState->setVisible(m_model->tunnels().isEmpty() && m_model->named().tunnels().isEmpty());
-    if (m_listPainted) {
-        updateRows();
-    }
+    m_emptyState->setVisible(m_model->registry().rowCount() == 0);
 }
 
 void ContentView::updateEmptyState()
@@ -273,61 +271,40 @@ void ContentView::updateEmptyState()
     m_emptyState->setText(text);
 }
 
-TunnelList ContentView::shownTunnels() const
+void ContentView::rebuildRows()
 {
-    TunnelList shown;
-    shown.reserve(m_model->named().tunnels().size() + m_model->tunnels().size());
-    for (const NamedTunnel &tunnel : m_model->named().tunnels()) {
-        shown.append(TunnelActions::shown(tunnel));
+    m_emptyState->setVisible(m_model->registry().rowCount() == 0);
+    if (!m_listPainted) {
+        return;
     }
-    shown.append(m_model->tunnels());
-    return shown;
+    qDeleteAll(std::exchange(m_rows, {}));
+    insertRows(0, m_model->registry().rowCount() - 1);
 }
 
-void ContentView::updateRows()
+void ContentView::insertRows(int first, int last)
 {
-    const TunnelList tunnels = shownTunnels();
-    const QSet<QUuid> dirty = std::exchange(m_dirty, {});
-    // A row moved to another page, or in a list hidden while it fills, loses the focus; it
-    // gets it back at the end.
+    m_emptyState->hide();
+    if (!m_listPainted || last < first) {
+        return;
+    }
+    // A row moved to another page loses the focus; it gets it back at the end.
     const QPointer<QWidget> focus = QApplication::focusWidget();
-
-    // Most updates change records in place: rows are matched by position while the ids agree,
-    // and by id from the first difference on.
-    size_t inPlace = 0;
-    while (inPlace < m_rows.size() && inPlace < size_t(tunnels.size()) &&
-           m_rows[inPlace]->tunnel().id == tunnels[qsizetype(inPlace)].id) {
-        ++inPlace;
-    }
-    QMultiHash<QUuid, TunnelRow *> spare;
-    for (size_t i = inPlace; i < m_rows.size(); ++i) {
-        spare.insert(m_rows[i]->tunnel().id, m_rows[i]);
-    }
-    std::vector<TunnelRow *> rows;
-    rows.reserve(size_t(tunnels.size()));
-    QSet<TunnelRow *> made;
     // Showing a widget in a visible list lays the list out at once: many new rows are placed
     // while it is hidden, and laid out together when it shows again.
-    bool hidden = false;
-    for (const Tunnel &tunnel : tunnels) {
-        TunnelRow *row = rows.size() < inPlace ? m_rows[rows.size()] : spare.take(tunnel.id);
-        if (!row) {
-            if (made.size() == 1 && m_rowPages->isVisible()) {
-                m_rowPages->hide();
-                hidden = true;
-            }
-            row = makeRow(tunnel, m_rowPages->pageFor(rows.size()));
-            made.insert(row);
-        } else if (dirty.contains(tunnel.id) || !(row->tunnel() == tunnel)) {
-            row->setState(tunnel, m_actions->activity(tunnel.id),
-                          m_actions->serviceListening(tunnel.id), m_actions->extras(tunnel.id));
-        }
-        rows.push_back(row);
+    const bool hide = last > first && m_rowPages->isVisible();
+    if (hide) {
+        m_rowPages->hide();
     }
-    qDeleteAll(spare);
-
-    m_rowPages->place(rows, inPlace, made);
-    if (hidden) {
+    QSet<TunnelRow *> made;
+    const TunnelRegistry &registry = m_model->registry();
+    for (int row = first; row <= last; ++row) {
+        auto *tunnelRow =
+            new TunnelRow(registry.index(row), *m_actions, m_rowPages->pageFor(size_t(row)));
+        m_rows.insert(m_rows.begin() + row, tunnelRow);
+        made.insert(tunnelRow);
+    }
+    m_rowPages->place(m_rows, size_t(first), made);
+    if (hide) {
         // Painted as one, rather than row by row.
         m_rowPages->setUpdatesEnabled(false);
         m_rowPages->show();
@@ -336,28 +313,28 @@ void ContentView::updateRows()
     if (focus && focus != QApplication::focusWidget() && focus->isVisible()) {
         focus->setFocus();
     }
-    m_rows = std::move(rows);
 }
 
-TunnelRow *ContentView::makeRow(const Tunnel &tunnel, QWidget *parent)
+void ContentView::removeRows(int first, int last)
 {
-    auto *row =
-        new TunnelRow(tunnel, m_actions->activity(tunnel.id),
-                      m_actions->serviceListening(tunnel.id), m_actions->extras(tunnel.id), parent);
-    TunnelActions *actions = m_actions;
-    connect(row, &TunnelRow::openRequested, actions, &TunnelActions::openAddress);
-    connect(row, &TunnelRow::copyRequested, actions, &TunnelActions::copyAddress);
-    connect(row, &TunnelRow::linkWithKeyRequested, actions, &TunnelActions::copyLinkWithKey);
-    connect(row, &TunnelRow::qrCodeRequested, actions, &TunnelActions::showQrCode);
-    connect(row, &TunnelRow::logRequested, actions, &TunnelActions::showLog);
-    connect(row, &TunnelRow::requestsRequested, actions, &TunnelActions::showRequests);
-    connect(row, &TunnelRow::restartRequested, actions, &TunnelActions::restart);
-    connect(row, &TunnelRow::restartOverHttp2Requested, m_model, &ContentModel::restartOverHttp2);
-    connect(row, &TunnelRow::stopRequested, actions, &TunnelActions::stop);
-    connect(row, &TunnelRow::deleteRequested, actions, &TunnelActions::remove);
-    connect(row, &TunnelRow::inspectToggled, actions, &TunnelActions::setInspected);
-    connect(row, &TunnelRow::passwordToggled, actions, &TunnelActions::setPasswordRequired);
-    return row;
+    m_emptyState->setVisible(m_model->registry().rowCount() == 0);
+    if (!m_listPainted || size_t(last) >= m_rows.size()) {
+        return;
+    }
+    const QPointer<QWidget> focus = QApplication::focusWidget();
+    const auto begin = m_rows.begin() + first;
+    const auto end = m_rows.begin() + last + 1;
+    // The row may hold the button whose action removed it: it goes once that is over.
+    std::for_each(begin, end, [](TunnelRow *row) {
+        row->hide();
+        row->deleteLater();
+        row->parentWidget()->layout()->removeWidget(row);
+    });
+    m_rows.erase(begin, end);
+    m_rowPages->place(m_rows, size_t(first), {});
+    if (focus && focus != QApplication::focusWidget() && focus->isVisible()) {
+        focus->setFocus();
+    }
 }
 
 } // namespace Velumo

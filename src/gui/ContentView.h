@@ -26,7 +26,7 @@ class Spinner;
 
 // The main window: a toolbar form to create a tunnel, the list of tunnels, named ones first
 // (or, while it is empty, what to do), a status line, and the Cloudflare menu for named
-// tunnels. What the rows ask for is carried out by TunnelActions.
+// tunnels. The rows show the registry's rows; their buttons are the tunnels' TunnelActions.
 class ContentView : public QMainWindow
 {
     Q_OBJECT
@@ -38,6 +38,8 @@ public:
     explicit ContentView(ContentModel *model, QWidget *parent = nullptr);
 
     ContentModel *model() const { return m_model; }
+    // The actions on each tunnel, shared with the tray.
+    TunnelActions *actions() const { return m_actions; }
 
 Q_SIGNALS:
     void aboutRequested();
@@ -54,11 +56,11 @@ private:
     void buildBody();
     void scheduleUpdate();
     void updateFromModel();
-    void updateRows();
     void updateEmptyState();
-    TunnelRow *makeRow(const Tunnel &tunnel, QWidget *parent);
-    // The rows' tunnels: the named ones first, shown as Tunnel values, then the quick ones.
-    TunnelList shownTunnels() const;
+    // The rows follow the registry's rows, in its order.
+    void rebuildRows();
+    void insertRows(int first, int last);
+    void removeRows(int first, int last);
 
     ContentModel *m_model;
     QLineEdit *m_hostname = nullptr;
@@ -70,8 +72,6 @@ private:
     RowPages *m_rowPages = nullptr;
     // In the list's order.
     std::vector<TunnelRow *> m_rows;
-    // Tunnels whose activity or local service changed since the last update.
-    QSet<QUuid> m_dirty;
     TunnelActions *m_actions = nullptr;
     // Where the keyboard focus was in the form when a creation disabled it, and where Qt moved it.
     QPointer<QWidget> m_formFocus;

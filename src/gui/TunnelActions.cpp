@@ -7,6 +7,8 @@
 #include "gui/QrCodeWindow.h"
 #include "gui/RequestsWindow.h"
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QGuiApplication>
@@ -16,51 +18,212 @@
 
 namespace Velumo {
 
+namespace {
+
+using Role = TunnelRegistry::Role;
+
+} // namespace
+
+QString TunnelActions::text(Kind kind)
+{
+    switch (kind) {
+    case TunnelActions::CopyAddress:
+        return TunnelActions::tr("Copy address");
+    case TunnelActions::OpenAddress:
+        return TunnelActions::tr("Open in browser");
+    case TunnelActions::ShowQrCode:
+        return TunnelActions::tr("Show QR code");
+    case TunnelActions::ShowLog:
+        return TunnelActions::tr("Show log");
+    case TunnelActions::Stop:
+        return TunnelActions::tr("Stop tunnel");
+    case TunnelActions::Restart:
+        return TunnelActions::tr("Restart tunnel");
+    case TunnelActions::Delete:
+        return TunnelActions::tr("Delete tunnel");
+    case TunnelActions::Inspect:
+        return TunnelActions::tr("Inspect requests");
+    case TunnelActions::Password:
+        return TunnelActions::tr("Require a password");
+    case TunnelActions::ShowRequests:
+        return TunnelActions::tr("Show requests");
+    case TunnelActions::CopyLinkWithKey:
+        return TunnelActions::tr("Copy link with key");
+    case TunnelActions::StartOverHttp2:
+        return TunnelActions::tr("Start again over HTTP/2");
+    case TunnelActions::KindCount:
+        break;
+    }
+    return {};
+}
+
 TunnelActions::TunnelActions(ContentModel &model, QWidget *window)
     : QObject(window)
     , m_model(model)
     , m_window(window)
-{}
-
-std::optional<NamedTunnel> TunnelActions::named(const QUuid &id) const
 {
-    const NamedTunnel *tunnel = m_model.named().find(id);
-    return tunnel ? std::optional(*tunnel) : std::nullopt;
+    TunnelRegistry &registry = m_model.registry();
+    connect(&registry, &TunnelRegistry::dataChanged, this,
+            [this](const QModelIndex &first, const QModelIndex &last) {
+                for (int row = first.row(); row <= last.row(); ++row) {
+                    sync(first.siblingAtRow(row));
+                }
+            });
+    connect(&registry, &TunnelRegistry::rowsRemoved, this, &TunnelActions::forgetRemoved);
+    connect(&registry, &TunnelRegistry::modelReset, this, &TunnelActions::forgetRemoved);
 }
 
-Tunnel TunnelActions::shown(const NamedTunnel &tunnel)
+QModelIndex TunnelActions::indexOf(const QUuid &id) const
 {
-    Tunnel row;
-    row.id = tunnel.id;
-    row.url = tunnel.address();
-    row.hostname = tunnel.hostname;
-    row.port = tunnel.port;
-    return row;
+    return m_model.registry().indexOf(id);
 }
 
-TunnelActivity TunnelActions::activity(const QUuid &id) const
+QAction *TunnelActions::action(const QUuid &id, Kind kind)
 {
-    return m_model.named().find(id) ? m_model.named().activity(id) : m_model.activity(id);
-}
-
-TunnelRow::Extras TunnelActions::extras(const QUuid &id) const
-{
-    const TunnelOptions::Options options = m_model.options().get(id);
-    TunnelRow::Extras extras{{}, false, options.inspect, options.gate != nullptr};
-    if (const std::optional<NamedTunnel> record = named(id)) {
-        extras.fromDashboard = record->kind == NamedTunnel::Kind::Token;
-        extras.kind = extras.fromDashboard
-                          ? tr("%1 (from the dashboard, which sets its local service)")
-                                .arg(record->tunnelName)
-                          : tr("named tunnel %1").arg(record->tunnelName);
+    auto &actions = m_actions[id];
+    if (!actions[kind]) {
+        auto *action = new QAction(text(kind), this);
+        action->setCheckable(kind == Inspect || kind == Password);
+        connect(action, &QAction::triggered, this, [this, id, kind] { run(id, kind); });
+        actions[kind] = action;
+        sync(id);
     }
-    return extras;
+    return actions[kind];
 }
 
-std::optional<bool> TunnelActions::serviceListening(const QUuid &id) const
+void TunnelActions::bind(QAbstractButton *button, const QUuid &id, Kind kind)
 {
-    return m_model.named().find(id) ? m_model.named().serviceListening(id)
-                                    : m_model.serviceListening(id);
+    if (kind != Inspect && kind != Password) {
+        // Made at the first click: the rows of a long list cost no action each.
+        connect(button, &QAbstractButton::clicked, this,
+                [this, id, kind] { action(id, kind)->trigger(); });
+        return;
+    }
+    // A click, Space and the accessibility Toggle action all toggle the button: each goes
+    // to the action, which then says what holds.
+    QAction *action = this->action(id, kind);
+    button->setCheckable(true);
+    button->setChecked(action->isChecked());
+    connect(action, &QAction::toggled, button, &QAbstractButton::setChecked);
+    connect(button, &QAbstractButton::toggled, action, [action](bool checked) {
+        if (checked != action->isChecked()) {
+            action->trigger();
+        }
+    });
+}
+
+void TunnelActions::sync(const QUuid &id)
+{
+    if (const QModelIndex index = indexOf(id); index.isValid()) {
+        sync(index);
+    }
+}
+
+void TunnelActions::sync(const QModelIndex &index)
+{
+    const auto found = m_actions.constFind(index.data(Role::IdRole).toUuid());
+    if (found == m_actions.cend()) {
+        return;
+    }
+    const TunnelActivity activity = index.data(Role::ActivityRole).value<TunnelActivity>();
+    const bool hasAddress = index.data(Role::AddressRole).isValid();
+    const bool loading = index.data(Role::LoadingRole).toBool();
+    const bool proxy = index.data(Role::ProxyAllowedRole).toBool();
+    const bool inspected = index.data(Role::InspectedRole).toBool();
+    const bool password = index.data(Role::PasswordRole).toBool();
+    // Whether each applies now; one that does not is hidden, and disabled for a shortcut.
+    const std::array<bool, KindCount> applies{hasAddress,
+                                              hasAddress,
+                                              hasAddress,
+                                              activity.log != nullptr,
+                                              activity.running,
+                                              !activity.running,
+                                              !loading,
+                                              proxy,
+                                              proxy,
+                                              inspected,
+                                              password && hasAddress,
+                                              activity.quicBlocked};
+    for (int kind = 0; kind < KindCount; ++kind) {
+        if (QAction *action = (*found)[kind]) {
+            action->setVisible(applies[kind]);
+            action->setEnabled(applies[kind] && (kind != Restart || !loading));
+        }
+    }
+    if (QAction *action = (*found)[Inspect]) {
+        action->setChecked(inspected);
+    }
+    if (QAction *action = (*found)[Password]) {
+        action->setChecked(password);
+    }
+}
+
+void TunnelActions::forgetRemoved()
+{
+    for (auto it = m_actions.begin(); it != m_actions.end();) {
+        if (const QModelIndex index = indexOf(it.key()); index.isValid()) {
+            ++it;
+            sync(index);
+            continue;
+        }
+        // An action may be the one being triggered: it goes once that is over.
+        for (QAction *action : *it) {
+            if (action) {
+                action->deleteLater();
+            }
+        }
+        it = m_actions.erase(it);
+    }
+}
+
+void TunnelActions::run(const QUuid &id, Kind kind)
+{
+    const QModelIndex index = indexOf(id);
+    if (!index.isValid()) {
+        return;
+    }
+    const QUrl address = index.data(Role::AddressRole).toUrl();
+    switch (kind) {
+    case CopyAddress:
+        if (!address.isEmpty()) {
+            copy(address.toString());
+        }
+        return;
+    case CopyLinkWithKey:
+        if (const std::optional<QUrl> link = m_model.options().linkWithKey(id, address);
+            link && !address.isEmpty()) {
+            copy(link->toString());
+        }
+        return;
+    case OpenAddress:
+        if (!address.isEmpty()) {
+            QDesktopServices::openUrl(address);
+        }
+        return;
+    case ShowQrCode:
+        return showQrCode(id);
+    case ShowLog:
+        return showLog(id);
+    case ShowRequests:
+        return showRequests(id);
+    case Stop:
+    case Restart:
+        return m_model.setRunning(id, kind == Restart);
+    case Delete:
+        return remove(id);
+    case Inspect:
+    case Password: {
+        // The switch shows what holds until the user has decided and it has taken.
+        const bool on =
+            !index.data(kind == Inspect ? Role::InspectedRole : Role::PasswordRole).toBool();
+        sync(index);
+        return kind == Inspect ? setInspected(id, on) : setPasswordRequired(id, on);
+    }
+    case StartOverHttp2:
+        return m_model.restartOverHttp2(id);
+    case KindCount:
+        break;
+    }
 }
 
 void TunnelActions::copy(const QString &text)
@@ -75,100 +238,71 @@ void TunnelActions::bringUp(QWidget *window)
     window->activateWindow();
 }
 
-void TunnelActions::copyAddress(const Tunnel &tunnel)
+void TunnelActions::showQrCode(const QUuid &id)
 {
-    if (tunnel.url) {
-        copy(tunnel.url->toString());
-    }
-}
-
-void TunnelActions::copyLinkWithKey(const Tunnel &tunnel)
-{
-    if (!tunnel.url) {
+    const QUrl address = indexOf(id).data(Role::AddressRole).toUrl();
+    if (address.isEmpty()) {
         return;
     }
-    if (const std::optional<QUrl> link = m_model.options().linkWithKey(tunnel.id, *tunnel.url)) {
-        copy(link->toString());
-    }
-}
-
-void TunnelActions::openAddress(const Tunnel &tunnel)
-{
-    if (tunnel.url) {
-        QDesktopServices::openUrl(*tunnel.url);
-    }
-}
-
-void TunnelActions::showQrCode(const Tunnel &tunnel)
-{
-    if (!tunnel.url) {
-        return;
-    }
-    if (QWidget *shown = m_windows.value(tunnel.id)) {
+    if (QWidget *shown = m_windows.value(id)) {
         shown->close();
     }
     // A phone cannot give a password: behind one, the code carries the link with key.
-    const QUrl address =
-        m_model.options().linkWithKey(tunnel.id, *tunnel.url).value_or(*tunnel.url);
-    auto *window = new QrCodeWindow(address, m_window);
+    auto *window =
+        new QrCodeWindow(m_model.options().linkWithKey(id, address).value_or(address), m_window);
     window->setAttribute(Qt::WA_DeleteOnClose);
-    m_windows.insert(tunnel.id, window);
+    m_windows.insert(id, window);
     bringUp(window);
 }
 
-void TunnelActions::showLog(const Tunnel &tunnel)
+void TunnelActions::showLog(const QUuid &id)
 {
-    const std::shared_ptr<ToolLog> log = activity(tunnel.id).log;
+    const QModelIndex index = indexOf(id);
+    const std::shared_ptr<ToolLog> log = index.data(Role::ActivityRole).value<TunnelActivity>().log;
     if (!log) {
         return;
     }
-    QPointer<LogWindow> &window = m_logs[tunnel.id];
+    QPointer<LogWindow> &window = m_logs[id];
     if (!window) {
-        window = new LogWindow(tr("Log of %1:%2").arg(tunnel.hostname, tunnel.port), log, m_window);
+        window = new LogWindow(tr("Log of %1:%2")
+                                   .arg(index.data(Role::HostnameRole).toString(),
+                                        index.data(Role::PortRole).toString()),
+                               log, m_window);
     } else if (window->log() != log) {
         window->setLog(log);
     }
     bringUp(window);
 }
 
-void TunnelActions::showRequests(const Tunnel &tunnel)
+void TunnelActions::showRequests(const QUuid &id)
 {
+    const QModelIndex index = indexOf(id);
+    const QString hostname = index.data(Role::HostnameRole).toString();
+    const QString port = index.data(Role::PortRole).toString();
     TunnelOptions &options = m_model.options();
-    auto *window = new RequestsWindow(
-        options.captures(), options.replayer(), tunnel.id.toString(QUuid::WithoutBraces),
-        tr("Requests to %1:%2").arg(tunnel.hostname, tunnel.port),
-        ProxyTarget{tunnel.hostname, quint16(tunnel.port.toUInt())}, m_window);
+    auto *window = new RequestsWindow(options.captures(), options.replayer(),
+                                      id.toString(QUuid::WithoutBraces),
+                                      tr("Requests to %1:%2").arg(hostname, port),
+                                      ProxyTarget{hostname, quint16(port.toUInt())}, m_window);
     window->setAttribute(Qt::WA_DeleteOnClose);
     bringUp(window);
 }
 
-void TunnelActions::restart(const Tunnel &tunnel)
+void TunnelActions::remove(const QUuid &id)
 {
-    m_model.setRunning(tunnel.id, true);
-}
-
-void TunnelActions::stop(const Tunnel &tunnel)
-{
-    m_model.setRunning(tunnel.id, false);
-}
-
-void TunnelActions::remove(const Tunnel &tunnel)
-{
-    const std::optional<NamedTunnel> record = named(tunnel.id);
-    if (!record) {
-        m_model.deleteTunnel(tunnel);
+    TunnelRegistry &registry = m_model.registry();
+    const TunnelEntry *entry = registry.find(id);
+    if (!entry || !indexOf(id).data(Role::DeletableAtCloudflareRole).toBool()) {
+        registry.remove(id);
         return;
     }
-    if (record->kind == NamedTunnel::Kind::Token) {
-        m_model.named().remove(*record);
-        return;
-    }
-    auto *ask = new QMessageBox(QMessageBox::Question, tr("Delete %1").arg(record->tunnelName),
+    const NamedTunnel record = entry->toNamed();
+    auto *ask = new QMessageBox(QMessageBox::Question, tr("Delete %1").arg(record.tunnelName),
                                 tr("Delete the tunnel %1 only from this list, or also at "
                                    "Cloudflare? Its DNS record for %2 stays either way and must "
                                    "be removed in the Cloudflare dashboard. Deleting only from "
                                    "the list keeps its credentials file.")
-                                    .arg(record->tunnelName, record->publicHostname),
+                                    .arg(record.tunnelName, record.publicHostname),
                                 QMessageBox::Cancel, m_window);
     ask->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton *listOnly = ask->addButton(tr("From the list only"), QMessageBox::AcceptRole);
@@ -177,55 +311,53 @@ void TunnelActions::remove(const Tunnel &tunnel)
     connect(ask, &QMessageBox::buttonClicked, this,
             [this, listOnly, everywhere, record](auto *button) {
                 if (button == listOnly) {
-                    m_model.named().remove(*record);
+                    m_model.registry().remove(record.id);
                 } else if (button == everywhere) {
-                    m_model.named().cloudflare().deleteOnCloudflare(*record);
+                    m_model.named().cloudflare().deleteOnCloudflare(record);
                 }
             });
     ask->open();
 }
 
-void TunnelActions::setInspected(const Tunnel &tunnel, bool inspect)
+void TunnelActions::setInspected(const QUuid &id, bool inspect)
 {
-    const QUuid id = tunnel.id;
     auto apply = [this, id, inspect] {
         if (const QString refusal = m_model.options().setInspected(id, inspect);
             !refusal.isEmpty()) {
             m_model.setStatusMessage(refusal);
         }
-        Q_EMIT optionsChanged(id);
+        sync(id);
     };
-    if (named(id) || !activity(id).running) {
+    const QModelIndex index = indexOf(id);
+    if (index.data(Role::AddressKnownRole).toBool() || !index.data(Role::RunningRole).toBool()) {
         apply();
         return;
     }
-    // A quick tunnel started again gets a new address: the user decides first.
+    // A tunnel started again gets a new address: the user decides first.
     auto *ask = new QMessageBox(QMessageBox::Question, tr("Start the tunnel again?"),
                                 tr("The tunnel must start again, and a quick tunnel then gets a "
                                    "new address: %1 will stop working.")
-                                    .arg(tunnel.url ? tunnel.url->toString() : QString()),
+                                    .arg(index.data(Role::AddressRole).toUrl().toString()),
                                 QMessageBox::Ok | QMessageBox::Cancel, m_window);
     ask->setAttribute(Qt::WA_DeleteOnClose);
+    ask->setObjectName(QStringLiteral("restartQuestion"));
     ask->button(QMessageBox::Ok)->setText(tr("Start again"));
-    connect(ask, &QMessageBox::finished, this, [this, id, apply](int result) {
+    connect(ask, &QMessageBox::finished, this, [apply](int result) {
         if (result == QMessageBox::Ok) {
             apply();
-        } else {
-            Q_EMIT optionsChanged(id);
         }
     });
     ask->open();
 }
 
-void TunnelActions::setPasswordRequired(const Tunnel &tunnel, bool required)
+void TunnelActions::setPasswordRequired(const QUuid &id, bool required)
 {
-    const QUuid id = tunnel.id;
     auto apply = [this, id](const std::optional<QString> &password) {
         if (const QString refusal = m_model.options().setPassword(id, password);
             !refusal.isEmpty()) {
             m_model.setStatusMessage(refusal);
         }
-        Q_EMIT optionsChanged(id);
+        sync(id);
     };
     if (!required) {
         apply(std::nullopt);
@@ -237,12 +369,10 @@ void TunnelActions::setPasswordRequired(const Tunnel &tunnel, bool required)
     dialog->setWindowTitle(tr("Require a password"));
     dialog->setLabelText(tr("Password"));
     dialog->setTextValue(PasswordGate::generatePassword());
-    connect(dialog, &QInputDialog::finished, this, [this, id, apply, dialog](int result) {
+    connect(dialog, &QInputDialog::finished, this, [apply, dialog](int result) {
         const QString password = dialog->textValue();
         if (result == QDialog::Accepted && !password.isEmpty()) {
             apply(password);
-        } else {
-            Q_EMIT optionsChanged(id);
         }
     });
     dialog->open();

@@ -2,17 +2,17 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "core/NamedTunnel.h"
-#include "core/Tunnel.h"
-#include "core/TunnelSession.h"
-#include "gui/TunnelRow.h"
-
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QUuid>
 
+#include <array>
 #include <optional>
 
+class QAbstractButton;
+class QAction;
+class QModelIndex;
 class QWidget;
 
 namespace Velumo {
@@ -20,47 +20,58 @@ namespace Velumo {
 class ContentModel;
 class LogWindow;
 
-// What a row's buttons ask for, carried out for quick and named tunnels alike: opening and
-// copying addresses, the log, QR code and requests windows, starting and stopping, deleting,
-// and the local proxy's switches. A named tunnel's row shows it as a Tunnel with its id.
+// The actions on each listed tunnel, once per tunnel, whatever its kind: the window's rows and
+// the tray's menu show the same QActions. Each is enabled, checked and shown from the
+// registry's roles, and carries out what it names through the model.
 class TunnelActions : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TunnelActions)
 
 public:
+    enum Kind {
+        CopyAddress,
+        OpenAddress,
+        ShowQrCode,
+        ShowLog,
+        Stop,
+        Restart,
+        Delete,
+        Inspect,
+        Password,
+        ShowRequests,
+        CopyLinkWithKey,
+        StartOverHttp2,
+        KindCount
+    };
+
     TunnelActions(ContentModel &model, QWidget *window);
 
-    std::optional<NamedTunnel> named(const QUuid &id) const;
-    // A named tunnel as its row shows it.
-    static Tunnel shown(const NamedTunnel &tunnel);
-    TunnelActivity activity(const QUuid &id) const;
-    // What the tunnel's row shows beyond a quick tunnel's controls.
-    TunnelRow::Extras extras(const QUuid &id) const;
-    std::optional<bool> serviceListening(const QUuid &id) const;
-
-    void copyAddress(const Tunnel &tunnel);
-    void copyLinkWithKey(const Tunnel &tunnel);
-    void openAddress(const Tunnel &tunnel);
-    void showQrCode(const Tunnel &tunnel);
-    void showLog(const Tunnel &tunnel);
-    void showRequests(const Tunnel &tunnel);
-    void restart(const Tunnel &tunnel);
-    void stop(const Tunnel &tunnel);
-    void remove(const Tunnel &tunnel);
-    void setInspected(const Tunnel &tunnel, bool inspect);
-    void setPasswordRequired(const Tunnel &tunnel, bool required);
-
-Q_SIGNALS:
-    // The row's switches may not have taken: it should show what holds now.
-    void optionsChanged(const QUuid &id);
+    static QString text(Kind kind);
+    // The tunnel's action, made when first asked for; it goes with the tunnel.
+    QAction *action(const QUuid &id, Kind kind);
+    // A button that stands for the tunnel's action: a click, the keyboard and the
+    // accessibility Toggle action all trigger it, and a switch shows whether it is checked.
+    void bind(QAbstractButton *button, const QUuid &id, Kind kind);
 
 private:
+    void sync(const QModelIndex &index);
+    void sync(const QUuid &id);
+    void forgetRemoved();
+    void run(const QUuid &id, Kind kind);
     void copy(const QString &text);
     void bringUp(QWidget *window);
+    void showQrCode(const QUuid &id);
+    void showLog(const QUuid &id);
+    void showRequests(const QUuid &id);
+    void remove(const QUuid &id);
+    void setInspected(const QUuid &id, bool inspect);
+    void setPasswordRequired(const QUuid &id, bool required);
+    QModelIndex indexOf(const QUuid &id) const;
 
     ContentModel &m_model;
     QWidget *m_window;
+    QHash<QUuid, std::array<QAction *, KindCount>> m_actions;
     QHash<QUuid, QPointer<LogWindow>> m_logs;
     QHash<QUuid, QPointer<QWidget>> m_windows;
 };

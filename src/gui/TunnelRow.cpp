@@ -2,9 +2,11 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/TunnelRow.h"
 
+#include "core/TunnelRegistry.h"
 #include "gui/Spinner.h"
 #include "gui/Symbols.h"
 
+#include <QAction>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -40,9 +42,10 @@ QColor stateColor(TunnelState state)
 
 } // namespace
 
-TunnelRow::TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
-                     std::optional<bool> serviceListening, const Extras &extras, QWidget *parent)
+TunnelRow::TunnelRow(const QModelIndex &index, TunnelActions &actions, QWidget *parent)
     : QWidget(parent)
+    , m_actions(actions)
+    , m_id(index.data(TunnelRegistry::IdRole).toUuid())
 {
     setObjectName(QStringLiteral("tunnelRow"));
     // A row takes the list's width; what a row shows does not widen the list, which would lay
@@ -67,16 +70,19 @@ TunnelRow::TunnelRow(const Tunnel &tunnel, const TunnelActivity &activity,
     setMinimumHeight(
         std::max(restartSlotSize.height() + 2 * restartMargin, m_slots[Delete]->height()) +
         margins.top() + margins.bottom());
-    setState(tunnel, activity, serviceListening, extras);
+    setState(index);
 }
 
-void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
-                         std::optional<bool> serviceListening, const Extras &extras)
+void TunnelRow::setState(const QModelIndex &index)
 {
-    m_tunnel = tunnel;
-    m_extras = extras;
+    using Role = TunnelRegistry::Role;
+    const TunnelActivity activity = index.data(Role::ActivityRole).value<TunnelActivity>();
+    const QUrl address = index.data(Role::AddressRole).toUrl();
+    const bool hasUrl = !address.isEmpty();
+    const bool loading = index.data(Role::LoadingRole).toBool();
+    const QString hostname = index.data(Role::HostnameRole).toString();
     m_state = activity.state;
-    showLabel();
+    m_text->setText(index.data(Qt::DisplayRole).toString());
     // Screen readers hear the state with the tunnel's name; the light shows it in colour.
     QString description = stateDescription(activity);
     if (!activity.problem.isEmpty()) {
@@ -86,16 +92,16 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
     setToolTip(description);
     update(dotRect());
 
-    const bool hasUrl = tunnel.url.has_value();
     if (QWidget *link = showSlot(Link, hasUrl); link && hasUrl) {
-        const QString address = tunnel.url->toString();
-        static_cast<QPushButton *>(link)->setText(address);
-        link->setToolTip(tr("Open %1 in the browser").arg(address));
+        static_cast<QPushButton *>(link)->setText(address.toString());
+        link->setToolTip(tr("Open %1 in the browser").arg(address.toString()));
     }
+    // A tunnel whose local service is set elsewhere (in the dashboard) has none to check here.
+    const QVariant listening = index.data(Role::ServiceListeningRole);
     if (QWidget *warning =
-            showSlot(Warning, serviceListening == false && !m_extras.fromDashboard)) {
-        const QString text =
-            tr("Nothing is listening on %1").arg(tunnel.hostname + u':' + tunnel.port);
+            showSlot(Warning, listening.isValid() && !listening.toBool() && !hostname.isEmpty())) {
+        const QString text = tr("Nothing is listening on %1")
+                                 .arg(hostname + u':' + index.data(Role::PortRole).toString());
         warning->setToolTip(text);
         warning->setAccessibleName(text);
     }
@@ -108,48 +114,33 @@ void TunnelRow::setState(const Tunnel &tunnel, const TunnelActivity &activity,
     showSlot(Stop, serving);
     if (auto *restart = static_cast<QToolButton *>(showSlot(Restart, !serving))) {
         // While the tunnel starts, a spinner turns where the play symbol was.
-        if (restart->icon().isNull() != tunnel.loading) {
-            restart->setIcon(tunnel.loading ? QIcon() : Symbols::play());
+        if (restart->icon().isNull() != loading) {
+            restart->setIcon(loading ? QIcon() : Symbols::play());
         }
-        if (tunnel.loading && !m_spinner) {
+        if (loading && !m_spinner) {
             auto *spinner = new Spinner(restart);
             spinner->setScale(0.5);
             spinner->setGeometry({QPoint(restartMargin, restartMargin), restartSlotSize});
             m_spinner = spinner;
         }
         if (m_spinner) {
-            m_spinner->setVisible(tunnel.loading);
+            m_spinner->setVisible(loading);
         }
     }
     // A tunnel that has not run here has no log to show.
     showSlot(Log, activity.log != nullptr);
-    showExtras();
-    setEnabled(!tunnel.loading);
-}
 
-void TunnelRow::showLabel()
-{
-    const QString hostAndPort = m_tunnel.hostname + u':' + m_tunnel.port;
-    m_text->setText(m_extras.fromDashboard ? m_extras.kind
-                    : m_extras.kind.isEmpty()
-                        ? hostAndPort
-                        : hostAndPort + QStringLiteral("  ·  ") + m_extras.kind);
-}
-
-void TunnelRow::showExtras()
-{
     // The switches belong to a tunnel with an address (or one already switched on): a long
     // list of stored tunnels would otherwise carry two more buttons a row.
-    const bool proxy = !m_extras.fromDashboard &&
-                       (m_tunnel.url || m_extras.inspected || m_extras.passwordRequired);
-    if (auto *inspect = static_cast<QToolButton *>(showSlot(Inspect, proxy))) {
-        inspect->setChecked(m_extras.inspected);
-    }
-    showSlot(Requests, proxy && m_extras.inspected);
-    if (auto *password = static_cast<QToolButton *>(showSlot(Password, proxy))) {
-        password->setChecked(m_extras.passwordRequired);
-    }
-    showSlot(KeyLink, proxy && m_extras.passwordRequired && m_tunnel.url.has_value());
+    const bool inspected = index.data(Role::InspectedRole).toBool();
+    const bool password = index.data(Role::PasswordRole).toBool();
+    const bool proxy =
+        index.data(Role::ProxyAllowedRole).toBool() && (hasUrl || inspected || password);
+    showSlot(Inspect, proxy);
+    showSlot(Requests, proxy && inspected);
+    showSlot(Password, proxy);
+    showSlot(KeyLink, proxy && password && hasUrl);
+    setEnabled(!loading);
 }
 
 QWidget *TunnelRow::showSlot(Slot slot, bool shown)
@@ -177,12 +168,11 @@ QWidget *TunnelRow::showSlot(Slot slot, bool shown)
 
 QWidget *TunnelRow::make(Slot slot)
 {
-    auto symbolButton = [this](const QString &name, const QString &text, const QIcon &icon,
-                               void (TunnelRow::*signal)(const Tunnel &)) {
+    auto symbolButton = [this](const QString &name, TunnelActions::Kind kind, const QIcon &icon) {
         auto *button = new QToolButton(this);
         button->setObjectName(name);
-        button->setAccessibleName(text);
-        button->setToolTip(text);
+        button->setAccessibleName(TunnelActions::text(kind));
+        button->setToolTip(TunnelActions::text(kind));
         button->setIcon(icon);
         button->setAutoRaise(true);
         // Two pixels of room around the symbol on every side, the same for every symbol.
@@ -191,11 +181,7 @@ QWidget *TunnelRow::make(Slot slot)
         button->setFixedSize(side + 2 * 2 + 2, side + 2 * 2 + 2);
         // Reached with Tab; a click leaves the focus where the user was typing.
         button->setFocusPolicy(Qt::TabFocus);
-        if (signal) {
-            connect(button, &QToolButton::clicked, this, [this, signal] {
-                Q_EMIT(this->*signal)(m_tunnel);
-            });
-        }
+        m_actions.bind(button, m_id, kind);
         return button;
     };
 
@@ -217,7 +203,7 @@ QWidget *TunnelRow::make(Slot slot)
         link->setPalette(palette);
         // As tall as the row allows, whatever margins the style gives a button.
         link->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
-        connect(link, &QPushButton::clicked, this, [this] { Q_EMIT openRequested(m_tunnel); });
+        m_actions.bind(link, m_id, TunnelActions::OpenAddress);
         return link;
     }
     case Warning: {
@@ -227,59 +213,45 @@ QWidget *TunnelRow::make(Slot slot)
         return warning;
     }
     case Http2: {
-        auto *button = new QPushButton(tr("Start again over HTTP/2"), this);
+        auto *button = new QPushButton(TunnelActions::text(TunnelActions::StartOverHttp2), this);
         button->setObjectName(QStringLiteral("http2Button"));
         button->setToolTip(tr("The network seems to block the UDP that QUIC needs: start "
                               "cloudflared again over HTTP/2"));
-        connect(button, &QPushButton::clicked, this,
-                [this] { Q_EMIT restartOverHttp2Requested(m_tunnel); });
+        m_actions.bind(button, m_id, TunnelActions::StartOverHttp2);
         return button;
     }
     case Copy:
-        return symbolButton(QStringLiteral("copyButton"), tr("Copy address"), Symbols::link(),
-                            &TunnelRow::copyRequested);
+        return symbolButton(QStringLiteral("copyButton"), TunnelActions::CopyAddress,
+                            Symbols::link());
     case QrCode:
-        return symbolButton(QStringLiteral("qrButton"), tr("Show QR code"), Symbols::qrCode(),
-                            &TunnelRow::qrCodeRequested);
+        return symbolButton(QStringLiteral("qrButton"), TunnelActions::ShowQrCode,
+                            Symbols::qrCode());
     case Stop:
-        return symbolButton(QStringLiteral("stopButton"), tr("Stop tunnel"), Symbols::stop(),
-                            &TunnelRow::stopRequested);
+        return symbolButton(QStringLiteral("stopButton"), TunnelActions::Stop, Symbols::stop());
     case Restart: {
-        QToolButton *restart = symbolButton(QStringLiteral("restartButton"), tr("Restart tunnel"),
-                                            Symbols::play(), &TunnelRow::restartRequested);
+        QToolButton *restart =
+            symbolButton(QStringLiteral("restartButton"), TunnelActions::Restart, Symbols::play());
         restart->setIconSize(restartSlotSize);
         restart->setFixedSize(restartSlotSize + QSize(restartMargin, restartMargin) * 2);
         return restart;
     }
     case Log:
-        return symbolButton(QStringLiteral("logButton"), tr("Show log"), Symbols::log(),
-                            &TunnelRow::logRequested);
+        return symbolButton(QStringLiteral("logButton"), TunnelActions::ShowLog, Symbols::log());
     case KeyLink:
-        return symbolButton(QStringLiteral("keyLinkButton"), tr("Copy link with key"),
-                            Symbols::key(), &TunnelRow::linkWithKeyRequested);
+        return symbolButton(QStringLiteral("keyLinkButton"), TunnelActions::CopyLinkWithKey,
+                            Symbols::key());
     case Requests:
-        return symbolButton(QStringLiteral("requestsButton"), tr("Show requests"),
-                            Symbols::requests(), &TunnelRow::requestsRequested);
+        return symbolButton(QStringLiteral("requestsButton"), TunnelActions::ShowRequests,
+                            Symbols::requests());
     case Inspect:
-    case Password: {
-        const bool inspect = slot == Inspect;
-        auto *button = symbolButton(inspect ? QStringLiteral("inspectButton")
-                                            : QStringLiteral("passwordButton"),
-                                    inspect ? tr("Inspect requests") : tr("Require a password"),
-                                    inspect ? Symbols::inspect() : Symbols::lock(), nullptr);
-        button->setCheckable(true);
-        connect(button, &QToolButton::clicked, this, [this, inspect](bool checked) {
-            if (inspect) {
-                Q_EMIT inspectToggled(m_tunnel, checked);
-            } else {
-                Q_EMIT passwordToggled(m_tunnel, checked);
-            }
-        });
-        return button;
-    }
+        return symbolButton(QStringLiteral("inspectButton"), TunnelActions::Inspect,
+                            Symbols::inspect());
+    case Password:
+        return symbolButton(QStringLiteral("passwordButton"), TunnelActions::Password,
+                            Symbols::lock());
     case Delete:
-        return symbolButton(QStringLiteral("deleteButton"), tr("Delete tunnel"), Symbols::trash(),
-                            &TunnelRow::deleteRequested);
+        return symbolButton(QStringLiteral("deleteButton"), TunnelActions::Delete,
+                            Symbols::trash());
     case SlotCount:
         break;
     }
@@ -332,7 +304,7 @@ void TunnelRow::paintEvent(QPaintEvent *)
 void TunnelRow::mouseDoubleClickEvent(QMouseEvent *event)
 {
     QWidget::mouseDoubleClickEvent(event);
-    Q_EMIT logRequested(m_tunnel);
+    m_actions.action(m_id, TunnelActions::ShowLog)->trigger();
 }
 
 } // namespace Velumo

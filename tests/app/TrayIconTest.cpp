@@ -105,12 +105,14 @@ private:
         return QTest::qWaitFor([&] { return readPid(pidFile) > 0; }, 10000) ? readPid(pidFile) : 0;
     }
 
-    // The action titled `text` in the tray's menu, or in the submenu titled `entry`.
+    // The action shown titled `text` in the tray's menu, or in the submenu titled `entry`.
     QAction *trayAction(const QString &text, const QString &entry = {}) const
     {
         const auto titled = [](const QMenu *menu, const QString &title) -> QAction * {
             const QList<QAction *> actions = menu ? menu->actions() : QList<QAction *>();
-            const auto found = std::ranges::find(actions, title, &QAction::text);
+            const auto found = std::ranges::find_if(actions, [&title](const QAction *action) {
+                return action->isVisible() && action->text() == title;
+            });
             return found == actions.cend() ? nullptr : *found;
         };
         const QMenu *menu = m_app->tray()->contextMenu();
@@ -147,6 +149,8 @@ private Q_SLOTS:
     void cleanup()
     {
         m_app.reset();
+        // A creation still waiting for its tool's output returns once the loop runs again.
+        QCoreApplication::processEvents();
         m_watcherThread.quit();
         QTRY_VERIFY(!m_watcherThread.isRunning());
     }

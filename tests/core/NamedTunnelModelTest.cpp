@@ -7,9 +7,33 @@
 #include <QDirIterator>
 #include <QJsonArray>
 
+#include <qcoro/qcorotimer.h>
+
 using namespace Qt::StringLiterals;
 using namespace Velumo;
 using namespace Velumo::Testing;
+
+namespace {
+
+// A desktop's secret store that takes its time to answer, as one does while it unlocks.
+class SlowSecretStore : public MemorySecretStore
+{
+public:
+    int reads = 0;
+    int answered = 0;
+
+    QCoro::Task<std::optional<QString>> read(QString key) override
+    {
+        ++reads;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(300));
+        auto reading = MemorySecretStore::read(key);
+        std::optional<QString> secret = co_await std::move(reading);
+        ++answered;
+        co_return secret;
+    }
+};
+
+} // namespace
 
 // Sign-in, creation, runs and deletion of named tunnels against the stand-in, which plays each
 // subcommand from a script of its own (tests/standin/transcripts/named).
@@ -189,9 +213,10 @@ private Q_SLOTS:
         // Then it runs, with its address known from the start.
         QTRY_COMPARE(named().activity(tunnel.id).connections, 4);
         QCOMPARE(named().activity(tunnel.id).state, TunnelState::Connected);
-        QCOMPARE(argv(u"run"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"run"_s,
-                                              u"--url"_s, u"localhost:8080"_s,
-                                              u"--credentials-file"_s, file, tunnel.tunnelId}));
+        QCOMPARE(argv(u"run"_s),
+                 (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"run"_s, u"--url"_s,
+                              u"localhost:8080"_s, u"--credentials-file"_s, file, u"--"_s,
+                              tunnel.tunnelId}));
     }
 
     void run_followsTheConnections()
@@ -211,7 +236,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(NamedTunnelModel::credentialsFile(tunnel), "{}"));
         play(u"run"_s, u"run-connection-drops"_s);
         QList<int> connections;
-        connect(&named(), &NamedTunnelModel::activityChanged, this,
+        connect(&m_model->registry(), &TunnelRegistry::dataChanged, this,
                 [&] { connections << named().activity(tunnel.id).connections; });
         named().start(tunnel);
         // Four up, one down, that one up again.
@@ -276,6 +301,28 @@ private Q_SLOTS:
         QTRY_COMPARE(m_model->runningToolCount(), 0);
         named().add(tunnel);
         QTRY_VERIFY(m_model->statusMessage().contains(u"not in the secret store"));
+    }
+
+    // A second start while the first waits for the token starts no second tool, and Stop
+    // leaves none running.
+    void token_startedAgainWhileItsSecretIsRead_runsOneTool()
+    {
+        auto secrets = std::make_shared<SlowSecretStore>();
+        named().setSecretStore(secrets);
+        play(u"run"_s, u"run-token"_s);
+        named().addToken(u"shop"_s, u"token"_s, QString());
+        QTRY_COMPARE(named().tunnels().size(), 1);
+        const NamedTunnel tunnel = named().tunnels().first();
+        // Starting: its restart control stays disabled until the tool runs.
+        QVERIFY(m_model->registry().indexOf(tunnel.id).data(TunnelRegistry::LoadingRole).toBool());
+        named().start(tunnel);
+        QTRY_VERIFY(named().activity(tunnel.id).running);
+        QTRY_COMPARE(secrets->answered, secrets->reads);
+        QCOMPARE(secrets->reads, 1);
+        QCOMPARE(m_model->runningToolCount(), 1);
+        named().stop(tunnel);
+        QTRY_COMPARE(m_model->runningToolCount(), 0);
+        QCOMPARE(named().activity(tunnel.id).state, TunnelState::Stopped);
     }
 
     void existingTunnels_areListed_andNeedTheirCredentials_data()

@@ -15,9 +15,11 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QInputDialog>
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QTextBlock>
@@ -158,7 +160,7 @@ private Q_SLOTS:
             click(child(press, row));
         }
         QTRY_COMPARE(controls(row), names);
-        const QString problem = model()->activity(row->tunnel().id).problem;
+        const QString problem = model()->activity(row->id()).problem;
         QCOMPARE(problem.isEmpty(), !names.contains(u"Start again over HTTP/2"_s));
         const QString description = problem.isEmpty() ? state : state + u'\n' + problem;
         QTRY_COMPARE(child(u"tunnelLabel"_s, row)->accessibleDescription(), description);
@@ -217,7 +219,7 @@ private Q_SLOTS:
         load(stored);
         QTRY_COMPARE(rows().size(), 70);
         for (TunnelRow *row : rows()) {
-            if (row->tunnel().id == stored.at(index).id) {
+            if (row->id() == stored.at(index).id) {
                 click(child(u"deleteButton"_s, row));
             }
         }
@@ -230,7 +232,7 @@ private Q_SLOTS:
             QMap<int, QUuid> byTop;
             for (TunnelRow *row : rows()) {
                 if (row->isVisible()) {
-                    byTop.insert(row->mapTo(m_view.get(), QPoint()).y(), row->tunnel().id);
+                    byTop.insert(row->mapTo(m_view.get(), QPoint()).y(), row->id());
                 }
             }
             return byTop.values();
@@ -263,6 +265,37 @@ private Q_SLOTS:
         QCOMPARE(text->textCursor().selectedText(), selected);
         QCOMPARE(child(u"tunnelLabel"_s)->accessibleDescription(), u"Connected"_s);
         QCOMPARE(m_view->focusWidget(), copy);
+    }
+
+    // A switch's accessibility Toggle action runs what a click runs, and the switch shows what
+    // holds: off while the dialog asks, back off when it is cancelled, on once it has taken.
+    void switches_toggledOverAccessibility_takeTheClicksPath()
+    {
+        script(announcement() + "wait\n");
+        click(child(u"createButton"_s));
+        QTRY_VERIFY(child(u"passwordButton"_s) && child(u"passwordButton"_s)->isVisible());
+        const auto toggle = [](QWidget *button) {
+            QAccessibleActionInterface *actions =
+                QAccessible::queryAccessibleInterface(button)->actionInterface();
+            QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+            actions->doAction(QAccessibleActionInterface::toggleAction());
+        };
+        auto *password = child<QAbstractButton>(u"passwordButton"_s);
+        toggle(password);
+        QInputDialog *dialog = nullptr;
+        QTRY_VERIFY((dialog = m_view->findChild<QInputDialog *>(u"passwordDialog"_s)));
+        QVERIFY(dialog->isVisible() && !password->isChecked());
+        dialog->reject();
+        QVERIFY(!password->isChecked());
+        // Inspecting starts a quick tunnel again, with a new address: the user is asked first.
+        auto *inspect = child<QAbstractButton>(u"inspectButton"_s);
+        toggle(inspect);
+        QMessageBox *ask = nullptr;
+        QTRY_VERIFY((ask = m_view->findChild<QMessageBox *>(u"restartQuestion"_s)));
+        QVERIFY(!inspect->isChecked());
+        ask->button(QMessageBox::Ok)->click();
+        QTRY_VERIFY(model()->activity(rows().first()->id()).throughProxy);
+        QVERIFY(inspect->isChecked());
     }
 
     void texts_areReadableOverAccessibility_data()

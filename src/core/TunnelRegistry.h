@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include "core/TunnelKind.h"
+#include "core/TunnelRuns.h"
+#include "core/TunnelStore.h"
+
+#include <QAbstractListModel>
+#include <QHash>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+
+Q_DECLARE_METATYPE(Velumo::TunnelActivity)
+
+namespace Velumo {
+
+// Every listed tunnel, of every kind, in the order the window shows them (named ones first),
+// as a list model with a role for everything a view shows. All kinds start, stop and restart
+// the same way; each tunnel has one run state: a start while it starts or runs does nothing.
+// A change emits dataChanged for its row with the roles that changed.
+class TunnelRegistry : public QAbstractListModel
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TunnelRegistry)
+
+public:
+    enum Role {
+        IdRole = Qt::UserRole + 1,
+        KindRole, // TunnelKind as an int
+        HostnameRole,
+        PortRole,
+        AddressRole, // QUrl, null without an address
+        LoadingRole, // a start waits for the tool (or for a quick tunnel's address)
+        StateRole,   // TunnelState as an int
+        ProblemRole,
+        RunningRole,
+        Http2Role, // the network seems to block QUIC: starting over HTTP/2 may help
+        ActivityRole,
+        ServiceListeningRole, // bool, null while unknown
+        InspectedRole,
+        PasswordRole,
+        MenuNameRole,
+        ProxyAllowedRole,
+        AddressKnownRole, // the address stays the same from one start to the next
+        DeletableAtCloudflareRole,
+    };
+
+    TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedStore,
+                   std::function<QString()> toolPath, QObject *parent = nullptr);
+    ~TunnelRegistry() override;
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    const QList<TunnelEntry> &entries() const { return m_entries; }
+    const TunnelEntry *find(const QUuid &id) const;
+    QModelIndex indexOf(const QUuid &id) const;
+    TunnelList quickTunnels() const;
+    NamedTunnelList namedTunnels() const;
+    TunnelRuns &runs() { return m_runs; }
+    const TunnelRuns &runs() const { return m_runs; }
+    const TunnelStore &quickStore() const { return m_quickStore; }
+
+    // Reads both stored lists, every address of a quick tunnel cleared; a list whose file
+    // cannot be read stays as it is.
+    void load();
+    void saveQuick(const TunnelList &list);
+    // Lists a quick tunnel made from an announced address last, and saves.
+    void addQuick(const Tunnel &tunnel);
+    // Lists a named tunnel first, saves, and runs it.
+    void addNamed(const NamedTunnel &tunnel);
+    // Removes every quick tunnel equal to `tunnel` field by field, and saves; tools left serving
+    // no listed tunnel stop.
+    void removeQuickEqualTo(const Tunnel &tunnel);
+    // Removes a tunnel of any kind with its runs and choices; a token leaves the secret store.
+    void remove(const QUuid &id);
+
+    // Starts the tunnel's tool; nothing while the tunnel starts or runs. Returns when the run
+    // has ended.
+    QCoro::Task<> start(QUuid id);
+    // Ends every run of the tunnel, then starts one, as after a change to how it is served.
+    void restart(const QUuid &id);
+    void restartIfRunning(const QUuid &id);
+    // Ends every run of the tunnel; an address that only this run had is cleared.
+    void stop(const QUuid &id);
+    // A creation's run is over: says how it ended and drops runs nobody needs.
+    void runOver(TunnelSession &session);
+
+Q_SIGNALS:
+    // Emitted before every write of the quick tunnels' list or one of its records.
+    void quickWillChange();
+    void message(const QString &text);
+    // A restarted tunnel's tool announced its address.
+    void tunnelReady(const Velumo::Tunnel &tunnel);
+
+private:
+    qsizetype rowOf(const QUuid &id) const;
+    QCoro::Task<> run(QUuid id, bool again);
+    void willWrite(qsizetype row);
+    void changed(qsizetype row, const QList<int> &roles);
+    void changed(const QUuid &id, const QList<int> &roles);
+    void setLoading(qsizetype row, bool loading);
+    void setAddress(TunnelSession &session, const QUuid &id, const QUrl &url);
+    void removeRow(qsizetype row);
+    void forgetRuns();
+    void saveNamed();
+
+    TunnelStore m_quickStore;
+    NamedTunnelStore m_namedStore;
+    TunnelRuns m_runs;
+    QList<TunnelEntry> m_entries;
+    // Counts the starts and stops of each tunnel: a start that waited sees it was overtaken.
+    QHash<QUuid, int> m_starts;
+};
+
+} // namespace Velumo

@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include "core/LocalServiceMonitor.h"
+#include "core/SecretStore.h"
+#include "core/SessionList.h"
+#include "core/TunnelKind.h"
+#include "core/TunnelOptions.h"
+
+#include <QObject>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <memory>
+
+namespace Velumo {
+
+// Every run of the tool for listed tunnels of every kind, and what a run needs before the tool
+// starts: the proxy in front of the service, the token from the secret store. The runs are one
+// SessionList; each is started, stopped and told apart the same way whatever the kind.
+class TunnelRuns : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TunnelRuns)
+
+public:
+    explicit TunnelRuns(std::function<QString()> toolPath, QObject *parent = nullptr);
+    ~TunnelRuns() override;
+
+    TunnelOptions &options() { return m_options; }
+    const TunnelOptions &options() const { return m_options; }
+    // The desktop's secret store; until one is set, tokens are kept in memory.
+    void setSecretStore(std::shared_ptr<SecretStore> store) { m_secrets = std::move(store); }
+    const std::shared_ptr<SecretStore> &secrets() const { return m_secrets; }
+    // Tokens the secret store would not keep, for this session.
+    SecretStore &sessionSecrets() { return m_sessionSecrets; }
+    static QString secretKey(const QUuid &id);
+
+    struct Prepared {
+        // Empty when the run can go ahead; otherwise why it cannot, for the user.
+        QString problem;
+        std::unique_ptr<ReverseProxy> proxy;
+        QMap<QString, QString> environment;
+    };
+    // Starts the proxy the tunnel's choices call for and reads its token; may wait.
+    QCoro::Task<Prepared> prepare(TunnelEntry entry);
+    // Starts the tool for a listed tunnel; the run serves it.
+    TunnelSession &launch(const TunnelEntry &entry, Prepared prepared);
+    // Starts the tool for a quick tunnel still to be made; it serves what its addresses become.
+    TunnelSession &launchCreation(const QString &hostname, const QString &port);
+
+    TunnelSession *latestFor(const QUuid &id) const { return m_sessions.latestFor(id); }
+    TunnelActivity activity(const QUuid &id) const { return m_sessions.activity(id); }
+    std::optional<bool> serviceListening(const QUuid &id) const;
+    // Ends every run of the tunnel; the latest says whether the user stopped it.
+    void releaseAll(const QUuid &id, bool byUser);
+    // Drops runs that are over and are no listed tunnel's latest.
+    void forget(const std::function<bool(const QUuid &)> &listed) { m_sessions.forget(listed); }
+    int runningCount() const { return m_sessions.runningCount(); }
+    void stopAll(std::chrono::milliseconds grace) { m_sessions.stopAll(grace); }
+    auto begin() const { return m_sessions.begin(); }
+    auto end() const { return m_sessions.end(); }
+
+Q_SIGNALS:
+    // The latest run of this tunnel changed state, output or exit.
+    void activityChanged(const QUuid &id);
+    void serviceListeningChanged(const QUuid &id);
+    void message(const QString &text);
+    void toolEnded();
+
+private:
+    TunnelSession &add(const TunnelEntry &entry, const QString &target, bool overHttp2,
+                       const QMap<QString, QString> &environment);
+    void sessionChanged(TunnelSession &session);
+    void sessionServiceChanged(TunnelSession &session, bool listening);
+
+    std::function<QString()> m_toolPath;
+    Shell m_shell;
+    LocalServiceMonitor m_monitor;
+    TunnelOptions m_options;
+    std::shared_ptr<SecretStore> m_secrets;
+    MemorySecretStore m_sessionSecrets;
+    SessionList m_sessions;
+};
+
+} // namespace Velumo
