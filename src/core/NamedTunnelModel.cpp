@@ -169,7 +169,7 @@ QCoro::Task<> NamedTunnelModel::start(NamedTunnel tunnel)
                                   : tunnel.hostname + u':' + tunnel.port;
         run(tunnel,
             tool + QStringList{QStringLiteral("--url"), url, QStringLiteral("--credentials-file"),
-                               credentialsFile(tunnel), tunnel.tunnelId},
+                               credentialsFile(tunnel), QStringLiteral("--"), tunnel.tunnelId},
             {}, std::move(proxy));
         co_return;
     }

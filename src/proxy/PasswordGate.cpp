@@ -68,23 +68,6 @@ bool basicMatches(QByteArrayView value, const QByteArray &passwordDigest)
     return colon >= 0 && matches(QByteArrayView(decoded.decoded).sliced(colon + 1), passwordDigest);
 }
 
-// A CORS preflight, which browsers send without credentials. One with a body or an upgrade
-// could carry another request past the gate, so it is not one.
-bool isPreflight(const MessageHead &head)
-{
-    if (head.method() != "OPTIONS" || head.lastIndexOf("Origin") < 0 ||
-        head.lastIndexOf("Access-Control-Request-Method") < 0) {
-        return false;
-    }
-    for (qsizetype i = 0; i < head.fieldCount(); ++i) {
-        if (isNamed(head, i, "Transfer-Encoding") || isNamed(head, i, "Upgrade") ||
-            (isNamed(head, i, "Content-Length") && head.value(i) != "0")) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The target without key parameters, the others kept in order. `found`: it had one;
 // `valid`: one of them was the key.
 QByteArray withoutKey(QByteArrayView target, const QByteArray &keyDigest, bool &found, bool &valid)
@@ -153,7 +136,9 @@ bool dropOwnCookie(MessageHead &head, qsizetype field, const QByteArray &tokenDi
     return valid;
 }
 
-// Where a link with key leads once the key is gone: the origin-form path and query.
+// Where a link with key leads once the key is gone: the origin-form path and query, and only
+// ever a path on the tunnel. "//host/" or "/\host/" (also percent-encoded) would send the
+// browser to another site.
 QByteArray redirectTarget(QByteArray target)
 {
     if (!target.startsWith('/')) {
@@ -161,8 +146,11 @@ QByteArray redirectTarget(QByteArray target)
         const qsizetype path = scheme < 0 ? -1 : target.indexOf('/', scheme + 3);
         target = path < 0 ? QByteArray("/") : target.mid(path);
     }
-    // "//host/" would send the browser to another site.
-    return target.startsWith("//") ? QByteArray("/") : target;
+    const QByteArray decoded = QByteArray::fromPercentEncoding(target);
+    const bool onTunnel = decoded.startsWith('/') &&
+                          (decoded.size() == 1 ||
+                           (decoded[1] != '/' && decoded[1] != '\\' && uchar(decoded[1]) > ' '));
+    return onTunnel ? target : QByteArray("/");
 }
 
 } // namespace
@@ -175,7 +163,7 @@ PasswordGate::PasswordGate(const QString &password)
 void PasswordGate::setPassword(const QString &password)
 {
     const QByteArray utf8 = password.toUtf8();
-    const QMutexLocker lock(&m_mutex);
+    QMutexLocker lock(&m_mutex);
     if (!m_secrets.key.isEmpty() && !password.isEmpty() &&
         matches(utf8, m_secrets.passwordDigest)) {
         return;
@@ -185,6 +173,8 @@ void PasswordGate::setPassword(const QString &password)
     m_secrets.keyDigest = digest(m_secrets.key);
     m_secrets.token = randomToken(32);
     m_secrets.tokenDigest = digest(m_secrets.token);
+    lock.unlock();
+    changed();
 }
 
 QUrl PasswordGate::linkWithKey(const QUrl &address) const
@@ -228,7 +218,7 @@ std::optional<QByteArray> PasswordGate::admit(MessageHead &head)
                           "\r\nContent-Length: 0\r\nCache-Control: no-store\r\n"
                           "Connection: close\r\n\r\n");
     }
-    if (admitted || isPreflight(head)) {
+    if (admitted) {
         return std::nullopt;
     }
     return errorResponse(

@@ -13,8 +13,9 @@ namespace Velumo {
 
 // Lets a visitor's request reach the service only with the tunnel's password, given through
 // HTTP Basic authentication (any user name), or with the cookie that a link with key hands
-// out; a CORS preflight passes without either. Whatever the gate checked is dropped from what
-// is forwarded: the Authorization field it matched, the key parameter, its own cookie.
+// out. Every request needs one of them, whatever its method: a CORS preflight too, as behind
+// nginx's auth_basic. Whatever the gate checked is dropped from what is forwarded: the
+// Authorization field it matched, the key parameter, its own cookie.
 //
 // One gate per tunnel, made on the GUI thread and shared with the tunnel's proxy through
 // ReverseProxy::setGate (again for each new proxy of the tunnel, so links and cookies outlive
@@ -30,7 +31,8 @@ public:
     explicit PasswordGate(const QString &password);
 
     // A new password also replaces the key and the cookie's token, so that nobody let in with
-    // the old ones stays in. An empty password lets nobody in through Basic authentication.
+    // the old ones stays in (upgraded connections let in before are closed). An empty password
+    // lets nobody in through Basic authentication.
     void setPassword(const QString &password);
     // `address` (https://…trycloudflare.com) with the key as its only query.
     QUrl linkWithKey(const QUrl &address) const;

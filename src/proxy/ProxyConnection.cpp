@@ -4,6 +4,7 @@
 
 #include "proxy/ErrorPage.h"
 #include "proxy/ProxyServer.h"
+#include "proxy/StrictFraming.h"
 
 #include <QTcpSocket>
 
@@ -162,8 +163,16 @@ void ProxyConnection::requestHead(qsizetype size)
     exchange.id = m_server.nextExchange();
     exchange.head = head.method() == "HEAD";
     exchange.connect = head.method() == "CONNECT";
-    exchange.upgrade = m_request->upgrade();
-    if (RequestGate *gate = m_server.gate()) {
+    // Only a request that names the protocol it wants may switch to it.
+    exchange.upgrade = m_request->upgrade() && head.lastIndexOf("Upgrade") >= 0;
+    if (const std::optional<StrictFraming::Refusal> refusal = StrictFraming::refusal(head)) {
+        answer(refusal->status, refusal->message);
+        return;
+    }
+    RequestGate *gate = m_server.gate();
+    m_admittedBy = gate;
+    m_admittedUnder = gate ? gate->generation() : 0;
+    if (gate) {
         if (std::optional<QByteArray> response = gate->admit(head)) {
             pushAnswer(std::move(*response));
             return;
@@ -264,13 +273,25 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         }
         return false;
     }
+    const Exchange &exchange = m_exchanges.front();
+    const int status = step.head ? m_response->head().status() : 0;
+    if (status == 101 && !exchange.upgrade) {
+        // Opaque bytes the visitor never asked for could carry anything past the gate.
+        m_state = Upstream::Closed;
+        m_upstream->abort();
+        badGateway(exchange.head, tr("The service switched protocols for a request that did "
+                                     "not ask to."));
+        return false;
+    }
     const QByteArrayView bytes = m_fromUpstream.unframed().first(step.consumed);
     m_fromUpstream.framed += step.consumed;
-    const Exchange &exchange = m_exchanges.front();
     if (step.head) {
         m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
-        const int status = m_response->head().status();
         if (status == 101 || (exchange.connect && status / 100 == 2)) {
+            if (!admittedNow()) {
+                abortBoth();
+                return false;
+            }
             // From here on both directions are opaque bytes, with no timeout.
             m_fromUpstream.sendFramed(*m_client);
             m_exchanges.clear();
@@ -397,6 +418,28 @@ void ProxyConnection::closed()
         m_headTimer.stop();
         deleteLater();
     }
+}
+
+bool ProxyConnection::admittedNow() const
+{
+    const RequestGate *gate = m_server.gate();
+    return gate == m_admittedBy && (!gate || gate->generation() == m_admittedUnder);
+}
+
+void ProxyConnection::gateChanged()
+{
+    // Requests are checked one by one; an upgraded connection was checked once, for good.
+    if (m_tunnel && !admittedNow()) {
+        abortBoth();
+    }
+}
+
+void ProxyConnection::abortBoth()
+{
+    m_state = Upstream::Closed;
+    m_upstream->abort();
+    m_client->abort();
+    closed();
 }
 
 void ProxyConnection::headTimedOut()

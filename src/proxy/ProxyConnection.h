@@ -18,6 +18,7 @@ class QTcpSocket;
 namespace Velumo {
 
 class ProxyServer;
+class RequestGate;
 
 // One visitor connection and the connection to the service that serves it alone. Bytes go on
 // as they arrive, in both directions; the framers only find where messages begin and end, so
@@ -33,6 +34,9 @@ public:
     // Takes the client socket, and deletes itself once both sides are closed.
     ProxyConnection(QTcpSocket *client, ProxyServer &server);
     ~ProxyConnection() override;
+
+    // The gate, or what it lets in, changed: an upgraded connection let in before ends.
+    void gateChanged();
 
 private:
     // A request whose response has not been forwarded whole yet, or the proxy's own answer.
@@ -72,7 +76,9 @@ private:
     void clientEnded();
     void upstreamEnded();
     void closed();
+    void abortBoth();
     void headTimedOut();
+    bool admittedNow() const;
 
     ProxyServer &m_server;
     QTcpSocket *m_client;
@@ -82,6 +88,9 @@ private:
     Upstream m_state = Upstream::Idle;
     QByteArray m_forwardedFor;
     QByteArray m_firstHead; // forwarded once the service accepts the connection
+    // The gate and its generation when the last request was let in.
+    const RequestGate *m_admittedBy = nullptr;
+    quint64 m_admittedUnder = 0;
 
     Inbox m_fromClient;
     Inbox m_fromUpstream;

@@ -36,6 +36,9 @@ ProxyServer::ProxyServer(ProxyTarget target, ProxyTimeouts timeouts, QObject *pa
 ProxyServer::~ProxyServer()
 {
     // Before this object is only a QObject: connections use it to their end.
+    if (m_gate) {
+        m_gate->unwatch(m_gateWatch);
+    }
     qDeleteAll(findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly));
     if (m_lookup >= 0) {
         QHostInfo::abortHostLookup(m_lookup);
@@ -69,6 +72,29 @@ void ProxyServer::setSink(std::shared_ptr<ExchangeSink> sink)
 {
     deliver();
     m_sink = std::move(sink);
+}
+
+void ProxyServer::setGate(std::shared_ptr<RequestGate> gate)
+{
+    if (m_gate) {
+        m_gate->unwatch(m_gateWatch);
+    }
+    m_gate = std::move(gate);
+    if (m_gate) {
+        // Unwatched before this object goes, so the pointer is good whenever it is called.
+        m_gateWatch = m_gate->watch([this] {
+            QMetaObject::invokeMethod(this, &ProxyServer::gateChanged, Qt::QueuedConnection);
+        });
+    }
+    gateChanged();
+}
+
+void ProxyServer::gateChanged()
+{
+    for (ProxyConnection *connection :
+         findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly)) {
+        connection->gateChanged();
+    }
 }
 
 void ProxyServer::resolve()

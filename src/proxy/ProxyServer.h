@@ -56,7 +56,8 @@ public:
 
     void setSink(std::shared_ptr<ExchangeSink> sink);
     ExchangeSink *sink() const { return m_sink.get(); }
-    void setGate(std::shared_ptr<RequestGate> gate) { m_gate = std::move(gate); }
+    // Upgraded connections let in by the gate before (or with no gate) end when it changes.
+    void setGate(std::shared_ptr<RequestGate> gate);
     RequestGate *gate() const { return m_gate.get(); }
 
     // For the connections: the service's addresses, looked up once and kept while they work.
@@ -88,6 +89,7 @@ private:
     void deliver();
     // Adds an event to the batch the sink gets at the next delivery.
     void queue(ExchangeEvent event);
+    void gateChanged();
 
     ProxyTarget m_target;
     ProxyTimeouts m_timeouts;
@@ -99,6 +101,7 @@ private:
     quint64 m_exchanges = 0;
     std::shared_ptr<ExchangeSink> m_sink;
     std::shared_ptr<RequestGate> m_gate;
+    int m_gateWatch = 0;
     std::vector<ExchangeEvent> m_batch;
     QTimer m_deliveryTimer; // a child, so that it moves to the proxy thread with the server
 };

@@ -74,13 +74,6 @@ private Q_SLOTS:
             << "GET /k?z=1 HTTP/1.1\r\nCookie: a=1; b=2\r\nAuthorization: Bearer t\r\n" + xff +
                    "\r\n"
             << passed;
-        const QByteArray preflight = "OPTIONS /api HTTP/1.1\r\nOrigin: https://a.example\r\n"
-                                     "Access-Control-Request-Method: PUT\r\n";
-        QTest::newRow("CORS preflight") << preflight + "\r\n" << preflight + xff + "\r\n" << passed;
-        QTest::newRow("bare OPTIONS")
-            << QByteArray("OPTIONS /api HTTP/1.1\r\n\r\n") << QByteArray() << refused;
-        QTest::newRow("preflight with a body")
-            << preflight + "Content-Length: 4\r\n\r\nbody" << QByteArray() << refused;
         const QByteArray upgrade =
             "GET /ws HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n";
         QTest::newRow("WebSocket upgrade with the cookie")

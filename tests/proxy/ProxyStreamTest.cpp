@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "ProxyTestSupport.h"
+#include "proxy/PasswordGate.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QWebSocket>
@@ -83,6 +85,24 @@ public:
     QCryptographicHash hash{QCryptographicHash::Sha1};
 };
 
+// Sends back every WebSocket message it gets.
+class EchoService : public QWebSocketServer
+{
+public:
+    EchoService()
+        : QWebSocketServer(u"echo"_s, QWebSocketServer::NonSecureMode)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QWebSocketServer::newConnection, this, [this] {
+            QWebSocket *socket = nextPendingConnection();
+            socket->setParent(this);
+            connect(socket, &QWebSocket::textMessageReceived, socket, &QWebSocket::sendTextMessage);
+            connect(socket, &QWebSocket::binaryMessageReceived, socket,
+                    &QWebSocket::sendBinaryMessage);
+        });
+    }
+};
+
 } // namespace
 
 class ProxyStreamTest : public QObject
@@ -134,15 +154,7 @@ private Q_SLOTS:
 
     void webSocket_passesThroughWithoutIdleTimeout()
     {
-        QWebSocketServer echo(u"echo"_s, QWebSocketServer::NonSecureMode);
-        QVERIFY(echo.listen(QHostAddress::LocalHost));
-        connect(&echo, &QWebSocketServer::newConnection, &echo, [&echo] {
-            QWebSocket *socket = echo.nextPendingConnection();
-            socket->setParent(&echo);
-            connect(socket, &QWebSocket::textMessageReceived, socket, &QWebSocket::sendTextMessage);
-            connect(socket, &QWebSocket::binaryMessageReceived, socket,
-                    &QWebSocket::sendBinaryMessage);
-        });
+        EchoService echo;
         ProxyTimeouts timeouts;
         timeouts.head = std::chrono::milliseconds(50);
         RunningProxy proxy(u"127.0.0.1"_s, echo.serverPort(), timeouts);
@@ -162,6 +174,38 @@ private Q_SLOTS:
         client.sendBinaryMessage(big);
         QTRY_COMPARE(binaries.size(), 1);
         QCOMPARE(binaries[0][0].toByteArray(), big);
+    }
+
+    void webSocket_endsWhenThePasswordChanges_data()
+    {
+        QTest::addColumn<bool>("gatedBefore");
+        QTest::newRow("password turned on") << false;
+        QTest::newRow("password changed") << true;
+    }
+
+    void webSocket_endsWhenThePasswordChanges()
+    {
+        QFETCH(bool, gatedBefore);
+        EchoService echo;
+        RunningProxy proxy(u"127.0.0.1"_s, echo.serverPort());
+        auto gate = std::make_shared<PasswordGate>(u"first password"_s);
+        if (gatedBefore) {
+            proxy.proxy.setGate(gate);
+        }
+        QNetworkRequest request(QUrl(u"ws://127.0.0.1:%1/echo"_s.arg(proxy.port())));
+        request.setRawHeader("Authorization", "Basic " + QByteArray("u:first password").toBase64());
+        QWebSocket client;
+        QSignalSpy texts(&client, &QWebSocket::textMessageReceived);
+        client.open(request);
+        QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
+        client.sendTextMessage(u"hello"_s);
+        QTRY_COMPARE(texts.size(), 1);
+        if (gatedBefore) {
+            gate->setPassword(u"second password"_s);
+        } else {
+            proxy.proxy.setGate(gate);
+        }
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     }
 
     void ending_closesEveryConnection_data()
