@@ -24,9 +24,9 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_forwardedFor = client->peerAddress().toString().toLatin1();
     m_upstream->setReadBufferSize(Inbox::readSize);
-    m_headTimer.setSingleShot(true);
+    m_timer.setSingleShot(true);
 
-    connect(&m_headTimer, &QTimer::timeout, this, &ProxyConnection::headTimedOut);
+    connect(&m_timer, &QTimer::timeout, this, &ProxyConnection::timedOut);
     connect(&m_connector, &ServiceConnector::connected, this, &ProxyConnection::upstreamConnected);
     connect(&m_connector, &ServiceConnector::failed, this, &ProxyConnection::upstreamFailed);
     connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
@@ -35,6 +35,7 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     connect(m_upstream, &QTcpSocket::readyRead, this, &ProxyConnection::processUpstream);
     connect(m_upstream, &QTcpSocket::bytesWritten, this, &ProxyConnection::processClient);
     connect(m_upstream, &QTcpSocket::disconnected, this, &ProxyConnection::upstreamEnded);
+    updateTimer();
 }
 
 ProxyConnection::~ProxyConnection() = default;
@@ -65,13 +66,7 @@ void ProxyConnection::processClient()
     } while (m_clientAgain);
     m_inClient = false;
 
-    const bool waitingForHead = m_clientNeedsMore && !m_clientHeld && !m_tunnel && m_request &&
-                                !m_request->is_header_done();
-    if (!waitingForHead) {
-        m_headTimer.stop();
-    } else if (!m_headTimer.isActive()) {
-        m_headTimer.start(m_server.timeouts().head);
-    }
+    updateTimer();
     // Once the visitor is gone, what it sent is delivered, then the service's side closes.
     if (m_clientEnded && m_state == Upstream::Open &&
         m_upstream->bytesToWrite() < Inbox::writeHighWater) {
@@ -145,6 +140,7 @@ bool ProxyConnection::forwardRequest(RequestFramer::Step step)
         m_clientNeedsMore = true;
     } else if (m_request->is_done()) {
         m_request.reset();
+        m_served = true;
         // The service may have answered before the body was whole: the exchange is gone then.
         if (!m_exchanges.empty() && m_exchanges.back().id == m_requestId) {
             Exchange &last = m_exchanges.back();
@@ -214,6 +210,7 @@ void ProxyConnection::processUpstream()
         m_client->bytesToWrite() < Inbox::writeHighWater) {
         upstreamDrained();
     }
+    updateTimer();
     closed();
 }
 
@@ -415,7 +412,7 @@ void ProxyConnection::closed()
 {
     if (m_client->state() == QAbstractSocket::UnconnectedState && m_state == Upstream::Closed &&
         m_upstream->state() == QAbstractSocket::UnconnectedState) {
-        m_headTimer.stop();
+        m_timer.stop();
         deleteLater();
     }
 }
@@ -442,12 +439,40 @@ void ProxyConnection::abortBoth()
     closed();
 }
 
-void ProxyConnection::headTimedOut()
+void ProxyConnection::updateTimer()
 {
-    if (m_state == Upstream::Idle || m_state == Upstream::Open) {
+    // The visitor owes a request only when nothing is under way: no response awaited, no
+    // request body coming, no upgrade.
+    Waiting waiting = Waiting::Nothing;
+    if (m_exchanges.empty() && !m_tunnel && !m_clientHeld && !m_clientEnded &&
+        !(m_request && m_request->is_header_done())) {
+        waiting = m_fromClient.isEmpty() && m_served ? Waiting::Idle : Waiting::Head;
+    }
+    // A head is timed from the connection's start, or from its first byte after an idle
+    // spell; trickling it in does not extend the time.
+    if (waiting != m_waiting || (waiting != Waiting::Nothing && !m_timer.isActive())) {
+        m_waiting = waiting;
+        if (waiting == Waiting::Nothing) {
+            m_timer.stop();
+        } else {
+            m_timer.start(waiting == Waiting::Head ? m_server.timeouts().head
+                                                   : m_server.timeouts().idle);
+        }
+    }
+}
+
+void ProxyConnection::timedOut()
+{
+    if (m_waiting == Waiting::Head && !m_fromClient.isEmpty()) {
         answer(408, tr("The request head did not arrive whole within %1 seconds.")
                         .arg(m_server.timeouts().head.count() / 1000.0));
+        return;
     }
+    // Nothing asked: the connection just ends, as nginx ends an idle one.
+    m_state = Upstream::Closed;
+    m_upstream->abort();
+    m_client->disconnectFromHost();
+    closed();
 }
 
 } // namespace Velumo

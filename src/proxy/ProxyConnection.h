@@ -77,14 +77,19 @@ private:
     void upstreamEnded();
     void closed();
     void abortBoth();
-    void headTimedOut();
+    // What the connection waits for from the visitor, and for how long (ProxyTimeouts).
+    enum class Waiting { Nothing, Head, Idle };
+    void updateTimer();
+    void timedOut();
     bool admittedNow() const;
 
     ProxyServer &m_server;
     QTcpSocket *m_client;
     QTcpSocket *m_upstream;
     ServiceConnector m_connector;
-    QTimer m_headTimer;
+    QTimer m_timer;
+    Waiting m_waiting = Waiting::Nothing;
+    bool m_served = false; // a request has been read whole before
     Upstream m_state = Upstream::Idle;
     QByteArray m_forwardedFor;
     QByteArray m_firstHead; // forwarded once the service accepts the connection

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "proxy/ProxyServer.h"
 
+#include "proxy/ErrorPage.h"
+#include "proxy/Inbox.h"
 #include "proxy/ProxyConnection.h"
 
 #include <QDateTime>
@@ -19,6 +21,8 @@ constexpr std::chrono::milliseconds deliveryInterval{250};
 // Quick-tunnel visitors arrive through the tool's pool of up to 200 connections, opened at
 // once under load; Qt's default backlog of 50 would make the rest retry a second later.
 constexpr int listenBacklog = 256;
+constexpr std::chrono::milliseconds refusalLinger{1000};
+constexpr std::chrono::milliseconds acceptRetry{100};
 
 } // namespace
 
@@ -55,6 +59,7 @@ void ProxyServer::start()
     m_server->setProxy(QNetworkProxy::NoProxy);
     m_server->setListenBacklogSize(listenBacklog);
     connect(m_server, &QTcpServer::newConnection, this, &ProxyServer::accept);
+    connect(m_server, &QTcpServer::acceptError, this, &ProxyServer::acceptFailed);
     if (!m_server->listen(QHostAddress::LocalHost)) {
         Q_EMIT failed(tr("Could not listen on 127.0.0.1: %1").arg(m_server->errorString()));
         return;
@@ -137,10 +142,45 @@ void ProxyServer::addressWorked(const QHostAddress &address)
 void ProxyServer::accept()
 {
     while (QTcpSocket *client = m_server->nextPendingConnection()) {
+        if (m_connections >= connectionLimit) {
+            refuse(client);
+            continue;
+        }
         auto *connection = new ProxyConnection(client, *this);
         ++m_connections;
         connect(connection, &QObject::destroyed, this, [this] { --m_connections; });
     }
+}
+
+void ProxyServer::refuse(QTcpSocket *client)
+{
+    // The page goes out at once and the sending side closes; the socket then waits a moment
+    // for the visitor to close, so that the close does not reset the page away.
+    static const QByteArray busy = errorResponse(
+        503, tr("Velumo's proxy has %1 connections open, as many as it takes. Try again soon.")
+                 .arg(connectionLimit));
+    if (m_refusing >= connectionLimit) {
+        client->abort();
+        client->deleteLater();
+        return;
+    }
+    ++m_refusing;
+    send(*client, busy);
+    ::shutdown(int(client->socketDescriptor()), SHUT_WR);
+    connect(client, &QTcpSocket::readyRead, client,
+            [client] { client->skip(client->bytesAvailable()); });
+    connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+    connect(client, &QObject::destroyed, this, [this] { --m_refusing; });
+    QTimer::singleShot(refusalLinger, client, [client] {
+        client->abort();
+        client->deleteLater();
+    });
+}
+
+void ProxyServer::acceptFailed()
+{
+    // Qt stops accepting when the process is out of descriptors; others free some soon.
+    QTimer::singleShot(acceptRetry, m_server, &QTcpServer::resumeAccepting);
 }
 
 void ProxyServer::capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes)

@@ -17,6 +17,7 @@
 
 class QHostInfo;
 class QTcpServer;
+class QTcpSocket;
 
 namespace Velumo {
 
@@ -27,9 +28,13 @@ struct ProxyTarget {
 };
 
 struct ProxyTimeouts {
-    // A request head must arrive whole this long after its first byte: a client that trickles
-    // it holds a socket, never memory without bound.
+    // A request head must arrive whole this long after the connection is accepted, or after
+    // its first byte once the connection was idle: silence ends the connection, part of a
+    // head gets a 408. A client that trickles holds a socket, never memory without bound.
     std::chrono::milliseconds head{30'000};
+    // An idle connection between requests ends after this: longer than cloudflared's own 90 s,
+    // so that the tool never sends a request on a connection the proxy is closing.
+    std::chrono::milliseconds idle{120'000};
     // Per address of the service; on loopback the answer is immediate.
     std::chrono::milliseconds connect{10'000};
 };
@@ -43,6 +48,10 @@ class ProxyServer : public QObject
     Q_DISABLE_COPY_MOVE(ProxyServer)
 
 public:
+    // Beyond this many connections a visitor gets a 503 and the connection ends: a flood costs
+    // one proxy its visitors, never the descriptors that the other proxies and the window need.
+    static constexpr int connectionLimit = 512;
+
     explicit ProxyServer(ProxyTarget target, ProxyTimeouts timeouts = {},
                          QObject *parent = nullptr);
     ~ProxyServer() override;
@@ -85,6 +94,8 @@ Q_SIGNALS:
 
 private:
     void accept();
+    void refuse(QTcpSocket *client);
+    void acceptFailed();
     void lookedUp(const QHostInfo &info);
     void deliver();
     // Adds an event to the batch the sink gets at the next delivery.
@@ -95,6 +106,7 @@ private:
     ProxyTimeouts m_timeouts;
     QTcpServer *m_server = nullptr;
     int m_connections = 0;
+    int m_refusing = 0;
     QList<QHostAddress> m_addresses;
     QString m_lookupError;
     int m_lookup = -1;

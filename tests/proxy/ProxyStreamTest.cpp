@@ -7,11 +7,14 @@
 #include <QFile>
 #include <QNetworkRequest>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTest>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 #include <memory>
+
+#include <sys/resource.h>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
@@ -206,6 +209,49 @@ private Q_SLOTS:
             proxy.proxy.setGate(gate);
         }
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+    }
+
+    // Without the cap the 1,100 would take both ends' descriptors (2,200, over the limit set
+    // here): the second proxy could then accept no one.
+    void flood_ofSilentConnections_stopsNoOtherProxy()
+    {
+        rlimit usual{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &usual) == 0);
+        if (usual.rlim_max < 2000) {
+            QSKIP("the hard descriptor limit is under 2,000");
+        }
+        const rlimit lowered{2000, usual.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+        const auto restore = qScopeGuard([&usual] { ::setrlimit(RLIMIT_NOFILE, &usual); });
+
+        Origin origin;
+        ProxyTimeouts timeouts;
+        timeouts.head = std::chrono::seconds(5);
+        RunningProxy flooded(u"127.0.0.1"_s, origin.port(), timeouts);
+        RunningProxy other(u"127.0.0.1"_s, origin.port());
+        std::vector<std::unique_ptr<Visitor>> flood;
+        for (int i = 0; i < 1100; ++i) {
+            flood.push_back(std::make_unique<Visitor>(flooded.port()));
+        }
+        const auto count = [&flood](const auto &holds) {
+            return std::count_if(flood.begin(), flood.end(),
+                                 [&holds](const auto &visitor) { return holds(*visitor); });
+        };
+        const auto refused = [](const Visitor &visitor) {
+            return visitor.received.startsWith("HTTP/1.1 503 Service Unavailable\r\n") &&
+                   visitor.state() == QAbstractSocket::UnconnectedState;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(count(refused), 1100 - ProxyServer::connectionLimit, 20'000);
+
+        Visitor visitor(other.port());
+        visitor.write("GET / HTTP/1.1\r\n\r\n");
+        QTRY_VERIFY(origin.received.endsWith("\r\n\r\n"));
+        // The first proxy closes the silent ones, with no answer, once their time is up.
+        const auto closedSilently = [](const Visitor &visitor) {
+            return visitor.received.isEmpty() &&
+                   visitor.state() == QAbstractSocket::UnconnectedState;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(count(closedSilently), ProxyServer::connectionLimit, 20'000);
     }
 
     void ending_closesEveryConnection_data()

@@ -163,6 +163,9 @@ private Q_SLOTS:
                        "HTTP/1.1 200 OK\r\n\r\nuntil the end",
                        "HTTP/1.1 200 OK\r\n\r\nuntil the end"}}
             << u"service"_s;
+        QTest::newRow("idle after a response: the proxy closes both")
+            << Rounds{{"GET / HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\n" + xff + "\r\n", ok, ok}}
+            << u"proxy"_s;
         QTest::newRow("visitor closes: what it sent arrives, then both close")
             << Rounds{{post + "\r\nhel", post + xff + "\r\nhel", "", ""}} << u"visitor"_s;
     }
@@ -176,7 +179,9 @@ private Q_SLOTS:
         Origin origin;
         Origin canary;
         const QByteArray canaryAddress = "127.0.0.1:" + QByteArray::number(canary.port());
-        RunningProxy proxy(u"127.0.0.1"_s, origin.port());
+        ProxyTimeouts timeouts;
+        timeouts.idle = std::chrono::milliseconds(1000);
+        RunningProxy proxy(u"127.0.0.1"_s, origin.port(), timeouts);
         Visitor visitor(proxy.port());
         QByteArray atOrigin;
         QByteArray atVisitor;
