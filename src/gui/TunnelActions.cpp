@@ -235,7 +235,7 @@ void TunnelActions::setPasswordRequired(const Tunnel &tunnel, bool required)
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setObjectName(QStringLiteral("passwordDialog"));
     dialog->setWindowTitle(tr("Require a password"));
-    dialog->setLabelText(tr("Password"));
+    dialog->setLabelText(tr("Password (at least %1 characters)").arg(PasswordGate::shortest));
     dialog->setTextValue(PasswordGate::generatePassword());
     connect(dialog, &QInputDialog::finished, this, [this, id, apply, dialog](int result) {
         const QString password = dialog->textValue();

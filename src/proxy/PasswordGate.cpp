@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QRandomGenerator>
+#include <QVarLengthArray>
 
 #include <array>
 
@@ -53,14 +54,15 @@ bool isNamed(const MessageHead &head, qsizetype i, QByteArrayView name)
     return head.name(i).compare(name, Qt::CaseInsensitive) == 0;
 }
 
-// "Basic <base64 of user:password>" with the password; any user name.
-bool basicMatches(QByteArrayView value, const QByteArray &passwordDigest)
+// "Basic <base64 of user:password>" with the password; any user name. `tried`: it was Basic.
+bool basicMatches(QByteArrayView value, const QByteArray &passwordDigest, bool &tried)
 {
     constexpr QByteArrayView scheme = "Basic ";
     if (value.size() <= scheme.size() ||
         value.first(scheme.size()).compare(scheme, Qt::CaseInsensitive) != 0) {
         return false;
     }
+    tried = true;
     const auto decoded =
         QByteArray::fromBase64Encoding(value.sliced(scheme.size()).trimmed().toByteArray(),
                                        QByteArray::AbortOnBase64DecodingErrors);
@@ -157,6 +159,7 @@ QByteArray redirectTarget(QByteArray target)
 
 PasswordGate::PasswordGate(const QString &password)
 {
+    m_clock.start();
     setPassword(password);
 }
 
@@ -192,7 +195,7 @@ PasswordGate::Secrets PasswordGate::secrets() const
     return m_secrets;
 }
 
-std::optional<QByteArray> PasswordGate::admit(MessageHead &head)
+std::optional<QByteArray> PasswordGate::admit(MessageHead &head, const QHostAddress &peer)
 {
     const Secrets secrets = this->secrets();
     bool hasKey = false;
@@ -201,16 +204,23 @@ std::optional<QByteArray> PasswordGate::admit(MessageHead &head)
     if (hasKey) {
         head.setTarget(target);
     }
-    bool admitted = false;
+    bool cookieValid = false;
+    bool triedPassword = false;
+    QVarLengthArray<qsizetype, 2> passwords; // the fields that carry it, dropped when let in
     for (qsizetype i = 0; i < head.fieldCount(); ++i) {
         if (isNamed(head, i, "Cookie")) {
-            admitted = dropOwnCookie(head, i, secrets.tokenDigest) || admitted;
+            cookieValid = dropOwnCookie(head, i, secrets.tokenDigest) || cookieValid;
         } else if (isNamed(head, i, "Authorization") &&
-                   basicMatches(head.value(i), secrets.passwordDigest)) {
-            head.removeField(i);
-            admitted = true;
+                   basicMatches(head.value(i), secrets.passwordDigest, triedPassword)) {
+            passwords.append(i);
         }
     }
+    const auto letIn = [&head, &passwords] {
+        for (const qsizetype field : passwords) {
+            head.removeField(field);
+        }
+        return std::nullopt;
+    };
     if (keyValid) {
         return QByteArray("HTTP/1.1 302 Found\r\nLocation: " + redirectTarget(target) +
                           "\r\nSet-Cookie: " + cookieName.toByteArray() + '=' + secrets.token +
@@ -218,8 +228,25 @@ std::optional<QByteArray> PasswordGate::admit(MessageHead &head)
                           "\r\nContent-Length: 0\r\nCache-Control: no-store\r\n"
                           "Connection: close\r\n\r\n");
     }
-    if (admitted) {
-        return std::nullopt;
+    if (cookieValid) {
+        return letIn();
+    }
+    const QByteArray visitor = GuessLimiter::visitorOf(head, peer);
+    const qint64 now = m_clock.elapsed();
+    if (const qint64 wait = m_guesses.waitSeconds(visitor, now); wait > 0) {
+        return errorResponse(
+            429,
+            QCoreApplication::translate("Velumo::PasswordGate",
+                                        "Too many wrong passwords: try again in %n second(s).",
+                                        nullptr, int(wait)),
+            head.method() != "HEAD",
+            QByteArray("Retry-After: " + QByteArray::number(wait) + "\r\n"));
+    }
+    if (!passwords.isEmpty()) {
+        return letIn();
+    }
+    if (triedPassword || hasKey) {
+        m_guesses.failed(visitor, now);
     }
     return errorResponse(
         401,

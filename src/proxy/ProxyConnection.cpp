@@ -22,7 +22,8 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     client->setParent(this);
     client->setReadBufferSize(Inbox::readSize);
     client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_forwardedFor = client->peerAddress().toString().toLatin1();
+    m_peer = client->peerAddress();
+    m_forwardedFor = m_peer.toString().toLatin1();
     m_upstream->setReadBufferSize(Inbox::readSize);
     m_timer.setSingleShot(true);
 
@@ -169,7 +170,7 @@ void ProxyConnection::requestHead(qsizetype size)
     m_admittedBy = gate;
     m_admittedUnder = gate ? gate->generation() : 0;
     if (gate) {
-        if (std::optional<QByteArray> response = gate->admit(head)) {
+        if (std::optional<QByteArray> response = gate->admit(head, m_peer)) {
             pushAnswer(std::move(*response));
             return;
         }

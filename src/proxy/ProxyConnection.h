@@ -7,6 +7,7 @@
 #include "proxy/ServiceConnector.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
@@ -91,6 +92,7 @@ private:
     Waiting m_waiting = Waiting::Nothing;
     bool m_served = false; // a request has been read whole before
     Upstream m_state = Upstream::Idle;
+    QHostAddress m_peer;
     QByteArray m_forwardedFor;
     QByteArray m_firstHead; // forwarded once the service accepts the connection
     // The gate and its generation when the last request was let in.

@@ -21,7 +21,6 @@ constexpr std::chrono::milliseconds deliveryInterval{250};
 // Quick-tunnel visitors arrive through the tool's pool of up to 200 connections, opened at
 // once under load; Qt's default backlog of 50 would make the rest retry a second later.
 constexpr int listenBacklog = 256;
-constexpr std::chrono::milliseconds refusalLinger{1000};
 constexpr std::chrono::milliseconds acceptRetry{100};
 
 } // namespace
@@ -154,27 +153,19 @@ void ProxyServer::accept()
 
 void ProxyServer::refuse(QTcpSocket *client)
 {
-    // The page goes out at once and the sending side closes; the socket then waits a moment
-    // for the visitor to close, so that the close does not reset the page away.
+    // The page goes out and the connection closes at once, holding no descriptor through a
+    // flood. What the visitor sent already is read first, since closing with bytes unread
+    // would reset the connection, page and all.
     static const QByteArray busy = errorResponse(
         503, tr("Velumo's proxy has %1 connections open, as many as it takes. Try again soon.")
                  .arg(connectionLimit));
-    if (m_refusing >= connectionLimit) {
-        client->abort();
-        client->deleteLater();
-        return;
-    }
-    ++m_refusing;
     send(*client, busy);
-    ::shutdown(int(client->socketDescriptor()), SHUT_WR);
-    connect(client, &QTcpSocket::readyRead, client,
-            [client] { client->skip(client->bytesAvailable()); });
-    connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-    connect(client, &QObject::destroyed, this, [this] { --m_refusing; });
-    QTimer::singleShot(refusalLinger, client, [client] {
-        client->abort();
-        client->deleteLater();
-    });
+    const int fd = int(client->socketDescriptor());
+    char sink[4096];
+    for (int i = 0; i < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+    }
+    client->abort();
+    client->deleteLater();
 }
 
 void ProxyServer::acceptFailed()

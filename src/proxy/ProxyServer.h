@@ -106,7 +106,6 @@ private:
     ProxyTimeouts m_timeouts;
     QTcpServer *m_server = nullptr;
     int m_connections = 0;
-    int m_refusing = 0;
     QList<QHostAddress> m_addresses;
     QString m_lookupError;
     int m_lookup = -1;

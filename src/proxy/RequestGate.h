@@ -5,6 +5,7 @@
 #include "proxy/MessageHead.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMutex>
 
 #include <atomic>
@@ -19,10 +20,10 @@ class RequestGate
 {
 public:
     virtual ~RequestGate() = default;
-    // Called on the proxy thread once a request's head has arrived. Nothing lets the request
-    // through as `head` then reads: the gate may drop its own credentials from it. A complete
-    // response is sent to the visitor instead, and the connection then ends.
-    virtual std::optional<QByteArray> admit(MessageHead &head) = 0;
+    // Called on the proxy thread once a request's head has arrived, from `peer`. Nothing lets
+    // the request through as `head` then reads: the gate may drop its own credentials from it.
+    // A complete response is sent to the visitor instead, and the connection then ends.
+    virtual std::optional<QByteArray> admit(MessageHead &head, const QHostAddress &peer) = 0;
 
     // Counts the changes of what the gate lets in: a connection let in under an older count
     // (upgraded, so no later request is checked) must not stay open.

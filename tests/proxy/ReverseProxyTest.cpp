@@ -46,7 +46,7 @@ private:
 class TestGate : public RequestGate
 {
 public:
-    std::optional<QByteArray> admit(MessageHead &head) override
+    std::optional<QByteArray> admit(MessageHead &head, const QHostAddress &) override
     {
         const qsizetype at = head.lastIndexOf("authorization");
         if (at < 0) {
