@@ -17,8 +17,9 @@ namespace Velumo {
 // HTTP Basic authentication (any user name), or with the cookie that a link with key hands
 // out. Every request needs one of them, whatever its method: a CORS preflight too, as behind
 // nginx's auth_basic. Guessing is slowed down (GuessLimiter): a visitor locked out gets 429
-// even with the right password; the cookie and the key still let in. Whatever the gate checked is dropped from what is forwarded: the
-// Authorization field it matched, the key parameter, its own cookie.
+// even with the right password; the cookie and the key still let in. Whatever the gate checked is
+// dropped from what is forwarded: the Authorization field it matched, the key parameter, its own
+// cookie.
 //
 // One gate per tunnel, made on the GUI thread and shared with the tunnel's proxy through
 // ReverseProxy::setGate (again for each new proxy of the tunnel, so links and cookies outlive

@@ -60,6 +60,7 @@ void ProxyConnection::processClient()
         m_clientAgain = true;
         return;
     }
+    m_server.noteActivity();
     m_inClient = true;
     do {
         m_clientAgain = false;
@@ -200,6 +201,7 @@ void ProxyConnection::processUpstream()
         m_upstreamAgain = true;
         return;
     }
+    m_server.noteActivity();
     m_inUpstream = true;
     do {
         m_upstreamAgain = false;
@@ -453,6 +455,9 @@ void ProxyConnection::updateTimer()
     // spell; trickling it in does not extend the time.
     if (waiting != m_waiting || (waiting != Waiting::Nothing && !m_timer.isActive())) {
         m_waiting = waiting;
+        if (waiting == Waiting::Idle) {
+            releaseBuffers();
+        }
         if (waiting == Waiting::Nothing) {
             m_timer.stop();
         } else {
@@ -460,6 +465,12 @@ void ProxyConnection::updateTimer()
                                                    : m_server.timeouts().idle);
         }
     }
+}
+
+void ProxyConnection::releaseBuffers()
+{
+    m_fromClient.release();
+    m_fromUpstream.release();
 }
 
 void ProxyConnection::timedOut()

@@ -12,6 +12,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace Velumo {
 
 namespace {
@@ -22,6 +26,10 @@ constexpr std::chrono::milliseconds deliveryInterval{250};
 // once under load; Qt's default backlog of 50 would make the rest retry a second later.
 constexpr int listenBacklog = 256;
 constexpr std::chrono::milliseconds acceptRetry{100};
+// A batch goes to the sink at once when this much waits in it.
+constexpr qsizetype batchLimit = 4 * 1024 * 1024;
+// No connection has moved a byte for this long: the burst is over.
+constexpr std::chrono::milliseconds quietAfter{2000};
 
 } // namespace
 
@@ -30,7 +38,11 @@ ProxyServer::ProxyServer(ProxyTarget target, ProxyTimeouts timeouts, QObject *pa
     , m_target(std::move(target))
     , m_timeouts(timeouts)
     , m_deliveryTimer(this)
+    , m_quietCheck(this)
 {
+    m_quietCheck.setSingleShot(true);
+    m_quietCheck.setInterval(quietAfter);
+    connect(&m_quietCheck, &QTimer::timeout, this, &ProxyServer::quietCheck);
     m_deliveryTimer.setSingleShot(true);
     m_deliveryTimer.setInterval(deliveryInterval);
     connect(&m_deliveryTimer, &QTimer::timeout, this, &ProxyServer::deliver);
@@ -176,13 +188,29 @@ void ProxyServer::acceptFailed()
 
 void ProxyServer::capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes)
 {
-    if (m_sink) {
+    if (!m_sink) {
+        return;
+    }
+    const bool body =
+        kind == ExchangeEvent::Kind::RequestBody || kind == ExchangeEvent::Kind::ResponseBody;
+    if (!body) {
+        m_sink->reserve(bytes.size(), false); // a head however full: it is at most 64 KiB
+    }
+    if (body && !m_batch.empty() && m_batch.back().exchange == exchange &&
+        m_batch.back().kind == kind) {
+        m_batch.back().bytes += bytes; // one copy of a body's part per batch, not one per read
+        m_batchBytes += bytes.size();
+    } else {
         queue({exchange, kind, QDateTime::currentMSecsSinceEpoch(), bytes.toByteArray()});
+    }
+    if (m_batchBytes >= batchLimit) {
+        deliver();
     }
 }
 
 void ProxyServer::queue(ExchangeEvent event)
 {
+    m_batchBytes += event.bytes.size();
     m_batch.push_back(std::move(event));
     if (!m_deliveryTimer.isActive()) {
         m_deliveryTimer.start();
@@ -197,6 +225,10 @@ void ProxyServer::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteA
     }
     const QByteArrayView part =
         body.first(std::min(body.size(), m_sink->bodyBytesWanted() - taken));
+    if (!m_sink->reserve(part.size(), true)) {
+        taken = m_sink->bodyBytesWanted(); // cut here: a body with a gap would mislead
+        return;
+    }
     taken += part.size();
     capture(kind, exchange, part);
 }
@@ -220,10 +252,39 @@ QString ProxyServer::endpoint(const QString &host, quint16 port)
 
 void ProxyServer::deliver()
 {
+    m_deliveryTimer.stop();
     if (m_sink && !m_batch.empty()) {
+        for (ExchangeEvent &event : m_batch) {
+            event.bytes.squeeze(); // the store keeps these bytes as they are
+        }
         m_sink->deliver(std::exchange(m_batch, {}));
     }
     m_batch.clear();
+    m_batchBytes = 0;
+}
+
+void ProxyServer::noteActivity()
+{
+    m_active = true;
+    if (!m_quietCheck.isActive()) {
+        m_quietCheck.start();
+    }
+}
+
+void ProxyServer::quietCheck()
+{
+    if (std::exchange(m_active, false)) {
+        m_quietCheck.start();
+        return;
+    }
+    // The burst is over: the memory it took goes back to the system, not only to the heap.
+    for (ProxyConnection *connection :
+         findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly)) {
+        connection->releaseBuffers();
+    }
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 } // namespace Velumo

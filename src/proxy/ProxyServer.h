@@ -83,6 +83,9 @@ public:
     void captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
                      qsizetype &taken);
     void captureFinished(quint64 exchange, qint64 requestBodySize, qint64 responseBodySize);
+    // A connection moved bytes. Once none has for 2 s, connections drop their empty buffers
+    // and freed heap goes back to the system.
+    void noteActivity();
 
     // host:port as a user writes it, IPv6 addresses in brackets.
     static QString endpoint(const QString &host, quint16 port);
@@ -101,6 +104,7 @@ private:
     // Adds an event to the batch the sink gets at the next delivery.
     void queue(ExchangeEvent event);
     void gateChanged();
+    void quietCheck();
 
     ProxyTarget m_target;
     ProxyTimeouts m_timeouts;
@@ -114,7 +118,11 @@ private:
     std::shared_ptr<RequestGate> m_gate;
     int m_gateWatch = 0;
     std::vector<ExchangeEvent> m_batch;
-    QTimer m_deliveryTimer; // a child, so that it moves to the proxy thread with the server
+    qsizetype m_batchBytes = 0;
+    // Children, so that they move to the proxy thread with the server.
+    QTimer m_deliveryTimer;
+    QTimer m_quietCheck;
+    bool m_active = false;
 };
 
 } // namespace Velumo

@@ -24,6 +24,7 @@ class RecordingSink : public ExchangeSink
 {
 public:
     qsizetype bodyBytesWanted() const override { return 3; }
+    bool reserve(qsizetype, bool) override { return true; }
     void deliver(std::vector<ExchangeEvent> batch) override
     {
         const QMutexLocker lock(&mutex);
