@@ -116,8 +116,8 @@ CloudflareTunnels::create(QString name, QString publicHostname, QString hostname
 
     // Tasks are made before co_await: GCC 12 rejects some braced lists inside its operand and
     // may destroy its temporaries twice.
-    auto creating =
-        command({QStringLiteral("create"), QStringLiteral("--credentials-file"), file, name});
+    auto creating = command({QStringLiteral("create"), QStringLiteral("--credentials-file"), file,
+                             QStringLiteral("--"), name});
     CommandResult created = co_await std::move(creating);
     if (!self) {
         co_return Outcome{};
@@ -136,8 +136,8 @@ CloudflareTunnels::create(QString name, QString publicHostname, QString hostname
     // The credentials are the tunnel's secret; older tools write them 0600.
     QFile::setPermissions(file, QFile::ReadOwner);
 
-    auto routing =
-        command({QStringLiteral("route"), QStringLiteral("dns"), tunnel.tunnelId, publicHostname});
+    auto routing = command({QStringLiteral("route"), QStringLiteral("dns"), QStringLiteral("--"),
+                            tunnel.tunnelId, publicHostname});
     CommandResult routed = co_await std::move(routing);
     if (!self) {
         co_return Outcome{};
@@ -173,7 +173,7 @@ QCoro::Task<CloudflareTunnels::Outcome> CloudflareTunnels::deleteOnCloudflare(Na
             arguments << QStringLiteral("--credentials-file")
                       << NamedTunnelModel::credentialsFile(tunnel);
         }
-        arguments << tunnel.tunnelId;
+        arguments << QStringLiteral("--") << tunnel.tunnelId;
         auto running = command(arguments);
         const CommandResult result = co_await std::move(running);
         if (!self) {

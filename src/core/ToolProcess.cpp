@@ -3,6 +3,7 @@
 #include "core/ToolProcess.h"
 
 #include "core/Shell.h"
+#include "proxy/DescriptorLimit.h"
 
 #include <QStringDecoder>
 
@@ -121,6 +122,7 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
     const pid_t parent = ::getpid();
     m_process.setChildProcessModifier([parent] {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        restoreDescriptorLimit();
         if (::getppid() != parent) {
             ::_exit(127);
         }

@@ -64,6 +64,9 @@ QString TunnelOptions::setPassword(const QUuid &id, const std::optional<QString>
         announce(id);
         return {};
     }
+    if (password->size() < PasswordGate::shortest) {
+        return tr("A password needs at least %1 characters.").arg(PasswordGate::shortest);
+    }
     if (const QString refusal = proxyRefusal(id); !refusal.isEmpty()) {
         return refusal;
     }

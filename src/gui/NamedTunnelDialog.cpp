@@ -119,6 +119,12 @@ void NamedTunnelDialog::submit()
 QCoro::Task<> NamedTunnelDialog::submitNew()
 {
     QPointer<NamedTunnelDialog> self(this);
+    // cloudflared would read such a name as one of its options.
+    if (m_name->text().trimmed().startsWith(u'-') ||
+        m_publicHostname->text().trimmed().startsWith(u'-')) {
+        m_message->setText(tr("A tunnel name or hostname cannot start with \"-\"."));
+        co_return;
+    }
     setBusy(true);
     auto creating =
         m_model.cloudflare().create(m_name->text().trimmed(), m_publicHostname->text().trimmed(),

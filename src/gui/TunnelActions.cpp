@@ -367,7 +367,7 @@ void TunnelActions::setPasswordRequired(const QUuid &id, bool required)
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setObjectName(QStringLiteral("passwordDialog"));
     dialog->setWindowTitle(tr("Require a password"));
-    dialog->setLabelText(tr("Password"));
+    dialog->setLabelText(tr("Password (at least %1 characters)").arg(PasswordGate::shortest));
     dialog->setTextValue(PasswordGate::generatePassword());
     connect(dialog, &QInputDialog::finished, this, [apply, dialog](int result) {
         const QString password = dialog->textValue();

@@ -6,17 +6,36 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
 
 namespace Velumo {
 
 namespace {
 
-// Appends to a captured body as far as the limit; true when some did not fit.
-bool appendCut(QByteArray &body, QByteArrayView bytes)
+// Bytes on their way from the proxies to the store, at most: with the store's own, they stay
+// within its capacity.
+constexpr qint64 inFlightLimit = 16 * 1024 * 1024;
+
+// Appends to a captured body as far as the limit; true when some did not fit. A body that
+// arrives whole in one piece is kept as it came, not copied.
+bool appendCut(QByteArray &body, const QByteArray &bytes)
 {
     const qsizetype room = CaptureStore::bodyLimit - body.size();
-    body += bytes.first(std::clamp<qsizetype>(room, 0, bytes.size()));
+    if (body.isEmpty() && bytes.size() <= room) {
+        body = bytes;
+        return false;
+    }
+    body += QByteArrayView(bytes).first(std::clamp<qsizetype>(room, 0, bytes.size()));
     return bytes.size() > room;
+}
+
+qint64 batchBytes(const std::vector<ExchangeEvent> &batch)
+{
+    qint64 bytes = 0;
+    for (const ExchangeEvent &event : batch) {
+        bytes += event.bytes.size();
+    }
+    return bytes;
 }
 
 } // namespace
@@ -33,6 +52,7 @@ qint64 CapturedExchange::cost() const
 struct CaptureStore::Link {
     QMutex mutex;
     CaptureStore *store = nullptr;
+    std::atomic<qint64> inFlight{0}; // reserved by the proxies, not yet taken here
 };
 
 class CaptureStore::Sink final : public ExchangeSink
@@ -47,17 +67,29 @@ public:
     // One more byte than is kept, to know that a body was cut.
     qsizetype bodyBytesWanted() const override { return bodyLimit + 1; }
 
+    bool reserve(qsizetype bytes, bool refusable) override
+    {
+        if (m_link->inFlight.fetch_add(bytes) + bytes > inFlightLimit && refusable) {
+            m_link->inFlight.fetch_sub(bytes);
+            return false;
+        }
+        return true;
+    }
+
     void deliver(std::vector<ExchangeEvent> batch) override
     {
         const QMutexLocker lock(&m_link->mutex);
-        if (CaptureStore *store = m_link->store) {
-            QMetaObject::invokeMethod(
-                store,
-                [store, serial = m_serial, tunnel = m_tunnel, batch = std::move(batch)] {
-                    store->take(serial, tunnel, batch);
-                },
-                Qt::QueuedConnection);
+        CaptureStore *store = m_link->store;
+        if (!store) {
+            m_link->inFlight.fetch_sub(batchBytes(batch));
+            return;
         }
+        QMetaObject::invokeMethod(
+            store,
+            [store, serial = m_serial, tunnel = m_tunnel, batch = std::move(batch)] {
+                store->take(serial, tunnel, batch);
+            },
+            Qt::QueuedConnection);
     }
 
 private:
@@ -166,6 +198,7 @@ void CaptureStore::take(quint64 sink, const QString &tunnel,
             m_live.erase(live);
         }
     }
+    m_link->inFlight.fetch_sub(batchBytes(batch)); // counted in m_bytes from here on
     if (!updated.isEmpty()) {
         QList<quint64> &list = changes[tunnel].updated;
         list = updated.values();
@@ -212,6 +245,8 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
         exchange.requestSize = event.requestBodySize;
         exchange.responseSize = event.responseBodySize;
         exchange.requestTruncated |= exchange.requestSize > exchange.requestBody.size();
+        // A body cut while the store had no room; a decoded one is never longer than sent.
+        exchange.responseTruncated |= exchange.responseBody.isEmpty() && exchange.responseSize > 0;
         exchange.durationMsecs = event.atMsecs - exchange.startedMsecs;
         exchange.finished = true;
         entry.live = false;
@@ -222,7 +257,8 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
 
 void CaptureStore::makeRoom(Changes &changes)
 {
-    while (m_bytes > capacity && !m_entries.empty()) {
+    // What the proxies are still handing over counts as well, so the bound holds for the app.
+    while (m_bytes + m_link->inFlight.load() > capacity && !m_entries.empty()) {
         const auto oldest = m_entries.begin();
         CaptureChange &change = changes[oldest->second.exchange.tunnel];
         const quint64 id = oldest->first;

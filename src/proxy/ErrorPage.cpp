@@ -15,10 +15,16 @@ QByteArray reasonPhrase(int status)
         return "Unauthorized";
     case 408:
         return "Request Timeout";
+    case 429:
+        return "Too Many Requests";
     case 431:
         return "Request Header Fields Too Large";
+    case 501:
+        return "Not Implemented";
     case 502:
         return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Error";
     }

@@ -37,8 +37,13 @@ public:
     virtual ~ExchangeSink() = default;
     // How many bytes of each body the sink wants; the rest of a body is not copied.
     virtual qsizetype bodyBytesWanted() const = 0;
-    // Called on the proxy thread, a few times a second at most, with the events since the last
-    // call in order. It must not block: it hands the batch on to the thread that keeps it.
+    // Bytes copied for the sink count against its bound from the moment they are copied until
+    // its owner has them. False (only when `refusable`): no room now for `bytes` more of a
+    // body, which is then cut.
+    virtual bool reserve(qsizetype bytes, bool refusable) = 0;
+    // Called on the proxy thread, a few times a second at most (or once 4 MiB are waiting),
+    // with the events since the last call in order, a body's bytes in one event per batch. It
+    // must not block: it hands the batch on to the thread that keeps it.
     virtual void deliver(std::vector<ExchangeEvent> batch) = 0;
 };
 

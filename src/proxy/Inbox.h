@@ -45,6 +45,15 @@ struct Inbox {
     // wakes once for a small message. Dropped when the socket is closed already.
     inline void sendFramed(QTcpSocket &to);
 
+    // An empty inbox gives its memory back; it grows again with the next read.
+    void release()
+    {
+        if (isEmpty()) {
+            bytes = QByteArray();
+            begin = end = framed = 0;
+        }
+    }
+
     // Appends what the device has; false when it had nothing.
     bool fill(QIODevice &from)
     {

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QRandomGenerator>
+#include <QVarLengthArray>
 
 #include <array>
 
@@ -53,36 +54,20 @@ bool isNamed(const MessageHead &head, qsizetype i, QByteArrayView name)
     return head.name(i).compare(name, Qt::CaseInsensitive) == 0;
 }
 
-// "Basic <base64 of user:password>" with the password; any user name.
-bool basicMatches(QByteArrayView value, const QByteArray &passwordDigest)
+// "Basic <base64 of user:password>" with the password; any user name. `tried`: it was Basic.
+bool basicMatches(QByteArrayView value, const QByteArray &passwordDigest, bool &tried)
 {
     constexpr QByteArrayView scheme = "Basic ";
     if (value.size() <= scheme.size() ||
         value.first(scheme.size()).compare(scheme, Qt::CaseInsensitive) != 0) {
         return false;
     }
+    tried = true;
     const auto decoded =
         QByteArray::fromBase64Encoding(value.sliced(scheme.size()).trimmed().toByteArray(),
                                        QByteArray::AbortOnBase64DecodingErrors);
     const qsizetype colon = decoded ? decoded.decoded.indexOf(':') : -1;
     return colon >= 0 && matches(QByteArrayView(decoded.decoded).sliced(colon + 1), passwordDigest);
-}
-
-// A CORS preflight, which browsers send without credentials. One with a body or an upgrade
-// could carry another request past the gate, so it is not one.
-bool isPreflight(const MessageHead &head)
-{
-    if (head.method() != "OPTIONS" || head.lastIndexOf("Origin") < 0 ||
-        head.lastIndexOf("Access-Control-Request-Method") < 0) {
-        return false;
-    }
-    for (qsizetype i = 0; i < head.fieldCount(); ++i) {
-        if (isNamed(head, i, "Transfer-Encoding") || isNamed(head, i, "Upgrade") ||
-            (isNamed(head, i, "Content-Length") && head.value(i) != "0")) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The target without key parameters, the others kept in order. `found`: it had one;
@@ -153,7 +138,9 @@ bool dropOwnCookie(MessageHead &head, qsizetype field, const QByteArray &tokenDi
     return valid;
 }
 
-// Where a link with key leads once the key is gone: the origin-form path and query.
+// Where a link with key leads once the key is gone: the origin-form path and query, and only
+// ever a path on the tunnel. "//host/" or "/\host/" (also percent-encoded) would send the
+// browser to another site.
 QByteArray redirectTarget(QByteArray target)
 {
     if (!target.startsWith('/')) {
@@ -161,21 +148,25 @@ QByteArray redirectTarget(QByteArray target)
         const qsizetype path = scheme < 0 ? -1 : target.indexOf('/', scheme + 3);
         target = path < 0 ? QByteArray("/") : target.mid(path);
     }
-    // "//host/" would send the browser to another site.
-    return target.startsWith("//") ? QByteArray("/") : target;
+    const QByteArray decoded = QByteArray::fromPercentEncoding(target);
+    const bool onTunnel = decoded.startsWith('/') &&
+                          (decoded.size() == 1 ||
+                           (decoded[1] != '/' && decoded[1] != '\\' && uchar(decoded[1]) > ' '));
+    return onTunnel ? target : QByteArray("/");
 }
 
 } // namespace
 
 PasswordGate::PasswordGate(const QString &password)
 {
+    m_clock.start();
     setPassword(password);
 }
 
 void PasswordGate::setPassword(const QString &password)
 {
     const QByteArray utf8 = password.toUtf8();
-    const QMutexLocker lock(&m_mutex);
+    QMutexLocker lock(&m_mutex);
     if (!m_secrets.key.isEmpty() && !password.isEmpty() &&
         matches(utf8, m_secrets.passwordDigest)) {
         return;
@@ -185,6 +176,8 @@ void PasswordGate::setPassword(const QString &password)
     m_secrets.keyDigest = digest(m_secrets.key);
     m_secrets.token = randomToken(32);
     m_secrets.tokenDigest = digest(m_secrets.token);
+    lock.unlock();
+    changed();
 }
 
 QUrl PasswordGate::linkWithKey(const QUrl &address) const
@@ -202,7 +195,7 @@ PasswordGate::Secrets PasswordGate::secrets() const
     return m_secrets;
 }
 
-std::optional<QByteArray> PasswordGate::admit(MessageHead &head)
+std::optional<QByteArray> PasswordGate::admit(MessageHead &head, const QHostAddress &peer)
 {
     const Secrets secrets = this->secrets();
     bool hasKey = false;
@@ -211,16 +204,23 @@ std::optional<QByteArray> PasswordGate::admit(MessageHead &head)
     if (hasKey) {
         head.setTarget(target);
     }
-    bool admitted = false;
+    bool cookieValid = false;
+    bool triedPassword = false;
+    QVarLengthArray<qsizetype, 2> passwords; // the fields that carry it, dropped when let in
     for (qsizetype i = 0; i < head.fieldCount(); ++i) {
         if (isNamed(head, i, "Cookie")) {
-            admitted = dropOwnCookie(head, i, secrets.tokenDigest) || admitted;
+            cookieValid = dropOwnCookie(head, i, secrets.tokenDigest) || cookieValid;
         } else if (isNamed(head, i, "Authorization") &&
-                   basicMatches(head.value(i), secrets.passwordDigest)) {
-            head.removeField(i);
-            admitted = true;
+                   basicMatches(head.value(i), secrets.passwordDigest, triedPassword)) {
+            passwords.append(i);
         }
     }
+    const auto letIn = [&head, &passwords] {
+        for (const qsizetype field : passwords) {
+            head.removeField(field);
+        }
+        return std::nullopt;
+    };
     if (keyValid) {
         return QByteArray("HTTP/1.1 302 Found\r\nLocation: " + redirectTarget(target) +
                           "\r\nSet-Cookie: " + cookieName.toByteArray() + '=' + secrets.token +
@@ -228,8 +228,25 @@ std::optional<QByteArray> PasswordGate::admit(MessageHead &head)
                           "\r\nContent-Length: 0\r\nCache-Control: no-store\r\n"
                           "Connection: close\r\n\r\n");
     }
-    if (admitted || isPreflight(head)) {
-        return std::nullopt;
+    if (cookieValid) {
+        return letIn();
+    }
+    const QByteArray visitor = GuessLimiter::visitorOf(head, peer);
+    const qint64 now = m_clock.elapsed();
+    if (const qint64 wait = m_guesses.waitSeconds(visitor, now); wait > 0) {
+        return errorResponse(
+            429,
+            QCoreApplication::translate("Velumo::PasswordGate",
+                                        "Too many wrong passwords: try again in %n second(s).",
+                                        nullptr, int(wait)),
+            head.method() != "HEAD",
+            QByteArray("Retry-After: " + QByteArray::number(wait) + "\r\n"));
+    }
+    if (!passwords.isEmpty()) {
+        return letIn();
+    }
+    if (triedPassword || hasKey) {
+        m_guesses.failed(visitor, now);
     }
     return errorResponse(
         401,

@@ -2,9 +2,11 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "proxy/GuessLimiter.h"
 #include "proxy/RequestGate.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QString>
 #include <QUrl>
@@ -13,8 +15,11 @@ namespace Velumo {
 
 // Lets a visitor's request reach the service only with the tunnel's password, given through
 // HTTP Basic authentication (any user name), or with the cookie that a link with key hands
-// out; a CORS preflight passes without either. Whatever the gate checked is dropped from what
-// is forwarded: the Authorization field it matched, the key parameter, its own cookie.
+// out. Every request needs one of them, whatever its method: a CORS preflight too, as behind
+// nginx's auth_basic. Guessing is slowed down (GuessLimiter): a visitor locked out gets 429
+// even with the right password; the cookie and the key still let in. Whatever the gate checked is
+// dropped from what is forwarded: the Authorization field it matched, the key parameter, its own
+// cookie.
 //
 // One gate per tunnel, made on the GUI thread and shared with the tunnel's proxy through
 // ReverseProxy::setGate (again for each new proxy of the tunnel, so links and cookies outlive
@@ -27,15 +32,19 @@ public:
     static constexpr QByteArrayView keyParameter = "velumo_key";
     static constexpr QByteArrayView cookieName = "__Host-velumo";
 
+    // The shortest password a user may type; generated ones are longer.
+    static constexpr int shortest = 8;
+
     explicit PasswordGate(const QString &password);
 
     // A new password also replaces the key and the cookie's token, so that nobody let in with
-    // the old ones stays in. An empty password lets nobody in through Basic authentication.
+    // the old ones stays in (upgraded connections let in before are closed). An empty password
+    // lets nobody in through Basic authentication.
     void setPassword(const QString &password);
     // `address` (https://…trycloudflare.com) with the key as its only query.
     QUrl linkWithKey(const QUrl &address) const;
 
-    std::optional<QByteArray> admit(MessageHead &head) override;
+    std::optional<QByteArray> admit(MessageHead &head, const QHostAddress &peer) override;
 
     // 16 characters from a 32-letter alphabet without look-alikes (80 bits), in groups of
     // four: strong against guessing over the network, and easy to read out and type on a
@@ -55,6 +64,8 @@ private:
 
     mutable QMutex m_mutex;
     Secrets m_secrets;
+    GuessLimiter m_guesses;
+    QElapsedTimer m_clock;
 };
 
 } // namespace Velumo

@@ -4,6 +4,7 @@
 
 #include "proxy/ErrorPage.h"
 #include "proxy/ProxyServer.h"
+#include "proxy/StrictFraming.h"
 
 #include <QTcpSocket>
 
@@ -21,11 +22,12 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     client->setParent(this);
     client->setReadBufferSize(Inbox::readSize);
     client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_forwardedFor = client->peerAddress().toString().toLatin1();
+    m_peer = client->peerAddress();
+    m_forwardedFor = m_peer.toString().toLatin1();
     m_upstream->setReadBufferSize(Inbox::readSize);
-    m_headTimer.setSingleShot(true);
+    m_timer.setSingleShot(true);
 
-    connect(&m_headTimer, &QTimer::timeout, this, &ProxyConnection::headTimedOut);
+    connect(&m_timer, &QTimer::timeout, this, &ProxyConnection::timedOut);
     connect(&m_connector, &ServiceConnector::connected, this, &ProxyConnection::upstreamConnected);
     connect(&m_connector, &ServiceConnector::failed, this, &ProxyConnection::upstreamFailed);
     connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
@@ -34,6 +36,7 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     connect(m_upstream, &QTcpSocket::readyRead, this, &ProxyConnection::processUpstream);
     connect(m_upstream, &QTcpSocket::bytesWritten, this, &ProxyConnection::processClient);
     connect(m_upstream, &QTcpSocket::disconnected, this, &ProxyConnection::upstreamEnded);
+    updateTimer();
 }
 
 ProxyConnection::~ProxyConnection() = default;
@@ -57,6 +60,7 @@ void ProxyConnection::processClient()
         m_clientAgain = true;
         return;
     }
+    m_server.noteActivity();
     m_inClient = true;
     do {
         m_clientAgain = false;
@@ -64,13 +68,7 @@ void ProxyConnection::processClient()
     } while (m_clientAgain);
     m_inClient = false;
 
-    const bool waitingForHead = m_clientNeedsMore && !m_clientHeld && !m_tunnel && m_request &&
-                                !m_request->is_header_done();
-    if (!waitingForHead) {
-        m_headTimer.stop();
-    } else if (!m_headTimer.isActive()) {
-        m_headTimer.start(m_server.timeouts().head);
-    }
+    updateTimer();
     // Once the visitor is gone, what it sent is delivered, then the service's side closes.
     if (m_clientEnded && m_state == Upstream::Open &&
         m_upstream->bytesToWrite() < Inbox::writeHighWater) {
@@ -144,6 +142,7 @@ bool ProxyConnection::forwardRequest(RequestFramer::Step step)
         m_clientNeedsMore = true;
     } else if (m_request->is_done()) {
         m_request.reset();
+        m_served = true;
         // The service may have answered before the body was whole: the exchange is gone then.
         if (!m_exchanges.empty() && m_exchanges.back().id == m_requestId) {
             Exchange &last = m_exchanges.back();
@@ -162,9 +161,17 @@ void ProxyConnection::requestHead(qsizetype size)
     exchange.id = m_server.nextExchange();
     exchange.head = head.method() == "HEAD";
     exchange.connect = head.method() == "CONNECT";
-    exchange.upgrade = m_request->upgrade();
-    if (RequestGate *gate = m_server.gate()) {
-        if (std::optional<QByteArray> response = gate->admit(head)) {
+    // Only a request that names the protocol it wants may switch to it.
+    exchange.upgrade = m_request->upgrade() && head.lastIndexOf("Upgrade") >= 0;
+    if (const std::optional<StrictFraming::Refusal> refusal = StrictFraming::refusal(head)) {
+        answer(refusal->status, refusal->message);
+        return;
+    }
+    RequestGate *gate = m_server.gate();
+    m_admittedBy = gate;
+    m_admittedUnder = gate ? gate->generation() : 0;
+    if (gate) {
+        if (std::optional<QByteArray> response = gate->admit(head, m_peer)) {
             pushAnswer(std::move(*response));
             return;
         }
@@ -194,6 +201,7 @@ void ProxyConnection::processUpstream()
         m_upstreamAgain = true;
         return;
     }
+    m_server.noteActivity();
     m_inUpstream = true;
     do {
         m_upstreamAgain = false;
@@ -205,6 +213,7 @@ void ProxyConnection::processUpstream()
         m_client->bytesToWrite() < Inbox::writeHighWater) {
         upstreamDrained();
     }
+    updateTimer();
     closed();
 }
 
@@ -264,13 +273,25 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         }
         return false;
     }
+    const Exchange &exchange = m_exchanges.front();
+    const int status = step.head ? m_response->head().status() : 0;
+    if (status == 101 && !exchange.upgrade) {
+        // Opaque bytes the visitor never asked for could carry anything past the gate.
+        m_state = Upstream::Closed;
+        m_upstream->abort();
+        badGateway(exchange.head, tr("The service switched protocols for a request that did "
+                                     "not ask to."));
+        return false;
+    }
     const QByteArrayView bytes = m_fromUpstream.unframed().first(step.consumed);
     m_fromUpstream.framed += step.consumed;
-    const Exchange &exchange = m_exchanges.front();
     if (step.head) {
         m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
-        const int status = m_response->head().status();
         if (status == 101 || (exchange.connect && status / 100 == 2)) {
+            if (!admittedNow()) {
+                abortBoth();
+                return false;
+            }
             // From here on both directions are opaque bytes, with no timeout.
             m_fromUpstream.sendFramed(*m_client);
             m_exchanges.clear();
@@ -394,17 +415,76 @@ void ProxyConnection::closed()
 {
     if (m_client->state() == QAbstractSocket::UnconnectedState && m_state == Upstream::Closed &&
         m_upstream->state() == QAbstractSocket::UnconnectedState) {
-        m_headTimer.stop();
+        m_timer.stop();
         deleteLater();
     }
 }
 
-void ProxyConnection::headTimedOut()
+bool ProxyConnection::admittedNow() const
 {
-    if (m_state == Upstream::Idle || m_state == Upstream::Open) {
+    const RequestGate *gate = m_server.gate();
+    return gate == m_admittedBy && (!gate || gate->generation() == m_admittedUnder);
+}
+
+void ProxyConnection::gateChanged()
+{
+    // Requests are checked one by one; an upgraded connection was checked once, for good.
+    if (m_tunnel && !admittedNow()) {
+        abortBoth();
+    }
+}
+
+void ProxyConnection::abortBoth()
+{
+    m_state = Upstream::Closed;
+    m_upstream->abort();
+    m_client->abort();
+    closed();
+}
+
+void ProxyConnection::updateTimer()
+{
+    // The visitor owes a request only when nothing is under way: no response awaited, no
+    // request body coming, no upgrade.
+    Waiting waiting = Waiting::Nothing;
+    if (m_exchanges.empty() && !m_tunnel && !m_clientHeld && !m_clientEnded &&
+        !(m_request && m_request->is_header_done())) {
+        waiting = m_fromClient.isEmpty() && m_served ? Waiting::Idle : Waiting::Head;
+    }
+    // A head is timed from the connection's start, or from its first byte after an idle
+    // spell; trickling it in does not extend the time.
+    if (waiting != m_waiting || (waiting != Waiting::Nothing && !m_timer.isActive())) {
+        m_waiting = waiting;
+        if (waiting == Waiting::Idle) {
+            releaseBuffers();
+        }
+        if (waiting == Waiting::Nothing) {
+            m_timer.stop();
+        } else {
+            m_timer.start(waiting == Waiting::Head ? m_server.timeouts().head
+                                                   : m_server.timeouts().idle);
+        }
+    }
+}
+
+void ProxyConnection::releaseBuffers()
+{
+    m_fromClient.release();
+    m_fromUpstream.release();
+}
+
+void ProxyConnection::timedOut()
+{
+    if (m_waiting == Waiting::Head && !m_fromClient.isEmpty()) {
         answer(408, tr("The request head did not arrive whole within %1 seconds.")
                         .arg(m_server.timeouts().head.count() / 1000.0));
+        return;
     }
+    // Nothing asked: the connection just ends, as nginx ends an idle one.
+    m_state = Upstream::Closed;
+    m_upstream->abort();
+    m_client->disconnectFromHost();
+    closed();
 }
 
 } // namespace Velumo

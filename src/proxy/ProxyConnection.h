@@ -7,6 +7,7 @@
 #include "proxy/ServiceConnector.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
@@ -18,6 +19,7 @@ class QTcpSocket;
 namespace Velumo {
 
 class ProxyServer;
+class RequestGate;
 
 // One visitor connection and the connection to the service that serves it alone. Bytes go on
 // as they arrive, in both directions; the framers only find where messages begin and end, so
@@ -33,6 +35,11 @@ public:
     // Takes the client socket, and deletes itself once both sides are closed.
     ProxyConnection(QTcpSocket *client, ProxyServer &server);
     ~ProxyConnection() override;
+
+    // The gate, or what it lets in, changed: an upgraded connection let in before ends.
+    void gateChanged();
+    // Gives back the memory of buffers that hold nothing (they grow with the traffic).
+    void releaseBuffers();
 
 private:
     // A request whose response has not been forwarded whole yet, or the proxy's own answer.
@@ -72,16 +79,27 @@ private:
     void clientEnded();
     void upstreamEnded();
     void closed();
-    void headTimedOut();
+    void abortBoth();
+    // What the connection waits for from the visitor, and for how long (ProxyTimeouts).
+    enum class Waiting { Nothing, Head, Idle };
+    void updateTimer();
+    void timedOut();
+    bool admittedNow() const;
 
     ProxyServer &m_server;
     QTcpSocket *m_client;
     QTcpSocket *m_upstream;
     ServiceConnector m_connector;
-    QTimer m_headTimer;
+    QTimer m_timer;
+    Waiting m_waiting = Waiting::Nothing;
+    bool m_served = false; // a request has been read whole before
     Upstream m_state = Upstream::Idle;
+    QHostAddress m_peer;
     QByteArray m_forwardedFor;
     QByteArray m_firstHead; // forwarded once the service accepts the connection
+    // The gate and its generation when the last request was let in.
+    const RequestGate *m_admittedBy = nullptr;
+    quint64 m_admittedUnder = 0;
 
     Inbox m_fromClient;
     Inbox m_fromUpstream;

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "proxy/ProxyServer.h"
 
+#include "proxy/ErrorPage.h"
+#include "proxy/Inbox.h"
 #include "proxy/ProxyConnection.h"
 
 #include <QDateTime>
@@ -9,6 +11,10 @@
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace Velumo {
 
@@ -19,6 +25,11 @@ constexpr std::chrono::milliseconds deliveryInterval{250};
 // Quick-tunnel visitors arrive through the tool's pool of up to 200 connections, opened at
 // once under load; Qt's default backlog of 50 would make the rest retry a second later.
 constexpr int listenBacklog = 256;
+constexpr std::chrono::milliseconds acceptRetry{100};
+// A batch goes to the sink at once when this much waits in it.
+constexpr qsizetype batchLimit = 4 * 1024 * 1024;
+// No connection has moved a byte for this long: the burst is over.
+constexpr std::chrono::milliseconds quietAfter{2000};
 
 } // namespace
 
@@ -27,7 +38,11 @@ ProxyServer::ProxyServer(ProxyTarget target, ProxyTimeouts timeouts, QObject *pa
     , m_target(std::move(target))
     , m_timeouts(timeouts)
     , m_deliveryTimer(this)
+    , m_quietCheck(this)
 {
+    m_quietCheck.setSingleShot(true);
+    m_quietCheck.setInterval(quietAfter);
+    connect(&m_quietCheck, &QTimer::timeout, this, &ProxyServer::quietCheck);
     m_deliveryTimer.setSingleShot(true);
     m_deliveryTimer.setInterval(deliveryInterval);
     connect(&m_deliveryTimer, &QTimer::timeout, this, &ProxyServer::deliver);
@@ -36,6 +51,9 @@ ProxyServer::ProxyServer(ProxyTarget target, ProxyTimeouts timeouts, QObject *pa
 ProxyServer::~ProxyServer()
 {
     // Before this object is only a QObject: connections use it to their end.
+    if (m_gate) {
+        m_gate->unwatch(m_gateWatch);
+    }
     qDeleteAll(findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly));
     if (m_lookup >= 0) {
         QHostInfo::abortHostLookup(m_lookup);
@@ -52,6 +70,7 @@ void ProxyServer::start()
     m_server->setProxy(QNetworkProxy::NoProxy);
     m_server->setListenBacklogSize(listenBacklog);
     connect(m_server, &QTcpServer::newConnection, this, &ProxyServer::accept);
+    connect(m_server, &QTcpServer::acceptError, this, &ProxyServer::acceptFailed);
     if (!m_server->listen(QHostAddress::LocalHost)) {
         Q_EMIT failed(tr("Could not listen on 127.0.0.1: %1").arg(m_server->errorString()));
         return;
@@ -69,6 +88,29 @@ void ProxyServer::setSink(std::shared_ptr<ExchangeSink> sink)
 {
     deliver();
     m_sink = std::move(sink);
+}
+
+void ProxyServer::setGate(std::shared_ptr<RequestGate> gate)
+{
+    if (m_gate) {
+        m_gate->unwatch(m_gateWatch);
+    }
+    m_gate = std::move(gate);
+    if (m_gate) {
+        // Unwatched before this object goes, so the pointer is good whenever it is called.
+        m_gateWatch = m_gate->watch([this] {
+            QMetaObject::invokeMethod(this, &ProxyServer::gateChanged, Qt::QueuedConnection);
+        });
+    }
+    gateChanged();
+}
+
+void ProxyServer::gateChanged()
+{
+    for (ProxyConnection *connection :
+         findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly)) {
+        connection->gateChanged();
+    }
 }
 
 void ProxyServer::resolve()
@@ -111,21 +153,64 @@ void ProxyServer::addressWorked(const QHostAddress &address)
 void ProxyServer::accept()
 {
     while (QTcpSocket *client = m_server->nextPendingConnection()) {
+        if (m_connections >= connectionLimit) {
+            refuse(client);
+            continue;
+        }
         auto *connection = new ProxyConnection(client, *this);
         ++m_connections;
         connect(connection, &QObject::destroyed, this, [this] { --m_connections; });
     }
 }
 
+void ProxyServer::refuse(QTcpSocket *client)
+{
+    // The page goes out and the connection closes at once, holding no descriptor through a
+    // flood. What the visitor sent already is read first, since closing with bytes unread
+    // would reset the connection, page and all.
+    static const QByteArray busy = errorResponse(
+        503, tr("Velumo's proxy has %1 connections open, as many as it takes. Try again soon.")
+                 .arg(connectionLimit));
+    send(*client, busy);
+    const int fd = int(client->socketDescriptor());
+    char sink[4096];
+    for (int i = 0; i < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+    }
+    client->abort();
+    client->deleteLater();
+}
+
+void ProxyServer::acceptFailed()
+{
+    // Qt stops accepting when the process is out of descriptors; others free some soon.
+    QTimer::singleShot(acceptRetry, m_server, &QTcpServer::resumeAccepting);
+}
+
 void ProxyServer::capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes)
 {
-    if (m_sink) {
+    if (!m_sink) {
+        return;
+    }
+    const bool body =
+        kind == ExchangeEvent::Kind::RequestBody || kind == ExchangeEvent::Kind::ResponseBody;
+    if (!body) {
+        m_sink->reserve(bytes.size(), false); // a head however full: it is at most 64 KiB
+    }
+    if (body && !m_batch.empty() && m_batch.back().exchange == exchange &&
+        m_batch.back().kind == kind) {
+        m_batch.back().bytes += bytes; // one copy of a body's part per batch, not one per read
+        m_batchBytes += bytes.size();
+    } else {
         queue({exchange, kind, QDateTime::currentMSecsSinceEpoch(), bytes.toByteArray()});
+    }
+    if (m_batchBytes >= batchLimit) {
+        deliver();
     }
 }
 
 void ProxyServer::queue(ExchangeEvent event)
 {
+    m_batchBytes += event.bytes.size();
     m_batch.push_back(std::move(event));
     if (!m_deliveryTimer.isActive()) {
         m_deliveryTimer.start();
@@ -140,6 +225,10 @@ void ProxyServer::captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteA
     }
     const QByteArrayView part =
         body.first(std::min(body.size(), m_sink->bodyBytesWanted() - taken));
+    if (!m_sink->reserve(part.size(), true)) {
+        taken = m_sink->bodyBytesWanted(); // cut here: a body with a gap would mislead
+        return;
+    }
     taken += part.size();
     capture(kind, exchange, part);
 }
@@ -163,10 +252,39 @@ QString ProxyServer::endpoint(const QString &host, quint16 port)
 
 void ProxyServer::deliver()
 {
+    m_deliveryTimer.stop();
     if (m_sink && !m_batch.empty()) {
+        for (ExchangeEvent &event : m_batch) {
+            event.bytes.squeeze(); // the store keeps these bytes as they are
+        }
         m_sink->deliver(std::exchange(m_batch, {}));
     }
     m_batch.clear();
+    m_batchBytes = 0;
+}
+
+void ProxyServer::noteActivity()
+{
+    m_active = true;
+    if (!m_quietCheck.isActive()) {
+        m_quietCheck.start();
+    }
+}
+
+void ProxyServer::quietCheck()
+{
+    if (std::exchange(m_active, false)) {
+        m_quietCheck.start();
+        return;
+    }
+    // The burst is over: the memory it took goes back to the system, not only to the heap.
+    for (ProxyConnection *connection :
+         findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly)) {
+        connection->releaseBuffers();
+    }
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 } // namespace Velumo

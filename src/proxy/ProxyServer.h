@@ -17,6 +17,7 @@
 
 class QHostInfo;
 class QTcpServer;
+class QTcpSocket;
 
 namespace Velumo {
 
@@ -27,9 +28,13 @@ struct ProxyTarget {
 };
 
 struct ProxyTimeouts {
-    // A request head must arrive whole this long after its first byte: a client that trickles
-    // it holds a socket, never memory without bound.
+    // A request head must arrive whole this long after the connection is accepted, or after
+    // its first byte once the connection was idle: silence ends the connection, part of a
+    // head gets a 408. A client that trickles holds a socket, never memory without bound.
     std::chrono::milliseconds head{30'000};
+    // An idle connection between requests ends after this: longer than cloudflared's own 90 s,
+    // so that the tool never sends a request on a connection the proxy is closing.
+    std::chrono::milliseconds idle{120'000};
     // Per address of the service; on loopback the answer is immediate.
     std::chrono::milliseconds connect{10'000};
 };
@@ -43,6 +48,10 @@ class ProxyServer : public QObject
     Q_DISABLE_COPY_MOVE(ProxyServer)
 
 public:
+    // Beyond this many connections a visitor gets a 503 and the connection ends: a flood costs
+    // one proxy its visitors, never the descriptors that the other proxies and the window need.
+    static constexpr int connectionLimit = 512;
+
     explicit ProxyServer(ProxyTarget target, ProxyTimeouts timeouts = {},
                          QObject *parent = nullptr);
     ~ProxyServer() override;
@@ -56,7 +65,8 @@ public:
 
     void setSink(std::shared_ptr<ExchangeSink> sink);
     ExchangeSink *sink() const { return m_sink.get(); }
-    void setGate(std::shared_ptr<RequestGate> gate) { m_gate = std::move(gate); }
+    // Upgraded connections let in by the gate before (or with no gate) end when it changes.
+    void setGate(std::shared_ptr<RequestGate> gate);
     RequestGate *gate() const { return m_gate.get(); }
 
     // For the connections: the service's addresses, looked up once and kept while they work.
@@ -73,6 +83,9 @@ public:
     void captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
                      qsizetype &taken);
     void captureFinished(quint64 exchange, qint64 requestBodySize, qint64 responseBodySize);
+    // A connection moved bytes. Once none has for 2 s, connections drop their empty buffers
+    // and freed heap goes back to the system.
+    void noteActivity();
 
     // host:port as a user writes it, IPv6 addresses in brackets.
     static QString endpoint(const QString &host, quint16 port);
@@ -84,10 +97,14 @@ Q_SIGNALS:
 
 private:
     void accept();
+    void refuse(QTcpSocket *client);
+    void acceptFailed();
     void lookedUp(const QHostInfo &info);
     void deliver();
     // Adds an event to the batch the sink gets at the next delivery.
     void queue(ExchangeEvent event);
+    void gateChanged();
+    void quietCheck();
 
     ProxyTarget m_target;
     ProxyTimeouts m_timeouts;
@@ -99,8 +116,13 @@ private:
     quint64 m_exchanges = 0;
     std::shared_ptr<ExchangeSink> m_sink;
     std::shared_ptr<RequestGate> m_gate;
+    int m_gateWatch = 0;
     std::vector<ExchangeEvent> m_batch;
-    QTimer m_deliveryTimer; // a child, so that it moves to the proxy thread with the server
+    qsizetype m_batchBytes = 0;
+    // Children, so that they move to the proxy thread with the server.
+    QTimer m_deliveryTimer;
+    QTimer m_quietCheck;
+    bool m_active = false;
 };
 
 } // namespace Velumo

@@ -314,7 +314,10 @@ private Q_SLOTS:
         // Turned on for a running tunnel: it starts again, the tool pointing at the proxy.
         QVERIFY(QFile::remove(path("argv.json")));
         TunnelOptions &options = m_model->options();
-        QCOMPARE(password ? options.setPassword(tunnel.id, u"secret"_s)
+        if (password) { // shorter than 8 characters: refused
+            QVERIFY(!options.setPassword(tunnel.id, u"7 chars"_s).isEmpty());
+        }
+        QCOMPARE(password ? options.setPassword(tunnel.id, u"a secret"_s)
                           : options.setInspected(tunnel.id, true),
                  QString());
         QTRY_VERIFY(QFile::exists(path("argv.json")));

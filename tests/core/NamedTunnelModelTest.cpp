@@ -204,10 +204,12 @@ private Q_SLOTS:
         QCOMPARE(mode(file), QFile::ReadOwner);
         QCOMPARE(mode(NamedTunnelModel::credentialsFolder()),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(argv(u"create"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"create"_s,
-                                                 u"--credentials-file"_s, file, u"blog"_s}));
-        QCOMPARE(argv(u"route"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"route"_s,
-                                                u"dns"_s, tunnel.tunnelId, u"blog.example.com"_s}));
+        QCOMPARE(argv(u"create"_s),
+                 (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"create"_s,
+                              u"--credentials-file"_s, file, u"--"_s, u"blog"_s}));
+        QCOMPARE(argv(u"route"_s),
+                 (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"route"_s, u"dns"_s, u"--"_s,
+                              tunnel.tunnelId, u"blog.example.com"_s}));
         QCOMPARE(decodeNamedTunnels(readAll(path(u"velumo/namedTunnels.json"_s))),
                  std::optional<NamedTunnelList>(named().tunnels()));
         // Then it runs, with its address known from the start.
@@ -264,12 +266,12 @@ private Q_SLOTS:
         QTRY_VERIFY(outcome.has_value());
         QVERIFY2(outcome->ok && outcome->message.contains(u"DNS record"),
                  qPrintable(outcome->message));
-        QCOMPARE(argv(u"cleanup"_s),
-                 (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"cleanup"_s, tunnel.tunnelId}));
+        QCOMPARE(argv(u"cleanup"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"cleanup"_s,
+                                                  u"--"_s, tunnel.tunnelId}));
         QCOMPARE(
             argv(u"delete"_s),
             (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"delete"_s, u"--credentials-file"_s,
-                         NamedTunnelModel::credentialsFile(tunnel), tunnel.tunnelId}));
+                         NamedTunnelModel::credentialsFile(tunnel), u"--"_s, tunnel.tunnelId}));
         QVERIFY(named().tunnels().isEmpty());
         QVERIFY(!QFile::exists(NamedTunnelModel::credentialsFile(tunnel)));
         QTRY_COMPARE(m_model->runningToolCount(), 0);

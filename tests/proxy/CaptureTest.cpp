@@ -4,6 +4,7 @@
 #include "proxy/CaptureStore.h"
 #include "proxy/Replayer.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <numeric>
@@ -15,6 +16,16 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Kind = ExchangeEvent::Kind;
+
+// Hands a batch over as a proxy does: its bytes reserved first.
+void deliver(ExchangeSink &sink, std::vector<ExchangeEvent> batch)
+{
+    for (const ExchangeEvent &event : batch) {
+        sink.reserve(event.bytes.size(), false);
+    }
+    sink.deliver(std::move(batch));
+    QCoreApplication::processEvents(); // taken before the next, as from a proxy's batches
+}
 
 } // namespace
 
@@ -37,15 +48,15 @@ private Q_SLOTS:
         constexpr int count = 60; // about two bodies of 1 MiB each: far over 50 MiB
         for (quint64 i = 1; i <= count; ++i) {
             ExchangeEvent finished{i, Kind::Finished, 0, {}, 3 * big.size(), big.size()};
-            sinks[i % 2]->deliver({{i, Kind::Request, 0, "POST /up HTTP/1.1\r\n\r\n"},
-                                   {i, Kind::RequestBody, 0, big},
-                                   {i, Kind::Response, 0, "HTTP/1.1 200 OK\r\n\r\n"},
-                                   {i, Kind::ResponseBody, 0, big},
-                                   finished});
+            deliver(*sinks[i % 2], {{i, Kind::Request, 0, "POST /up HTTP/1.1\r\n\r\n"},
+                                    {i, Kind::RequestBody, 0, big},
+                                    {i, Kind::Response, 0, "HTTP/1.1 200 OK\r\n\r\n"},
+                                    {i, Kind::ResponseBody, 0, big},
+                                    finished});
         }
-        sinks[0]->deliver({{99, Kind::Request, 0, "GET /small HTTP/1.1\r\n\r\n"},
-                           {99, Kind::Response, 0, "HTTP/1.1 200 OK\r\n\r\n"},
-                           {99, Kind::ResponseBody, 0, "ok"}});
+        deliver(*sinks[0], {{99, Kind::Request, 0, "GET /small HTTP/1.1\r\n\r\n"},
+                            {99, Kind::Response, 0, "HTTP/1.1 200 OK\r\n\r\n"},
+                            {99, Kind::ResponseBody, 0, "ok"}});
         QTRY_COMPARE(store.exchanges(u"a"_s).size() + store.exchanges(u"b"_s).size() +
                          removed.size(),
                      count + 1);
@@ -70,6 +81,34 @@ private Q_SLOTS:
         QVERIFY(store.exchanges(u"a"_s).isEmpty());
         QCOMPARE(store.exchanges(u"b"_s), b);
         QTRY_VERIFY(removed.contains(a.last()));
+    }
+
+    // Distinct bodies through a real proxy, so that every copy would show in resident memory.
+    void store_boundHoldsForTheProcess()
+    {
+        CaptureStore store;
+        Origin origin;
+        RunningProxy proxy(u"127.0.0.1"_s, origin.port());
+        proxy.proxy.setSink(store.sinkFor(u"t"_s));
+        Visitor visitor(proxy.port());
+        QByteArray body(1536 * 1024, Qt::Uninitialized);
+        const QByteArray head =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+        peakGrowthKiB();
+        for (int i = 0; i < 60; ++i) { // 90 MiB, of which 60 MiB are offered to the store
+            visitor.write("GET / HTTP/1.1\r\n\r\n");
+            QTRY_VERIFY(origin.received.endsWith("\r\n\r\n"));
+            origin.received.clear();
+            QRandomGenerator(i).fillRange(reinterpret_cast<quint32 *>(body.data()),
+                                          body.size() / 4);
+            origin.last()->write(head + body);
+            QTRY_COMPARE(visitor.received.size(), head.size() + body.size());
+            visitor.received.clear();
+        }
+        QTRY_VERIFY(store.bytes() > CaptureStore::capacity - 3 * CaptureStore::bodyLimit);
+        const qint64 grownMiB = peakGrowthKiB() / 1024;
+        QVERIFY2(grownMiB < CaptureStore::capacity / 1024 / 1024 + 32,
+                 qPrintable(QString::number(grownMiB)));
     }
 
     void replay_data()

@@ -74,13 +74,6 @@ private Q_SLOTS:
             << "GET /k?z=1 HTTP/1.1\r\nCookie: a=1; b=2\r\nAuthorization: Bearer t\r\n" + xff +
                    "\r\n"
             << passed;
-        const QByteArray preflight = "OPTIONS /api HTTP/1.1\r\nOrigin: https://a.example\r\n"
-                                     "Access-Control-Request-Method: PUT\r\n";
-        QTest::newRow("CORS preflight") << preflight + "\r\n" << preflight + xff + "\r\n" << passed;
-        QTest::newRow("bare OPTIONS")
-            << QByteArray("OPTIONS /api HTTP/1.1\r\n\r\n") << QByteArray() << refused;
-        QTest::newRow("preflight with a body")
-            << preflight + "Content-Length: 4\r\n\r\nbody" << QByteArray() << refused;
         const QByteArray upgrade =
             "GET /ws HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n";
         QTest::newRow("WebSocket upgrade with the cookie")
@@ -122,6 +115,75 @@ private Q_SLOTS:
         for (const QByteArray &part : answer) {
             QVERIFY2(got.contains(part), got);
         }
+    }
+
+    void guessing_locksOut_data()
+    {
+        QTest::addColumn<int>("failures");
+        QTest::addColumn<QByteArray>("guesser"); // N stands for the attempt's number, mod 20
+        QTest::addColumn<QByteArray>("later");   // who then comes with the right password
+        QTest::addColumn<bool>("locked");
+
+        const QByteArray cf = "Cf-Connecting-Ip: ";
+        QTest::newRow("the peer") << 10 << QByteArray() << QByteArray() << true;
+        QTest::newRow("the same IPv6 /64 through Cloudflare") << 10 << cf + "2001:db8:1:2::1\r\n"
+                                                              << cf + "2001:db8:1:2:ffff::9\r\n"
+                                                              << true;
+        QTest::newRow("another /64") << 10 << cf + "2001:db8:1:2::1\r\n"
+                                     << cf + "2001:db8:1:3::1\r\n"
+                                     << false;
+        QTest::newRow("another IPv4 address") << 10 << cf + "203.0.113.7\r\n"
+                                              << cf + "203.0.113.8\r\n"
+                                              << false;
+        QTest::newRow("nine failures") << 9 << QByteArray() << QByteArray() << false;
+        QTest::newRow("100 failures on the tunnel from 20 addresses")
+            << 100 << cf + "198.51.100.N\r\n"
+            << cf + "192.0.2.1\r\n"
+            << true;
+    }
+
+    void guessing_locksOut()
+    {
+        QFETCH(int, failures);
+        QFETCH(QByteArray, guesser);
+        QFETCH(QByteArray, later);
+        QFETCH(bool, locked);
+
+        Origin origin;
+        RunningProxy proxy(u"127.0.0.1"_s, origin.port());
+        auto gate = std::make_shared<PasswordGate>(u"right password"_s);
+        proxy.proxy.setGate(gate);
+        const QUrl link = gate->linkWithKey(QUrl(u"https://a.example"_s));
+        QByteArray redirect;
+        QVERIFY(!reaches(proxy.port(), origin,
+                         "GET /?" + link.query().toLatin1() + " HTTP/1.1\r\n\r\n", &redirect));
+        const qsizetype at = redirect.indexOf("__Host-velumo=") + 14;
+        const QByteArray cookie =
+            "Cookie: " + redirect.mid(at - 14, redirect.indexOf(';', at) - at + 14);
+
+        for (int i = 0; i < failures; ++i) {
+            QByteArray got;
+            const QByteArray who = QByteArray(guesser).replace("N", QByteArray::number(i % 20));
+            QVERIFY(!reaches(proxy.port(), origin,
+                             "GET / HTTP/1.1\r\n" + who + "Authorization: " + basic(u"u:wrong"_s) +
+                                 "\r\n\r\n",
+                             &got));
+            QVERIFY2(got.startsWith("HTTP/1.1 401 "), got);
+        }
+        QByteArray got;
+        QCOMPARE(reaches(proxy.port(), origin,
+                         "GET / HTTP/1.1\r\n" + later +
+                             "Authorization: " + basic(u"u:right password"_s) + "\r\n\r\n",
+                         &got),
+                 !locked);
+        if (locked) {
+            QVERIFY2(got.startsWith("HTTP/1.1 429 Too Many Requests\r\n"), got);
+            const qsizetype retry = got.indexOf("\r\nRetry-After: ") + 15;
+            const int seconds = got.mid(retry, got.indexOf('\r', retry) - retry).toInt();
+            QVERIFY2(seconds > 0 && seconds <= 60, got);
+        }
+        // Whoever comes with the cookie passes.
+        QVERIFY(reaches(proxy.port(), origin, "GET / HTTP/1.1\r\n" + later + cookie + "\r\n\r\n"));
     }
 
     void changes_takeEffectAtOnce()

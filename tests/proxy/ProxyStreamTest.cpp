@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "ProxyTestSupport.h"
+#include "proxy/PasswordGate.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QNetworkRequest>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTest>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 #include <memory>
+
+#include <sys/resource.h>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
@@ -83,6 +88,24 @@ public:
     QCryptographicHash hash{QCryptographicHash::Sha1};
 };
 
+// Sends back every WebSocket message it gets.
+class EchoService : public QWebSocketServer
+{
+public:
+    EchoService()
+        : QWebSocketServer(u"echo"_s, QWebSocketServer::NonSecureMode)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QWebSocketServer::newConnection, this, [this] {
+            QWebSocket *socket = nextPendingConnection();
+            socket->setParent(this);
+            connect(socket, &QWebSocket::textMessageReceived, socket, &QWebSocket::sendTextMessage);
+            connect(socket, &QWebSocket::binaryMessageReceived, socket,
+                    &QWebSocket::sendBinaryMessage);
+        });
+    }
+};
+
 } // namespace
 
 class ProxyStreamTest : public QObject
@@ -134,15 +157,7 @@ private Q_SLOTS:
 
     void webSocket_passesThroughWithoutIdleTimeout()
     {
-        QWebSocketServer echo(u"echo"_s, QWebSocketServer::NonSecureMode);
-        QVERIFY(echo.listen(QHostAddress::LocalHost));
-        connect(&echo, &QWebSocketServer::newConnection, &echo, [&echo] {
-            QWebSocket *socket = echo.nextPendingConnection();
-            socket->setParent(&echo);
-            connect(socket, &QWebSocket::textMessageReceived, socket, &QWebSocket::sendTextMessage);
-            connect(socket, &QWebSocket::binaryMessageReceived, socket,
-                    &QWebSocket::sendBinaryMessage);
-        });
+        EchoService echo;
         ProxyTimeouts timeouts;
         timeouts.head = std::chrono::milliseconds(50);
         RunningProxy proxy(u"127.0.0.1"_s, echo.serverPort(), timeouts);
@@ -162,6 +177,81 @@ private Q_SLOTS:
         client.sendBinaryMessage(big);
         QTRY_COMPARE(binaries.size(), 1);
         QCOMPARE(binaries[0][0].toByteArray(), big);
+    }
+
+    void webSocket_endsWhenThePasswordChanges_data()
+    {
+        QTest::addColumn<bool>("gatedBefore");
+        QTest::newRow("password turned on") << false;
+        QTest::newRow("password changed") << true;
+    }
+
+    void webSocket_endsWhenThePasswordChanges()
+    {
+        QFETCH(bool, gatedBefore);
+        EchoService echo;
+        RunningProxy proxy(u"127.0.0.1"_s, echo.serverPort());
+        auto gate = std::make_shared<PasswordGate>(u"first password"_s);
+        if (gatedBefore) {
+            proxy.proxy.setGate(gate);
+        }
+        QNetworkRequest request(QUrl(u"ws://127.0.0.1:%1/echo"_s.arg(proxy.port())));
+        request.setRawHeader("Authorization", "Basic " + QByteArray("u:first password").toBase64());
+        QWebSocket client;
+        QSignalSpy texts(&client, &QWebSocket::textMessageReceived);
+        client.open(request);
+        QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
+        client.sendTextMessage(u"hello"_s);
+        QTRY_COMPARE(texts.size(), 1);
+        if (gatedBefore) {
+            gate->setPassword(u"second password"_s);
+        } else {
+            proxy.proxy.setGate(gate);
+        }
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+    }
+
+    // Without the cap the 1,100 would take both ends' descriptors (2,200, over the limit set
+    // here): the second proxy could then accept no one.
+    void flood_ofSilentConnections_stopsNoOtherProxy()
+    {
+        rlimit usual{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &usual) == 0);
+        if (usual.rlim_max < 2000) {
+            QSKIP("the hard descriptor limit is under 2,000");
+        }
+        const rlimit lowered{2000, usual.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+        const auto restore = qScopeGuard([&usual] { ::setrlimit(RLIMIT_NOFILE, &usual); });
+
+        Origin origin;
+        ProxyTimeouts timeouts;
+        timeouts.head = std::chrono::seconds(10); // all connect well before, even under load
+        RunningProxy flooded(u"127.0.0.1"_s, origin.port(), timeouts);
+        RunningProxy other(u"127.0.0.1"_s, origin.port());
+        std::vector<std::unique_ptr<Visitor>> flood;
+        for (int i = 0; i < 1100; ++i) {
+            flood.push_back(std::make_unique<Visitor>(flooded.port()));
+        }
+        const auto count = [&flood](const auto &holds) {
+            return std::count_if(flood.begin(), flood.end(),
+                                 [&holds](const auto &visitor) { return holds(*visitor); });
+        };
+        const auto refused = [](const Visitor &visitor) {
+            return visitor.received.startsWith("HTTP/1.1 503 Service Unavailable\r\n") &&
+                   visitor.state() == QAbstractSocket::UnconnectedState;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(count(refused), 1100 - ProxyServer::connectionLimit, 30'000);
+
+        Visitor visitor(other.port());
+        visitor.write("GET / HTTP/1.1\r\n\r\n");
+        QTRY_VERIFY(origin.received.endsWith("\r\n\r\n"));
+        // The first proxy closes the silent ones, with no answer, once their time is up.
+        const auto closedSilently = [](const Visitor &visitor) {
+            return visitor.received.isEmpty() &&
+                   visitor.state() == QAbstractSocket::UnconnectedState;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(count(closedSilently), ProxyServer::connectionLimit, 30'000);
     }
 
     void ending_closesEveryConnection_data()

@@ -2,9 +2,12 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "ProxyTestSupport.h"
 
+#include "proxy/PasswordGate.h"
+
 #include <QMutex>
 #include <QNetworkInterface>
 #include <QTest>
+#include <QUrlQuery>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
@@ -21,6 +24,7 @@ class RecordingSink : public ExchangeSink
 {
 public:
     qsizetype bodyBytesWanted() const override { return 3; }
+    bool reserve(qsizetype, bool) override { return true; }
     void deliver(std::vector<ExchangeEvent> batch) override
     {
         const QMutexLocker lock(&mutex);
@@ -43,7 +47,7 @@ private:
 class TestGate : public RequestGate
 {
 public:
-    std::optional<QByteArray> admit(MessageHead &head) override
+    std::optional<QByteArray> admit(MessageHead &head, const QHostAddress &) override
     {
         const qsizetype at = head.lastIndexOf("authorization");
         if (at < 0) {
@@ -160,6 +164,9 @@ private Q_SLOTS:
                        "HTTP/1.1 200 OK\r\n\r\nuntil the end",
                        "HTTP/1.1 200 OK\r\n\r\nuntil the end"}}
             << u"service"_s;
+        QTest::newRow("idle after a response: the proxy closes both")
+            << Rounds{{"GET / HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\n" + xff + "\r\n", ok, ok}}
+            << u"proxy"_s;
         QTest::newRow("visitor closes: what it sent arrives, then both close")
             << Rounds{{post + "\r\nhel", post + xff + "\r\nhel", "", ""}} << u"visitor"_s;
     }
@@ -173,7 +180,9 @@ private Q_SLOTS:
         Origin origin;
         Origin canary;
         const QByteArray canaryAddress = "127.0.0.1:" + QByteArray::number(canary.port());
-        RunningProxy proxy(u"127.0.0.1"_s, origin.port());
+        ProxyTimeouts timeouts;
+        timeouts.idle = std::chrono::milliseconds(1000);
+        RunningProxy proxy(u"127.0.0.1"_s, origin.port(), timeouts);
         Visitor visitor(proxy.port());
         QByteArray atOrigin;
         QByteArray atVisitor;
@@ -204,35 +213,81 @@ private Q_SLOTS:
         QCOMPARE(canary.sockets.size(), 0);
     }
 
+    // Each row: what a visitor sends, whether a password gate is on, and the proxy's own
+    // answer. Nothing reaches the service but the requests to /close and /switch, which it
+    // answers by closing and with a 101.
     void answersItself_data()
     {
-        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("request"); // KEY stands for the gate's key
         QTest::addColumn<bool>("serviceUp");
+        QTest::addColumn<bool>("gated");
         QTest::addColumn<QByteArray>("status");
         QTest::addColumn<QString>("says"); // PORT stands for the service's port
 
+        const QByteArray bad = "400 Bad Request";
         QTest::newRow("malformed head") << QByteArray("GET / HTTP/1.1\r\nNo colon here\r\n\r\n")
-                                        << true << QByteArray("400 Bad Request") << u"HTTP/1.1"_s;
-        QTest::newRow("bare line feeds") << QByteArray("GET / HTTP/1.1\nHost: h\n\n") << true
-                                         << QByteArray("400 Bad Request") << u"HTTP/1.1"_s;
+                                        << true << false << bad << u"HTTP/1.1"_s;
+        QTest::newRow("bare line feeds")
+            << QByteArray("GET / HTTP/1.1\nHost: h\n\n") << true << false << bad << u"HTTP/1.1"_s;
         QTest::newRow("head over 64 KiB")
             << "GET / HTTP/1.1\r\nX-Big: " + QByteArray(64 * 1024, 'a') + "\r\n\r\n"
-            << true << QByteArray("431 Request Header Fields Too Large") << u"64 KiB"_s;
-        QTest::newRow("head never ends") << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n") << true
-                                         << QByteArray("408 Request Timeout") << u"within"_s;
+            << true << false << QByteArray("431 Request Header Fields Too Large") << u"64 KiB"_s;
+        QTest::newRow("head never ends")
+            << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n") << true << false
+            << QByteArray("408 Request Timeout") << u"within"_s;
         QTest::newRow("service down")
-            << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n\r\n") << false
+            << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n\r\n") << false << false
             << QByteArray("502 Bad Gateway")
             << u"127.0.0.1:PORT. Tried: 127.0.0.1:PORT: Connection refused"_s;
         QTest::newRow("service closes without answering")
-            << QByteArray("GET /close HTTP/1.1\r\nHost: h\r\n\r\n") << true
+            << QByteArray("GET /close HTTP/1.1\r\nHost: h\r\n\r\n") << true << false
             << QByteArray("502 Bad Gateway") << u"closed the connection without answering"_s;
+        QTest::newRow("101 to a request that asked for no upgrade")
+            << QByteArray("OPTIONS /switch HTTP/1.1\r\nUpgrade: websocket\r\n\r\n") << true << false
+            << QByteArray("502 Bad Gateway") << u"switched protocols"_s;
+
+        // A folded line hides a length from a parser that unfolds it, not from a naive one.
+        const QByteArray preflight = "OPTIONS / HTTP/1.1\r\nOrigin: https://a.example\r\n"
+                                     "Access-Control-Request-Method: GET\r\n";
+        QTest::newRow("folded line")
+            << QByteArray("POST / HTTP/1.1\r\nX-A: 1\r\n Content-Length: 5\r\n\r\nhello") << true
+            << false << bad << u"folded"_s;
+        QTest::newRow("folded preflight carrying a GET, gated")
+            << preflight + "X-A: 1\r\n Content-Length: 23\r\n\r\n" + preflight +
+                   "\r\nGET /secret HTTP/1.1\r\n\r\n"
+            << true << true << bad << u"folded"_s;
+        QTest::newRow("preflight without credentials, gated")
+            << preflight + "\r\n"
+            << true << true << QByteArray("401 Unauthorized") << u"password"_s;
+        const QByteArray post = "POST / HTTP/1.1\r\n";
+        QTest::newRow("chunked before another coding")
+            << post + "Transfer-Encoding: chunked, identity\r\n\r\n0\r\n\r\n"
+            << true << false << bad << u"before its end"_s;
+        QTest::newRow("a coding after chunked")
+            << post + "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
+            << true << false << QByteArray("501 Not Implemented") << u"other than"_s;
+        QTest::newRow("Transfer-Encoding in HTTP/1.0")
+            << QByteArray("POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n") << true
+            << false << bad << u"HTTP/1.0"_s;
+        QTest::newRow("Content-Length list") << post + "Content-Length: 3, 3\r\n\r\nabc" << true
+                                             << false << bad << u"more than one"_s;
+        QTest::newRow("Content-Length twice")
+            << post + "Content-Length: 3\r\nContent-Length: 3\r\n\r\nabc" << true << false << bad
+            << u"more than one"_s;
+        const QByteArray found = "302 Found";
+        QTest::newRow("link with key to another site")
+            << QByteArray("GET /\\evil.example/?velumo_key=KEY HTTP/1.1\r\n\r\n") << true << true
+            << found << u"\r\nLocation: /\r\n"_s;
+        QTest::newRow("link with key to another site, encoded")
+            << QByteArray("GET /%2F%2Fevil.example/?velumo_key=KEY HTTP/1.1\r\n\r\n") << true
+            << true << found << u"\r\nLocation: /\r\n"_s;
     }
 
     void answersItself()
     {
         QFETCH(QByteArray, request);
         QFETCH(bool, serviceUp);
+        QFETCH(bool, gated);
         QFETCH(QByteArray, status);
         QFETCH(QString, says);
 
@@ -241,16 +296,25 @@ private Q_SLOTS:
         ProxyTimeouts timeouts;
         timeouts.head = std::chrono::milliseconds(200);
         RunningProxy proxy(u"127.0.0.1"_s, port, timeouts);
+        if (gated) {
+            auto gate = std::make_shared<PasswordGate>(u"a password"_s);
+            proxy.proxy.setGate(gate);
+            const QUrl link = gate->linkWithKey(QUrl(u"https://a.example"_s));
+            request.replace("KEY", QUrlQuery(link).queryItemValue(u"velumo_key"_s).toLatin1());
+        }
         Visitor visitor(proxy.port());
         visitor.write(request);
-        QTRY_VERIFY(origin.last() || !request.contains("/close"));
-        if (request.contains("/close")) {
+        const bool reaches = request.contains("/close") || request.contains("/switch");
+        if (reaches) {
             QTRY_VERIFY(!origin.received.isEmpty());
-            origin.last()->disconnectFromHost();
-        } else {
-            QVERIFY(origin.received.isEmpty());
+            if (request.contains("/close")) {
+                origin.last()->disconnectFromHost();
+            } else {
+                origin.last()->write("HTTP/1.1 101 Switching Protocols\r\n\r\n");
+            }
         }
         QTRY_COMPARE(visitor.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(origin.received.isEmpty(), !reaches);
         QVERIFY2(visitor.received.startsWith(QByteArray("HTTP/1.1 " + status + "\r\n")),
                  visitor.received);
         says.replace(u"PORT"_s, QString::number(port));
