@@ -67,7 +67,7 @@ struct Harness {
         const QUrlQuery query(gate->linkWithKey(QUrl(QStringLiteral("https://h"))));
         key = query.queryItemValue(QStringLiteral("velumo_key")).toLatin1();
         const QByteArray redirect =
-            visit(gated, QByteArray("GET /?velumo_key=" + key + " HTTP/1.1\r\n\r\n"));
+            visit(gated, QByteArray("GET /?velumo_key=" + key + " HTTP/1.1\r\n\r\n"), 2000);
         const qsizetype at = redirect.indexOf("__Host-velumo=") + 14;
         token = redirect.mid(at, redirect.indexOf(';', at) - at);
         Fuzzing::check(token.size() > 20, "a link with key hands out a cookie");
@@ -91,7 +91,7 @@ struct Harness {
     // Sends `request` to `through` and returns what came back, once the proxy closed the
     // connection or nothing moved for a while; then the visitor leaves, and the proxy must
     // let go of the connection.
-    QByteArray visit(ProxyServer &through, QByteArrayView request)
+    QByteArray visit(ProxyServer &through, QByteArrayView request, int quietMs = 5)
     {
         serviceConnections = 0;
         atService.clear();
@@ -110,7 +110,8 @@ struct Harness {
                     moved = now;
                     quiet.start();
                 }
-                return visitor.state() == QAbstractSocket::UnconnectedState || quiet.elapsed() > 5;
+                return visitor.state() == QAbstractSocket::UnconnectedState ||
+                       quiet.elapsed() > quietMs;
             },
             5000);
         if (qEnvironmentVariableIsSet("VELUMO_FUZZ_TRACE")) {
