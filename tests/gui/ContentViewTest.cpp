@@ -104,7 +104,8 @@ private Q_SLOTS:
         QVERIFY(button->findChild<Spinner *>()->isVisible());
         QCOMPARE(accessibleName(button), u"Create"_s);
         QTRY_COMPARE(rows().size(), 1);
-        QVERIFY(button->isEnabled() && child(u"portField"_s)->isEnabled());
+        // The row is inserted at once; the form follows at the end of that turn of the loop.
+        QTRY_VERIFY(button->isEnabled() && child(u"portField"_s)->isEnabled());
         // A keyboard user is back where they were.
         QCOMPARE(m_view->focusWidget(), button);
         const QStringList argv = readRecord(record).value(u"argv"_s).toVariant().toStringList();
