@@ -3,6 +3,7 @@
 #include "core/TunnelOptions.h"
 
 #include "core/CloudflaredConfig.h"
+#include "core/PortNumber.h"
 
 #include <qcoro/qcorosignal.h>
 
@@ -97,15 +98,14 @@ std::optional<QUrl> TunnelOptions::linkWithKey(const QUuid &id, const QUrl &addr
 QCoro::Task<std::unique_ptr<ReverseProxy>> TunnelOptions::startProxy(QUuid id, QString host,
                                                                      QString port, QString *problem)
 {
-    bool numeric = false;
-    const uint number = port.toUInt(&numeric);
-    if (!numeric || number == 0 || number > 65535) {
+    const std::optional<quint16> number = parsePort(port);
+    if (!number) {
         *problem =
             tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port);
         co_return std::unique_ptr<ReverseProxy>();
     }
     const Options options = get(id);
-    auto proxy = std::make_unique<ReverseProxy>(m_host, ProxyTarget{host, quint16(number)});
+    auto proxy = std::make_unique<ReverseProxy>(m_host, ProxyTarget{host, *number});
     proxy->setGate(options.gate);
     proxy->setSink(options.inspect ? m_captures.sinkFor(key(id)) : nullptr);
     proxy->start();
