@@ -179,16 +179,16 @@ void TunnelRegistry::setLoading(qsizetype row, bool loading)
 
 void TunnelRegistry::load()
 {
-    QString problem;
-    std::optional<NamedTunnelList> named = m_namedStore.load(&problem);
-    if (!problem.isEmpty()) {
-        Q_EMIT message(problem);
+    Result<std::optional<NamedTunnelList>> namedLoad = m_namedStore.load();
+    if (!namedLoad) {
+        Q_EMIT message(namedLoad.reason());
     }
-    problem.clear();
-    std::optional<TunnelList> quick = m_quickStore.load(&problem);
-    if (!problem.isEmpty()) {
-        Q_EMIT message(problem);
+    Result<std::optional<TunnelList>> quickLoad = m_quickStore.load();
+    if (!quickLoad) {
+        Q_EMIT message(quickLoad.reason());
     }
+    std::optional<NamedTunnelList> named = namedLoad ? std::move(*namedLoad) : std::nullopt;
+    std::optional<TunnelList> quick = quickLoad ? std::move(*quickLoad) : std::nullopt;
     if (!named && !quick) {
         return;
     }
