@@ -95,14 +95,14 @@ std::optional<QUrl> TunnelOptions::linkWithKey(const QUuid &id, const QUrl &addr
     return gate ? std::optional<QUrl>(gate->linkWithKey(address)) : std::nullopt;
 }
 
-QCoro::Task<std::unique_ptr<ReverseProxy>> TunnelOptions::startProxy(QUuid id, QString host,
-                                                                     QString port, QString *problem)
+QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelOptions::startProxy(QUuid id,
+                                                                             QString host,
+                                                                             QString port)
 {
     const std::optional<quint16> number = parsePort(port);
     if (!number) {
-        *problem =
-            tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port);
-        co_return std::unique_ptr<ReverseProxy>();
+        co_return Refusal{
+            tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port)};
     }
     const Options options = get(id);
     auto proxy = std::make_unique<ReverseProxy>(m_host, ProxyTarget{host, *number});
@@ -114,8 +114,7 @@ QCoro::Task<std::unique_ptr<ReverseProxy>> TunnelOptions::startProxy(QUuid id, Q
     auto listening = qCoro(proxy.get(), &ReverseProxy::listening, std::chrono::seconds(5));
     const std::optional<quint16> listened = co_await std::move(listening);
     if (!listened) {
-        *problem = tr("The local proxy in front of %1:%2 could not start.").arg(host, port);
-        co_return std::unique_ptr<ReverseProxy>();
+        co_return Refusal{tr("The local proxy in front of %1:%2 could not start.").arg(host, port)};
     }
     co_return proxy;
 }
