@@ -50,7 +50,7 @@ void parseOnly(benchmark::State &state, const QByteArray *bytes)
 void decode(benchmark::State &state, const QByteArray *bytes)
 {
     for (auto _ : state) {
-        std::optional<TunnelList> tunnels = decodeTunnels(*bytes);
+        Result<TunnelList> tunnels = decodeTunnels(*bytes);
         benchmark::DoNotOptimize(tunnels);
     }
     state.SetBytesProcessed(state.iterations() * bytes->size());
@@ -68,7 +68,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&count, args.data());
 
     const QByteArray bytes = storedList();
-    const std::optional<TunnelList> check = decodeTunnels(bytes);
+    const Result<TunnelList> check = decodeTunnels(bytes);
     if (!check || check->size() != tunnelCount) {
         std::fprintf(stderr, "the stored list does not read back\n");
         return 1;

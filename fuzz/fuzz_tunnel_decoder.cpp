@@ -13,14 +13,13 @@ using namespace Velumo;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    DecodeError error;
-    const std::optional<TunnelList> decoded = decodeTunnels(bytes, &error);
+    const Result<TunnelList> decoded = decodeTunnels(bytes);
     if (!decoded) {
-        Fuzzing::check(!error.message.isEmpty(), "a rejected list says why");
+        Fuzzing::check(!decoded.reason().isEmpty(), "a rejected list says why");
         return 0;
     }
     const QByteArray encoded = encodeTunnels(*decoded);
-    const std::optional<TunnelList> again = decodeTunnels(encoded);
+    const Result<TunnelList> again = decodeTunnels(encoded);
     Fuzzing::check(again.has_value(), "an accepted list decodes again after encoding");
     Fuzzing::check(*again == *decoded, "an accepted list round-trips unchanged");
     Fuzzing::check(encodeTunnels(*again) == encoded, "encoding is stable");

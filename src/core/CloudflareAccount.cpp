@@ -137,7 +137,7 @@ QCoro::Task<> CloudflareAccount::signIn()
     }
 }
 
-bool CloudflareAccount::signOut(QString *error)
+Done CloudflareAccount::signOut()
 {
     const QString path = certificatePath();
     const QString aside =
@@ -145,11 +145,10 @@ bool CloudflareAccount::signOut(QString *error)
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     QFile certificate(path);
     if (certificate.exists() && !certificate.rename(aside)) {
-        *error = certificate.errorString();
-        return false;
+        return Refusal{certificate.errorString()};
     }
     setState(State::SignedOut);
-    return true;
+    return {};
 }
 
 } // namespace Velumo

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/Result.h"
 #include "core/Shell.h"
 
 #include <QObject>
@@ -44,8 +45,8 @@ public:
     QCoro::Task<> signIn();
     void cancelSignIn();
     QUrl signInAddress() const { return m_address; }
-    // Moves the certificate aside (never deletes it); false with `error` when it could not.
-    bool signOut(QString *error);
+    // Moves the certificate aside (never deletes it); refused when it could not.
+    Done signOut();
 
     bool isRunning() const;
     void stop(std::chrono::milliseconds grace);

@@ -2,27 +2,14 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/LocalServiceMonitor.h"
 
+#include "core/PortNumber.h"
+
 #include <QNetworkProxy>
 #include <QTcpSocket>
 
 #include <algorithm>
 
 namespace Velumo {
-
-namespace {
-
-// Digits only: toUInt() alone would also take signs and surrounding spaces, which cloudflared
-// would not.
-std::optional<quint16> portNumber(const QString &text)
-{
-    const bool digits =
-        !text.isEmpty() && text.size() <= 5 &&
-        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-    const uint value = digits ? text.toUInt() : 0;
-    return value >= 1 && value <= 65535 ? std::optional<quint16>(value) : std::nullopt;
-}
-
-} // namespace
 
 LocalServiceMonitor::LocalServiceMonitor(QObject *parent)
     : QObject(parent)
@@ -37,7 +24,7 @@ LocalServiceMonitor::LocalServiceMonitor(QObject *parent)
 
 void LocalServiceMonitor::watch(const QUuid &key, const QString &hostname, const QString &port)
 {
-    const std::optional<quint16> number = hostname.isEmpty() ? std::nullopt : portNumber(port);
+    const std::optional<quint16> number = hostname.isEmpty() ? std::nullopt : parsePort(port);
     const auto service = number ? std::optional(Service{hostname, *number}) : std::nullopt;
     if (const auto found = m_watched.constFind(key);
         found != m_watched.cend() && found->service == service) {

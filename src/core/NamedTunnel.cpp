@@ -42,14 +42,9 @@ QByteArray encodeNamedTunnels(const NamedTunnelList &tunnels)
     return QJsonDocument(array).toJson(QJsonDocument::Indented);
 }
 
-std::optional<NamedTunnelList> decodeNamedTunnels(const QByteArray &json, QString *error)
+Result<NamedTunnelList> decodeNamedTunnels(const QByteArray &json)
 {
-    auto fail = [error](const QString &message) {
-        if (error) {
-            *error = message;
-        }
-        return std::nullopt;
-    };
+    auto fail = [](const QString &message) { return Refusal{message}; };
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (!document.isArray()) {

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/Result.h"
+
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -45,6 +47,6 @@ QString kindText(NamedTunnel::Kind kind);
 // "id", "kind" ("credentials file" or "token"), "tunnelId", "tunnelName", "publicHostname",
 // "hostname" and "port". Decoding fails as a whole on any element it cannot read.
 QByteArray encodeNamedTunnels(const NamedTunnelList &tunnels);
-std::optional<NamedTunnelList> decodeNamedTunnels(const QByteArray &json, QString *error = nullptr);
+Result<NamedTunnelList> decodeNamedTunnels(const QByteArray &json);
 
 } // namespace Velumo

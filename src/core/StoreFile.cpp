@@ -12,18 +12,6 @@
 
 namespace Velumo {
 
-namespace {
-
-bool setError(QString *error, const QString &message)
-{
-    if (error) {
-        *error = message;
-    }
-    return false;
-}
-
-} // namespace
-
 StoreFile::StoreFile(QString filePath, QString what)
     : m_filePath(std::move(filePath))
     , m_what(std::move(what))
@@ -62,28 +50,27 @@ QString StoreFile::saveAndSay(const QByteArray &bytes,
     return {};
 }
 
-bool StoreFile::writeAtomically(const QString &path, const QByteArray &bytes, QString *error)
+Done StoreFile::writeAtomically(const QString &path, const QByteArray &bytes)
 {
     const QFileInfo info(path);
     if (!QDir().mkpath(info.absolutePath())) {
-        return setError(error,
-                        QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
+        return Refusal{QStringLiteral("cannot create the folder %1").arg(info.absolutePath())};
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        return setError(error, file.errorString());
+        return Refusal{file.errorString()};
     }
     // QSaveFile::commit() in Qt 6.4 renames even when the final flush failed, which could put a
     // truncated file in place; so flush here, check it, and cancel on any failure.
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         const QString message = file.errorString();
         file.cancelWriting();
-        return setError(error, message);
+        return Refusal{message};
     }
     if (!file.commit()) {
-        return setError(error, file.errorString());
+        return Refusal{file.errorString()};
     }
-    return true;
+    return {};
 }
 
 StoreFile::Contents StoreFile::read() const
@@ -117,21 +104,25 @@ StoreFile::SaveResult StoreFile::save(const QByteArray &bytes,
     if (!m_knownReadable) {
         const Contents contents = read();
         if (contents.bytes && !decodes(*contents.bytes)) {
-            result.keptAs = keepUnreadable(*contents.bytes, &result.error);
-            if (!result.keptAs) {
+            const Result<QString> kept = keepUnreadable(*contents.bytes);
+            if (!kept) {
+                result.error = kept.reason();
                 result.keepFailed = true;
                 return result;
             }
+            result.keptAs = *kept;
         }
     }
-    result.written = writeAtomically(m_filePath, bytes, &result.error);
+    const Done written = writeAtomically(m_filePath, bytes);
+    result.written = written.has_value();
+    result.error = written.reason();
     if (result.written) {
         m_knownReadable = true;
     }
     return result;
 }
 
-std::optional<QString> StoreFile::keepUnreadable(const QByteArray &bytes, QString *error) const
+Result<QString> StoreFile::keepUnreadable(const QByteArray &bytes) const
 {
     const QString stamp =
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
@@ -140,8 +131,8 @@ std::optional<QString> StoreFile::keepUnreadable(const QByteArray &bytes, QStrin
     for (int n = 2; QFileInfo::exists(path); ++n) {
         path = base + u'-' + QString::number(n);
     }
-    if (!writeAtomically(path, bytes, error)) {
-        return std::nullopt;
+    if (const Done written = writeAtomically(path, bytes); !written) {
+        return Refusal{written.reason()};
     }
     return path;
 }

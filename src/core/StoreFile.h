@@ -2,12 +2,15 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
 
 #include <functional>
 #include <optional>
+#include <type_traits>
 
 namespace Velumo {
 
@@ -49,27 +52,28 @@ public:
     SaveResult save(const QByteArray &bytes,
                     const std::function<bool(const QByteArray &)> &decodes);
 
-    // The list in the file, or nothing when there is none or it cannot be read; remembers
-    // whether a later save may replace the file as it is. `problem` says why a file that is
-    // there could not be used. `decode(bytes, &error)` reads the list.
+    // The list in the file, or nothing when there is none; refused, saying why, when a file
+    // that is there cannot be used. Remembers whether a later save may replace the file as it
+    // is. `decode(bytes)` reads the list.
     template <typename Decode>
-    auto load(Decode decode, QString *problem) -> decltype(decode(QByteArray(), nullptr))
+    auto load(Decode decode)
+        -> Result<std::optional<std::remove_cvref_t<decltype(*decode(QByteArray()))>>>
     {
+        using List = std::remove_cvref_t<decltype(*decode(QByteArray()))>;
         const Contents contents = read();
         if (!contents.bytes) {
             m_knownReadable = contents.error.isEmpty();
             if (!m_knownReadable) {
-                *problem = unreadableMessage(contents.error);
+                return Refusal{unreadableMessage(contents.error)};
             }
-            return std::nullopt;
+            return std::optional<List>();
         }
-        QString error;
-        auto list = decode(*contents.bytes, &error);
+        auto list = decode(*contents.bytes);
         m_knownReadable = list.has_value();
         if (!list) {
-            *problem = undecodableMessage(error);
+            return Refusal{undecodableMessage(list.reason())};
         }
-        return list;
+        return std::optional(std::move(*list));
     }
     // Saves as save() does and returns a message for the user when something went wrong or an
     // unreadable file was kept aside, or nothing.
@@ -77,11 +81,11 @@ public:
                        const std::function<bool(const QByteArray &)> &decodes);
 
     // Copies bytes to <file>.unreadable-<UTC time> beside it; returns the path written.
-    std::optional<QString> keepUnreadable(const QByteArray &bytes, QString *error = nullptr) const;
+    Result<QString> keepUnreadable(const QByteArray &bytes) const;
 
     // Writes a temporary file beside `path`, checks every write and the flush, then renames it
-    // over the old file. On failure the old file is untouched and `error` says why.
-    static bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error);
+    // over the old file. When refused, the old file is untouched.
+    static Done writeAtomically(const QString &path, const QByteArray &bytes);
 
 private:
     QString unreadableMessage(const QString &error) const;

@@ -112,26 +112,17 @@ void appendTunnel(QByteArray &out, const Tunnel &tunnel)
     out.append('}');
 }
 
-bool fail(DecodeError *error, QString message)
-{
-    if (error) {
-        error->message = std::move(message);
-    }
-    return false;
-}
-
-bool readString(const QJsonObject &object, CodingKeys key, QString &out, DecodeError *error)
+Result<QString> readString(const QJsonObject &object, CodingKeys key)
 {
     const QString name = codingKeyText(key);
     const QJsonValue value = object.value(name);
     if (value.isUndefined()) {
-        return fail(error, QStringLiteral("missing key \"%1\"").arg(name));
+        return Refusal{QStringLiteral("missing key \"%1\"").arg(name)};
     }
     if (!value.isString()) {
-        return fail(error, QStringLiteral("\"%1\" is not a string").arg(name));
+        return Refusal{QStringLiteral("\"%1\" is not a string").arg(name)};
     }
-    out = value.toString();
-    return true;
+    return value.toString();
 }
 
 } // namespace
@@ -193,18 +184,16 @@ QByteArray encodeTunnels(const TunnelList &tunnels)
     return out;
 }
 
-std::optional<Tunnel> decodeTunnel(const QJsonObject &object, DecodeError *error)
+Result<Tunnel> decodeTunnel(const QJsonObject &object)
 {
     const QJsonValue id = object.value(codingKeyText(CodingKeys::id));
     if (id.isUndefined()) {
-        fail(error, QStringLiteral("missing key \"id\""));
-        return std::nullopt;
+        return Refusal{QStringLiteral("missing key \"id\"")};
     }
     const std::optional<QUuid> uuid =
         id.isString() ? uuidFromText(id.toString()) : std::optional<QUuid>();
     if (!uuid) {
-        fail(error, QStringLiteral("\"id\" is not a UUID"));
-        return std::nullopt;
+        return Refusal{QStringLiteral("\"id\" is not a UUID")};
     }
     // Made with the stored id: a default record would first draw a random one, which costs
     // more than all the rest of the decoding.
@@ -214,8 +203,7 @@ std::optional<Tunnel> decodeTunnel(const QJsonObject &object, DecodeError *error
     if (url.isUndefined() || url.isNull()) {
         tunnel.url.reset();
     } else if (!url.isString()) {
-        fail(error, QStringLiteral("\"url\" is not a string"));
-        return std::nullopt;
+        return Refusal{QStringLiteral("\"url\" is not a string")};
     } else {
         const QString text = url.toString();
         QUrl parsed(text, QUrl::StrictMode);
@@ -225,56 +213,51 @@ std::optional<Tunnel> decodeTunnel(const QJsonObject &object, DecodeError *error
         const QString encoded = parsed.toString(QUrl::FullyEncoded);
         if (!parsed.isValid() || text.isEmpty() ||
             (encoded != text && QUrl(encoded, QUrl::StrictMode) != parsed)) {
-            fail(error, QStringLiteral("\"url\" is not a valid URL"));
-            return std::nullopt;
+            return Refusal{QStringLiteral("\"url\" is not a valid URL")};
         }
         tunnel.url = std::move(parsed);
     }
 
-    if (!readString(object, CodingKeys::hostname, tunnel.hostname, error) ||
-        !readString(object, CodingKeys::port, tunnel.port, error)) {
-        return std::nullopt;
+    for (auto [key, out] : {std::pair{CodingKeys::hostname, &tunnel.hostname},
+                            std::pair{CodingKeys::port, &tunnel.port}}) {
+        Result<QString> text = readString(object, key);
+        if (!text) {
+            return Refusal{text.reason()};
+        }
+        *out = std::move(*text);
     }
 
     const QJsonValue loading = object.value(codingKeyText(CodingKeys::loading));
     if (!loading.isBool()) {
-        fail(error, loading.isUndefined() ? QStringLiteral("missing key \"loading\"")
-                                          : QStringLiteral("\"loading\" is not a boolean"));
-        return std::nullopt;
+        return Refusal{loading.isUndefined() ? QStringLiteral("missing key \"loading\"")
+                                          : QStringLiteral("\"loading\" is not a boolean")};
     }
     tunnel.loading = loading.toBool();
     return tunnel;
 }
 
-std::optional<TunnelList> decodeTunnels(const QByteArray &json, DecodeError *error)
+Result<TunnelList> decodeTunnels(const QByteArray &json)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        fail(error, QStringLiteral("not JSON (%1 at byte %2)")
+        return Refusal{QStringLiteral("not JSON (%1 at byte %2)")
                         .arg(parseError.errorString())
-                        .arg(parseError.offset));
-        return std::nullopt;
+                        .arg(parseError.offset)};
     }
     if (!document.isArray()) {
-        fail(error, QStringLiteral("not a JSON array"));
-        return std::nullopt;
+        return Refusal{QStringLiteral("not a JSON array")};
     }
     const QJsonArray array = document.array();
     TunnelList tunnels;
     tunnels.reserve(array.size());
     for (qsizetype i = 0; i < array.size(); ++i) {
         const QJsonValue element = array.at(i);
-        DecodeError elementError;
-        std::optional<Tunnel> tunnel;
-        if (element.isObject()) {
-            tunnel = decodeTunnel(element.toObject(), &elementError);
-        } else {
-            elementError.message = QStringLiteral("not an object");
-        }
+        Result<Tunnel> tunnel = element.isObject()
+                                    ? decodeTunnel(element.toObject())
+                                    : Result<Tunnel>(Refusal{QStringLiteral("not an object")});
         if (!tunnel) {
-            fail(error, QStringLiteral("element %1: %2").arg(i).arg(elementError.message));
-            return std::nullopt;
+            return Refusal{QStringLiteral("element %1: %2").arg(i).arg(tunnel.reason())};
         }
         tunnels.append(std::move(*tunnel));
     }

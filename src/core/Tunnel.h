@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/Result.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -40,11 +42,8 @@ std::optional<QUuid> uuidFromText(QStringView text);
 // out when absent, forward slashes escaped, non-ASCII as UTF-8.
 QByteArray encodeTunnels(const TunnelList &tunnels);
 
-// Decoding reports why it failed so callers can tell the user what was wrong.
-struct DecodeError {
-    QString message;
-};
-std::optional<Tunnel> decodeTunnel(const QJsonObject &object, DecodeError *error = nullptr);
-std::optional<TunnelList> decodeTunnels(const QByteArray &json, DecodeError *error = nullptr);
+// Decoding says why it failed so callers can tell the user what was wrong.
+Result<Tunnel> decodeTunnel(const QJsonObject &object);
+Result<TunnelList> decodeTunnels(const QByteArray &json);
 
 } // namespace Velumo

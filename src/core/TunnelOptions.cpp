@@ -3,6 +3,7 @@
 #include "core/TunnelOptions.h"
 
 #include "core/CloudflaredConfig.h"
+#include "core/PortNumber.h"
 
 #include <qcoro/qcorosignal.h>
 
@@ -97,18 +98,17 @@ std::optional<QUrl> TunnelOptions::linkWithKey(const QUuid &id, const QUrl &addr
     return gate ? std::optional<QUrl>(gate->linkWithKey(address)) : std::nullopt;
 }
 
-QCoro::Task<std::unique_ptr<ReverseProxy>> TunnelOptions::startProxy(QUuid id, QString host,
-                                                                     QString port, QString *problem)
+QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelOptions::startProxy(QUuid id,
+                                                                             QString host,
+                                                                             QString port)
 {
-    bool numeric = false;
-    const uint number = port.toUInt(&numeric);
-    if (!numeric || number == 0 || number > 65535) {
-        *problem =
-            tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port);
-        co_return std::unique_ptr<ReverseProxy>();
+    const std::optional<quint16> number = parsePort(port);
+    if (!number) {
+        co_return Refusal{
+            tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port)};
     }
     const Options options = get(id);
-    auto proxy = std::make_unique<ReverseProxy>(m_host, ProxyTarget{host, quint16(number)});
+    auto proxy = std::make_unique<ReverseProxy>(m_host, ProxyTarget{host, *number});
     proxy->setGate(options.gate);
     proxy->setSink(options.inspect ? m_captures.sinkFor(key(id)) : nullptr);
     proxy->start();
@@ -117,8 +117,7 @@ QCoro::Task<std::unique_ptr<ReverseProxy>> TunnelOptions::startProxy(QUuid id, Q
     auto listening = qCoro(proxy.get(), &ReverseProxy::listening, std::chrono::seconds(5));
     const std::optional<quint16> listened = co_await std::move(listening);
     if (!listened) {
-        *problem = tr("The local proxy in front of %1:%2 could not start.").arg(host, port);
-        co_return std::unique_ptr<ReverseProxy>();
+        co_return Refusal{tr("The local proxy in front of %1:%2 could not start.").arg(host, port)};
     }
     co_return proxy;
 }

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/Result.h"
+
 #include "proxy/CaptureStore.h"
 #include "proxy/PasswordGate.h"
 #include "proxy/ProxyHost.h"
@@ -71,10 +73,10 @@ public:
     CaptureStore &captures() { return m_captures; }
     Replayer &replayer() { return m_replayer; }
 
-    // Starts a proxy in front of host:port with the tunnel's gate and capture; nothing when
-    // the port is not a number or the proxy could not listen (`problem` says why).
-    QCoro::Task<std::unique_ptr<ReverseProxy>> startProxy(QUuid id, QString host, QString port,
-                                                          QString *problem);
+    // Starts a proxy in front of host:port with the tunnel's gate and capture; refused when
+    // the port is not a number or the proxy could not listen.
+    QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> startProxy(QUuid id, QString host,
+                                                                  QString port);
 
 private:
     // Why visitors could not be made to pass through Velumo's proxy; empty when they can.

@@ -179,16 +179,16 @@ void TunnelRegistry::setLoading(qsizetype row, bool loading)
 
 void TunnelRegistry::load()
 {
-    QString problem;
-    std::optional<NamedTunnelList> named = m_namedStore.load(&problem);
-    if (!problem.isEmpty()) {
-        Q_EMIT message(problem);
+    Result<std::optional<NamedTunnelList>> namedLoad = m_namedStore.load();
+    if (!namedLoad) {
+        Q_EMIT message(namedLoad.reason());
     }
-    problem.clear();
-    std::optional<TunnelList> quick = m_quickStore.load(&problem);
-    if (!problem.isEmpty()) {
-        Q_EMIT message(problem);
+    Result<std::optional<TunnelList>> quickLoad = m_quickStore.load();
+    if (!quickLoad) {
+        Q_EMIT message(quickLoad.reason());
     }
+    std::optional<NamedTunnelList> named = namedLoad ? std::move(*namedLoad) : std::nullopt;
+    std::optional<TunnelList> quick = quickLoad ? std::move(*quickLoad) : std::nullopt;
     if (!named && !quick) {
         return;
     }
@@ -325,20 +325,20 @@ QCoro::Task<> TunnelRegistry::run(QUuid id, bool again)
     }
     setLoading(row, true);
     auto preparing = m_runs.prepare(m_entries[row]);
-    TunnelRuns::Prepared prepared = co_await std::move(preparing);
+    Result<TunnelRuns::Prepared> prepared = co_await std::move(preparing);
     // Deleted, stopped or started again meanwhile: the later word wins.
     row = self ? rowOf(id) : -1;
     if (row < 0 || m_starts.value(id) != serial) {
         co_return;
     }
-    if (!prepared.problem.isEmpty()) {
+    if (!prepared) {
         setLoading(row, false);
-        Q_EMIT message(prepared.problem);
+        Q_EMIT message(prepared.reason());
         co_return;
     }
     // A run that ended by itself is replaced; one still serving would keep an old address.
     m_runs.releaseAll(id, false);
-    TunnelSession &session = m_runs.launch(m_entries[row], std::move(prepared));
+    TunnelSession &session = m_runs.launch(m_entries[row], std::move(*prepared));
     connect(&session, &TunnelSession::addressAnnounced, this,
             [this, &session, id](const QUrl &url) { setAddress(session, id, url); });
     if (traits(m_entries[row].kind).addressKnown) {

@@ -28,16 +28,19 @@ std::optional<bool> TunnelRuns::serviceListening(const QUuid &id) const
     return m_sessions.serviceListening(id);
 }
 
-QCoro::Task<TunnelRuns::Prepared> TunnelRuns::prepare(TunnelEntry entry)
+QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRuns::prepare(TunnelEntry entry)
 {
     QPointer<TunnelRuns> self(this);
     Prepared prepared;
     const KindTraits &kind = traits(entry.kind);
     if (kind.proxyAllowed && m_options.get(entry.id()).needsProxy()) {
-        auto starting = m_options.startProxy(entry.id(), entry.tunnel.hostname, entry.tunnel.port,
-                                             &prepared.problem);
-        prepared.proxy = co_await std::move(starting);
-        if (!self || !prepared.proxy) {
+        auto starting = m_options.startProxy(entry.id(), entry.tunnel.hostname, entry.tunnel.port);
+        Result<std::unique_ptr<ReverseProxy>> proxy = co_await std::move(starting);
+        if (!proxy) {
+            co_return Refusal{proxy.reason()};
+        }
+        prepared.proxy = std::move(*proxy);
+        if (!self) {
             co_return std::move(prepared);
         }
     }
@@ -52,10 +55,9 @@ QCoro::Task<TunnelRuns::Prepared> TunnelRuns::prepare(TunnelEntry entry)
             token = co_await std::move(fromStore);
         }
         if (!token) {
-            prepared.problem = tr("The token of %1 is not in the secret store any more: add the "
+            co_return Refusal{tr("The token of %1 is not in the secret store any more: add the "
                                   "tunnel again with its token from the Cloudflare dashboard.")
-                                   .arg(entry.tunnelName);
-            co_return std::move(prepared);
+                                   .arg(entry.tunnelName)};
         }
         prepared.environment.insert(QStringLiteral("TUNNEL_TOKEN"), *token);
     }

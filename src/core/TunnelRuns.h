@@ -39,13 +39,12 @@ public:
     static QString secretKey(const QUuid &id);
 
     struct Prepared {
-        // Empty when the run can go ahead; otherwise why it cannot, for the user.
-        QString problem;
         std::unique_ptr<ReverseProxy> proxy;
         QMap<QString, QString> environment;
     };
-    // Starts the proxy the tunnel's choices call for and reads its token; may wait.
-    QCoro::Task<Prepared> prepare(TunnelEntry entry);
+    // Starts the proxy the tunnel's choices call for and reads its token; may wait. Refused,
+    // saying why for the user, when the run cannot go ahead.
+    QCoro::Task<Result<Prepared>> prepare(TunnelEntry entry);
     // Starts the tool for a listed tunnel; the run serves it.
     TunnelSession &launch(const TunnelEntry &entry, Prepared prepared);
     // Starts the tool for a quick tunnel still to be made; it serves what its addresses become.

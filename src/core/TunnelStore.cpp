@@ -14,16 +14,6 @@ QString configFile(const QString &name)
            QStringLiteral("/velumo/") + name;
 }
 
-std::optional<TunnelList> decodeQuick(const QByteArray &bytes, QString *error)
-{
-    DecodeError decodeError;
-    std::optional<TunnelList> list = decodeTunnels(bytes, &decodeError);
-    if (error) {
-        *error = decodeError.message;
-    }
-    return list;
-}
-
 } // namespace
 
 QString TunnelStore::defaultFilePath()
@@ -38,12 +28,12 @@ TunnelStore::TunnelStore(QString filePath)
 std::optional<TunnelList> TunnelStore::read() const
 {
     const StoreFile::Contents contents = m_file.read();
-    return contents.bytes ? decodeTunnels(*contents.bytes) : std::nullopt;
+    return contents.bytes ? decodeTunnels(*contents.bytes).toOptional() : std::nullopt;
 }
 
-std::optional<TunnelList> TunnelStore::load(QString *problem)
+Result<std::optional<TunnelList>> TunnelStore::load()
 {
-    return m_file.load(decodeQuick, problem);
+    return m_file.load(decodeTunnels);
 }
 
 QString TunnelStore::save(const TunnelList &list)
@@ -62,9 +52,9 @@ NamedTunnelStore::NamedTunnelStore(QString filePath)
     : m_file(std::move(filePath), QStringLiteral("named tunnel list"))
 {}
 
-std::optional<NamedTunnelList> NamedTunnelStore::load(QString *problem)
+Result<std::optional<NamedTunnelList>> NamedTunnelStore::load()
 {
-    return m_file.load(decodeNamedTunnels, problem);
+    return m_file.load(decodeNamedTunnels);
 }
 
 QString NamedTunnelStore::save(const NamedTunnelList &list)

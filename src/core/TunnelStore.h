@@ -23,9 +23,9 @@ public:
 
     // The stored list, or nothing when there is none or it cannot be read. Changes nothing.
     std::optional<TunnelList> read() const;
-    // As read(), and remembers whether a later save may replace the file as it is. `problem`
-    // says why a file that is there could not be used.
-    std::optional<TunnelList> load(QString *problem);
+    // As read(), and remembers whether a later save may replace the file as it is; refused,
+    // saying why, when a file that is there could not be used.
+    Result<std::optional<TunnelList>> load();
     // Writes the whole list. Returns a message for the user when something went wrong or an
     // unreadable list was kept aside, and an empty one otherwise.
     QString save(const TunnelList &list);
@@ -44,7 +44,7 @@ public:
     explicit NamedTunnelStore(QString filePath = defaultFilePath());
 
     const QString &filePath() const { return m_file.filePath(); }
-    std::optional<NamedTunnelList> load(QString *problem);
+    Result<std::optional<NamedTunnelList>> load();
     QString save(const NamedTunnelList &list);
 
 private:

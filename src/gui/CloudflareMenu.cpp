@@ -69,9 +69,11 @@ void CloudflareMenu::signOut()
                                 QMessageBox::Ok | QMessageBox::Cancel, parentWidget());
     ask->setAttribute(Qt::WA_DeleteOnClose);
     connect(ask, &QMessageBox::finished, this, [this](int result) {
-        QString error;
-        if (result == QMessageBox::Ok && !m_model.account().signOut(&error)) {
-            Q_EMIT m_model.message(tr("Could not move the certificate aside: %1").arg(error));
+        if (result != QMessageBox::Ok) {
+            return;
+        }
+        if (const Done done = m_model.account().signOut(); !done) {
+            Q_EMIT m_model.message(tr("Could not move the certificate aside: %1").arg(done.reason()));
         }
     });
     ask->open();

@@ -3,6 +3,7 @@
 #include "gui/TunnelActions.h"
 
 #include "core/ContentModel.h"
+#include "core/PortNumber.h"
 #include "gui/LogWindow.h"
 #include "gui/QrCodeWindow.h"
 #include "gui/RequestsWindow.h"
@@ -283,7 +284,7 @@ void TunnelActions::showRequests(const QUuid &id)
     auto *window = new RequestsWindow(options.captures(), options.replayer(),
                                       id.toString(QUuid::WithoutBraces),
                                       tr("Requests to %1:%2").arg(hostname, port),
-                                      ProxyTarget{hostname, quint16(port.toUInt())}, m_window);
+                                      ProxyTarget{hostname, parsePort(port).value_or(0)}, m_window);
     window->setAttribute(Qt::WA_DeleteOnClose);
     bringUp(window);
 }

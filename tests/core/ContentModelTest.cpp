@@ -68,7 +68,7 @@ private Q_SLOTS:
         m_model->createTunnel(QStringLiteral("h"), QStringLiteral("1"));
         QTRY_COMPARE(m_model->tunnels().size(), 2);
         QVERIFY(m_model->tunnels().at(0).id != m_model->tunnels().at(1).id);
-        QCOMPARE(decodeTunnels(storedBytes()), std::optional<TunnelList>(m_model->tunnels()));
+        QCOMPARE(decodeTunnels(storedBytes()).toOptional(), std::optional<TunnelList>(m_model->tunnels()));
     }
 
     void failure_isSaidInPlainWords_data()

@@ -99,8 +99,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, bytes);
         writeStore(bytes);
         TunnelStore store(storePath());
-        QString problem;
-        QVERIFY(!store.load(&problem));
+        const QString problem = store.load().reason();
         QVERIFY2(problem.contains(u"could not be read"), qPrintable(problem));
         QCOMPARE(readAll(storePath()), bytes);
 
@@ -131,9 +130,9 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(QFileInfo(blocker).path()));
         QVERIFY(writeFile(blocker, "the user's"));
         TunnelStore store(storePath());
-        QString problem;
-        QVERIFY(!store.load(&problem));
-        QCOMPARE(problem.contains(u"is not a file"), directoryInPlace);
+        const Result<std::optional<TunnelList>> loaded = store.load();
+        QVERIFY(!loaded || !*loaded);
+        QCOMPARE(loaded.reason().contains(u"is not a file"), directoryInPlace);
         QVERIFY(store.save(savedList(0)).startsWith(u"The tunnel list could not be saved"));
         QCOMPARE(readAll(blocker), QByteArray("the user's"));
     }
@@ -146,8 +145,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(folder().path()));
         QVERIFY(QFile::link(target, storePath()));
         TunnelStore store(storePath());
-        QString problem;
-        QCOMPARE(store.load(&problem), std::optional<TunnelList>(savedList(0)));
+        QCOMPARE(*store.load(), std::optional<TunnelList>(savedList(0)));
         QCOMPARE(store.save(savedList(1)), QString());
         QVERIFY(QFileInfo(storePath()).isSymLink());
         QCOMPARE(readAll(target), encodeTunnels(savedList(1)));
@@ -190,7 +188,7 @@ private Q_SLOTS:
             std::this_thread::sleep_for(std::chrono::microseconds((round * 379) % 4000));
             child.kill();
             QVERIFY(finished.wait(20000));
-            const std::optional<TunnelList> stored = decodeTunnels(readAll(storePath()));
+            const Result<TunnelList> stored = decodeTunnels(readAll(storePath()));
             QVERIFY2(stored && (*stored == savedList(0) || *stored == savedList(1)),
                      qPrintable(QStringLiteral("round %1").arg(round)));
             ++endedWith[*stored == savedList(0) ? 0 : 1];
@@ -205,8 +203,7 @@ private Q_SLOTS:
 static int childMain(const QString &mode, const QString &storePath)
 {
     TunnelStore store(storePath);
-    QString problem;
-    store.load(&problem);
+    (void)store.load();
     if (mode == QStringLiteral("--save-limited")) {
         // A file-size limit makes writes fail part-way, as a full disk would.
         ::signal(SIGXFSZ, SIG_IGN);

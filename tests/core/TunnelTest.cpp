@@ -102,9 +102,8 @@ private Q_SLOTS:
     void encodeThenDecode_givesEqualList()
     {
         QFETCH(TunnelList, tunnels);
-        DecodeError error;
-        const std::optional<TunnelList> decoded = decodeTunnels(encodeTunnels(tunnels), &error);
-        QVERIFY2(decoded, qPrintable(error.message));
+        const Result<TunnelList> decoded = decodeTunnels(encodeTunnels(tunnels));
+        QVERIFY2(decoded, qPrintable(decoded.reason()));
         QCOMPARE(*decoded, tunnels);
     }
 
@@ -134,9 +133,8 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, json);
         QFETCH(Tunnel, expected);
-        DecodeError error;
-        const std::optional<TunnelList> decoded = decodeTunnels(json, &error);
-        QVERIFY2(decoded, qPrintable(error.message));
+        const Result<TunnelList> decoded = decodeTunnels(json);
+        QVERIFY2(decoded, qPrintable(decoded.reason()));
         QCOMPARE(*decoded, TunnelList{expected});
         // Whatever was read is written back in the stored form.
         QCOMPARE(encodeTunnels(*decoded), encodeTunnels({expected}));
@@ -166,9 +164,9 @@ private Q_SLOTS:
     void decodeTunnels_badInput_fails()
     {
         QFETCH(QByteArray, json);
-        DecodeError error;
-        QVERIFY(!decodeTunnels(json, &error));
-        QVERIFY(!error.message.isEmpty());
+        const Result<TunnelList> decoded = decodeTunnels(json);
+        QVERIFY(!decoded);
+        QVERIFY(!decoded.reason().isEmpty());
     }
 };
 
