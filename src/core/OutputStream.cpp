@@ -10,33 +10,6 @@
 
 namespace Velumo {
 
-namespace {
-
-// Resumes its consumer once: from the event loop, or, when the loop goes away with the call
-// still queued (the application quitting), as the call is dropped. The consumer then finds
-// its owner gone and returns, so its frame and those awaiting it are freed, not leaked.
-class Resumer
-{
-public:
-    explicit Resumer(std::coroutine_handle<> handle)
-        : m_handle(handle)
-    {}
-    Resumer(const Resumer &) = delete;
-    Resumer &operator=(const Resumer &) = delete;
-    ~Resumer() { resume(); }
-    void resume()
-    {
-        if (auto handle = std::exchange(m_handle, {})) {
-            handle.resume();
-        }
-    }
-
-private:
-    std::coroutine_handle<> m_handle;
-};
-
-} // namespace
-
 struct OutputStream::State {
     std::mutex mutex;
     std::deque<StreamedTerminalOutput> queue;
@@ -51,14 +24,14 @@ struct OutputStream::State {
         if (!waiter) {
             return;
         }
-        auto resumer = std::make_shared<Resumer>(std::exchange(waiter, {}));
+        auto handle = std::exchange(waiter, {});
         QObject *context = dispatcher ? static_cast<QObject *>(dispatcher.data())
                                       : static_cast<QObject *>(QCoreApplication::instance());
         if (!context) {
             return;
         }
         QMetaObject::invokeMethod(
-            context, [resumer] { resumer->resume(); }, Qt::QueuedConnection);
+            context, [handle] { handle.resume(); }, Qt::QueuedConnection);
     }
 };
 

@@ -149,6 +149,8 @@ private Q_SLOTS:
     void cleanup()
     {
         m_app.reset();
+        // A creation still waiting for its tool's output returns once the loop runs again.
+        QCoreApplication::processEvents();
         m_watcherThread.quit();
         QTRY_VERIFY(!m_watcherThread.isRunning());
     }
