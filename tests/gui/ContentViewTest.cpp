@@ -8,6 +8,7 @@
 #include "gui/AppStyle.h"
 #include "gui/LogWindow.h"
 #include "gui/Spinner.h"
+#include "gui/TunnelActions.h"
 #include "gui/TunnelRow.h"
 
 #include <QAbstractButton>
@@ -19,10 +20,13 @@
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTextBlock>
+#include <QToolButton>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
@@ -104,7 +108,7 @@ private Q_SLOTS:
         QVERIFY(button->findChild<Spinner *>()->isVisible());
         QCOMPARE(accessibleName(button), u"Create"_s);
         QTRY_COMPARE(rows().size(), 1);
-        QVERIFY(button->isEnabled() && child(u"portField"_s)->isEnabled());
+        QTRY_VERIFY(button->isEnabled() && child(u"portField"_s)->isEnabled());
         // A keyboard user is back where they were.
         QCOMPARE(m_view->focusWidget(), button);
         const QStringList argv = readRecord(record).value(u"argv"_s).toVariant().toStringList();
@@ -114,30 +118,46 @@ private Q_SLOTS:
         QCOMPARE(child<QLineEdit>(u"hostnameField"_s)->text(), u" my host "_s);
     }
 
+    // Each state shows its controls in this order, the rest in the row's menu: the menu's
+    // items read "name", "name [x]" or "name [ ]" for a switch, "name (off)" when disabled.
     void row_offersWhatItsStateCallsFor_data()
     {
         QTest::addColumn<QByteArray>("run"); // what the tool does; a stored tunnel when empty
         QTest::addColumn<QString>("press");  // a button of the row, once the tool is there
         QTest::addColumn<QString>("state");
         QTest::addColumn<QStringList>("names");
-        const QString inspect = u"Inspect requests"_s;
-        const QString password = u"Require a password"_s;
-        const QStringList idle{u"Restart tunnel"_s, u"Show log"_s, u"Delete tunnel"_s};
-        const QStringList served{announcedAddress, u"Copy address"_s, u"Show QR code"_s,
-                                 inspect,          password,          u"Stop tunnel"_s,
-                                 u"Show log"_s,    u"Delete tunnel"_s};
-        QStringList offersHttp2 = served;
-        offersHttp2.insert(1, u"Start again over HTTP/2"_s);
-        const QByteArray connects = announcement() + "err INF Registered tunnel connection\nwait\n";
+        QTest::addColumn<QStringList>("menu");
+        const QString nothing = u"Nothing is listening on localhost:3000"_s;
+        const QStringList idle{u"More actions"_s, u"Restart tunnel"_s, u"Delete tunnel"_s};
+        const QStringList served{nothing, announcedAddress, u"Copy address"_s, u"More actions"_s,
+                                 u"Stop tunnel"_s, u"Delete tunnel"_s};
+        const QStringList switches{u"Inspect requests [ ]"_s, u"Require a password [ ]"_s};
+        const QStringList logged = QStringList{u"Show log"_s} + switches;
+        const QStringList addressed =
+            QStringList{u"Open in browser"_s, u"Show QR code"_s} + logged;
+        const QByteArray connects = announcement() + "err INF Registered tunnel connection\n";
         QTest::newRow("stored") << QByteArray() << QString() << u"Not running"_s
-                                << QStringList{u"Restart tunnel"_s, u"Delete tunnel"_s};
-        QTest::newRow("restarting") << QByteArray("sleep 5000\n") << u"restartButton"_s
-                                    << u"Starting: waiting for the address"_s << idle;
-        QTest::newRow("connected") << connects << QString() << u"Connected"_s << served;
-        QTest::newRow("stopped") << connects << u"stopButton"_s << u"Stopped"_s << idle;
+                                << QStringList{u"More actions"_s, u"Restart tunnel"_s,
+                                               u"Delete tunnel"_s}
+                                << switches;
+        QTest::newRow("restarting")
+            << QByteArray("sleep 5000\n") << u"restartButton"_s
+            << u"Starting: waiting for the address"_s << idle << logged;
+        QTest::newRow("connected") << connects + "wait\n" << QString() << u"Connected"_s
+                                   << served << addressed;
+        QTest::newRow("stopped") << connects + "wait\n" << u"stopButton"_s << u"Stopped"_s
+                                 << idle << logged;
+        QTest::newRow("ended") << connects + "exit 3\n" << QString()
+                               << u"Ended: cloudflared exited with code 3"_s
+                               << QStringList{announcedAddress, u"Copy address"_s,
+                                              u"More actions"_s, u"Restart tunnel"_s,
+                                              u"Delete tunnel"_s}
+                               << addressed;
         QTest::newRow("edge blocks QUIC")
             << announcement() + "repeat 3 err ERR Failed to create new quic connection\nwait\n"
-            << QString() << u"Address announced, not yet connected"_s << offersHttp2;
+            << QString() << u"Address announced, not yet connected"_s
+            << QStringList{nothing, u"QUIC blocked"_s} + served.mid(1)
+            << addressed + QStringList{u"Start again over HTTP/2"_s};
     }
     void row_offersWhatItsStateCallsFor()
     {
@@ -145,6 +165,7 @@ private Q_SLOTS:
         QFETCH(QString, press);
         QFETCH(QString, state);
         QFETCH(QStringList, names);
+        QFETCH(QStringList, menu);
         const bool restarts = press == u"restartButton"_s;
         if (run.isEmpty() || restarts) {
             load({Tunnel()});
@@ -161,7 +182,6 @@ private Q_SLOTS:
         }
         QTRY_COMPARE(controls(row), names);
         const QString problem = model()->activity(row->id()).problem;
-        QCOMPARE(problem.isEmpty(), !names.contains(u"Start again over HTTP/2"_s));
         const QString description = problem.isEmpty() ? state : state + u'\n' + problem;
         QTRY_COMPARE(child(u"tunnelLabel"_s, row)->accessibleDescription(), description);
         QCOMPARE(row->toolTip(), description);
@@ -169,14 +189,52 @@ private Q_SLOTS:
         QCOMPARE(row->isEnabled(), !restarts);
         auto *spinner = child<Spinner>(u"spinner"_s, row);
         QCOMPARE(spinner && spinner->isVisibleTo(row), restarts);
-        if (!problem.isEmpty()) {
-            const QString record = m_dir->filePath(u"argv.json"_s);
-            script("record " + record.toUtf8() + "\nwait\n");
-            click(child(u"http2Button"_s, row));
-            QTRY_VERIFY(QFile::exists(record));
-            const QJsonArray argv = readRecord(record).value(u"argv"_s).toArray();
-            QVERIFY(argv.contains(u"http2"_s) && argv.contains(u"--protocol"_s));
+        if (auto *link = child<QPushButton>(u"tunnelLink"_s, row); link && link->isVisible()) {
+            QCOMPARE(link->font().strikeOut(), state.startsWith(u"Ended"_s));
         }
+        // Badges say their sentence and open the menu at the action that helps.
+        for (auto *badge : row->findChildren<QToolButton *>(u"quicWarning"_s)) {
+            QVERIFY(badge->accessibleDescription().contains(u"QUIC"_s));
+            QCOMPARE(badge->toolTip(), badge->accessibleDescription());
+            click(badge);
+            QTRY_VERIFY(child(u"rowMenu"_s, row) && child(u"rowMenu"_s, row)->isVisible());
+            QCOMPARE(child<QMenu>(u"rowMenu"_s, row)->activeAction()->text(),
+                     u"Start again over HTTP/2"_s);
+            child<QMenu>(u"rowMenu"_s, row)->hide();
+        }
+        // A row that waits for its tool is disabled; its menu still shows the log.
+        if (row->isEnabled()) {
+            click(child(u"moreButton"_s, row));
+        } else {
+            row->openMenu();
+        }
+        auto *opened = child<QMenu>(u"rowMenu"_s, row);
+        QTRY_VERIFY(opened && opened->isVisible());
+        QStringList items;
+        for (QAction *action : opened->actions()) {
+            if (action->isVisible()) {
+                QString item = action->text();
+                if (action->isCheckable()) {
+                    item += action->isChecked() ? u" [x]"_s : u" [ ]"_s;
+                }
+                items.append(action->isEnabled() ? item : item + u" (off)"_s);
+            }
+        }
+        opened->hide();
+        QCOMPARE(items, menu);
+    }
+
+    // The address is never cut: in a narrow window the list scrolls sideways.
+    void address_isWholeInANarrowWindow()
+    {
+        m_view->resize(640, 400);
+        script(announcement() + "wait\n");
+        click(child(u"createButton"_s));
+        QPushButton *link = nullptr;
+        QTRY_VERIFY((link = child<QPushButton>(u"tunnelLink"_s)) && link->isVisible());
+        QCOMPARE(link->text(), announcedAddress);
+        QTRY_COMPARE(link->width(), link->sizeHint().width());
+        QVERIFY(link->width() > link->fontMetrics().horizontalAdvance(announcedAddress));
     }
 
     void address_isCopiedAsPlainTextAndOpenedByMouseOrKeyboard()
@@ -246,8 +304,8 @@ private Q_SLOTS:
         script(announcement() + "err INF first\nsleep 300\nerr INF Registered tunnel "
                                 "connection\nerr INF later\nwait\n");
         click(child(u"createButton"_s));
-        QTRY_VERIFY(child(u"copyButton"_s) && child(u"logButton"_s)->isEnabled());
-        click(child(u"logButton"_s));
+        QTRY_VERIFY(child(u"copyButton"_s) && rows().first()->isEnabled());
+        m_view->actions()->action(rows().first()->id(), TunnelActions::ShowLog)->trigger();
         QWidget *copy = child(u"copyButton"_s);
         copy->setFocus();
         auto *window = m_view->findChild<LogWindow *>();
@@ -267,35 +325,40 @@ private Q_SLOTS:
         QCOMPARE(m_view->focusWidget(), copy);
     }
 
-    // A switch's accessibility Toggle action runs what a click runs, and the switch shows what
-    // holds: off while the dialog asks, back off when it is cancelled, on once it has taken.
-    void switches_toggledOverAccessibility_takeTheClicksPath()
+    // Either switch on a running quick tunnel asks before starting it again (its address
+    // changes), and the status line then says the new address.
+    void switches_askBeforeANewAddress_data()
     {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("inspect") << int(TunnelActions::Inspect);
+        QTest::newRow("password") << int(TunnelActions::Password);
+    }
+    void switches_askBeforeANewAddress()
+    {
+        QFETCH(int, kind);
         script(announcement() + "wait\n");
         click(child(u"createButton"_s));
-        QTRY_VERIFY(child(u"passwordButton"_s) && child(u"passwordButton"_s)->isVisible());
-        const auto toggle = [](QWidget *button) {
-            QAccessibleActionInterface *actions =
-                QAccessible::queryAccessibleInterface(button)->actionInterface();
-            QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
-            actions->doAction(QAccessibleActionInterface::toggleAction());
-        };
-        auto *password = child<QAbstractButton>(u"passwordButton"_s);
-        toggle(password);
-        QInputDialog *dialog = nullptr;
-        QTRY_VERIFY((dialog = m_view->findChild<QInputDialog *>(u"passwordDialog"_s)));
-        QVERIFY(dialog->isVisible() && !password->isChecked());
-        dialog->reject();
-        QVERIFY(!password->isChecked());
-        // Inspecting starts a quick tunnel again, with a new address: the user is asked first.
-        auto *inspect = child<QAbstractButton>(u"inspectButton"_s);
-        toggle(inspect);
-        QMessageBox *ask = nullptr;
-        QTRY_VERIFY((ask = m_view->findChild<QMessageBox *>(u"restartQuestion"_s)));
-        QVERIFY(!inspect->isChecked());
-        ask->button(QMessageBox::Ok)->click();
-        QTRY_VERIFY(model()->activity(rows().first()->id()).throughProxy);
-        QVERIFY(inspect->isChecked());
+        QTRY_VERIFY(child(u"copyButton"_s) && rows().first()->isEnabled());
+        const QUuid id = rows().first()->id();
+        QAction *action = m_view->actions()->action(id, TunnelActions::Kind(kind));
+        const QString second = u"https://second-address.trycloudflare.com"_s;
+        script(announcement(second) + "wait\n");
+        for (const auto answer : {QMessageBox::Cancel, QMessageBox::Ok}) {
+            action->trigger();
+            QMessageBox *ask = nullptr;
+            QTRY_VERIFY((ask = m_view->findChild<QMessageBox *>(u"restartQuestion"_s)));
+            QVERIFY(ask->text().contains(announcedAddress) && !action->isChecked());
+            ask->button(answer)->click();
+            QTRY_VERIFY(!m_view->findChild<QMessageBox *>(u"restartQuestion"_s));
+        }
+        if (kind == TunnelActions::Password) {
+            QInputDialog *dialog = nullptr;
+            QTRY_VERIFY((dialog = m_view->findChild<QInputDialog *>(u"passwordDialog"_s)));
+            dialog->accept();
+        }
+        QTRY_VERIFY(model()->activity(id).throughProxy);
+        QVERIFY(action->isChecked());
+        QTRY_VERIFY(accessibleName(child(u"statusLine"_s)).contains(second));
     }
 
     void texts_areReadableOverAccessibility_data()
