@@ -3,9 +3,11 @@
 #include "gui/TunnelRow.h"
 
 #include "core/TunnelRegistry.h"
+#include "gui/RowPages.h"
 #include "gui/Spinner.h"
 #include "gui/Symbols.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
@@ -14,6 +16,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QToolButton>
 
 namespace Velumo {
@@ -62,6 +65,8 @@ TunnelRow::TunnelRow(const QModelIndex &index, TunnelActions &actions, QWidget *
     , m_id(index.data(TunnelRegistry::IdRole).toUuid())
 {
     setObjectName(QStringLiteral("tunnelRow"));
+    // The row takes focus, so its state is reached by keyboard; arrows move between rows.
+    setFocusPolicy(Qt::StrongFocus);
     // At least as wide as its address needs: a narrow window scrolls the list sideways.
     setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Preferred);
     m_layout = new QHBoxLayout(this);
@@ -103,7 +108,10 @@ void TunnelRow::setState(const QModelIndex &index)
     const bool hasUrl = !address.isEmpty();
     const bool loading = index.data(Role::LoadingRole).toBool();
     const QString hostname = index.data(Role::HostnameRole).toString();
+    const QString before = accessibleSummary();
+    const bool stateChanged = m_state != activity.state || isEnabled() == loading;
     m_state = activity.state;
+    m_address = address.toString();
     m_text->setText(index.data(Qt::DisplayRole).toString());
     // Screen readers hear the state with the tunnel's name; the light and word show it.
     QString description = stateDescription(activity);
@@ -160,6 +168,30 @@ void TunnelRow::setState(const QModelIndex &index)
         }
     }
     setEnabled(!loading);
+    // A screen reader hears a new state or address (once the row has been shown at all).
+    if (!QAccessible::isActive() || before.startsWith(u',')) {
+        return;
+    }
+    if (accessibleSummary() != before) {
+        QAccessibleEvent renamed(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&renamed);
+    }
+    if (stateChanged) {
+        QAccessible::State changed;
+        changed.busy = true;
+        changed.disabled = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+QString TunnelRow::accessibleSummary() const
+{
+    QString summary = m_text->text() + QStringLiteral(", ") + stateWord(m_state);
+    if (!m_address.isEmpty()) {
+        summary += QStringLiteral(", ") + m_address;
+    }
+    return summary;
 }
 
 void TunnelRow::setBadge(Slot slot, bool shown, const QString &name, const QString &sentence)
@@ -204,6 +236,15 @@ QWidget *TunnelRow::showSlot(Slot slot, bool shown)
             }
             m_layout->insertWidget(slot == Link ? 2 : at, widget);
         }
+        // Tab goes through the controls in the order they are seen.
+        QWidget *before = this;
+        for (int earlier = slot - 1; earlier >= 0; --earlier) {
+            if (m_slots[earlier]) {
+                before = m_slots[earlier];
+                break;
+            }
+        }
+        setTabOrder(before, widget);
     }
     widget->setVisible(shown);
     return widget;
@@ -372,6 +413,12 @@ void TunnelRow::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawLine(0, height() - 1, width() - 1, height() - 1);
+    if (hasFocus()) {
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        focus.rect = rect().adjusted(1, 1, -1, -2);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+    }
     const QRect dot = dotRect();
     painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
                                    QPalette::WindowText));
@@ -382,6 +429,18 @@ void TunnelRow::paintEvent(QPaintEvent *)
     painter.setPen(color.darker(130));
     painter.setBrush(color);
     painter.drawEllipse(QRectF(dot).adjusted(1.5, 1.5, -1.5, -1.5));
+}
+
+void TunnelRow::focusInEvent(QFocusEvent *event)
+{
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void TunnelRow::focusOutEvent(QFocusEvent *event)
+{
+    QWidget::focusOutEvent(event);
+    update();
 }
 
 void TunnelRow::resizeEvent(QResizeEvent *event)
@@ -408,8 +467,20 @@ void TunnelRow::contextMenuEvent(QContextMenuEvent *event)
 
 void TunnelRow::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+    // The Menu key as well, where the platform does not turn it into a context menu request.
+    if (event->key() == Qt::Key_Menu ||
+        (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier)) {
         openMenu(focusWidget());
+        return;
+    }
+    const int step = event->key() == Qt::Key_Down ? 1 : event->key() == Qt::Key_Up ? -1 : 0;
+    auto *pages = qobject_cast<RowPages *>(parentWidget() ? parentWidget()->parentWidget() : nullptr);
+    if (step != 0 && pages) {
+        const std::vector<TunnelRow *> rows = pages->rows();
+        const auto at = std::ranges::find(rows, this) - rows.cbegin() + step;
+        if (at >= 0 && at < qsizetype(rows.size())) {
+            rows[size_t(at)]->setFocus(Qt::TabFocusReason);
+        }
         return;
     }
     QWidget::keyPressEvent(event);

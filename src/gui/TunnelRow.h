@@ -37,6 +37,9 @@ public:
     void openMenu(QWidget *anchor = nullptr,
                   TunnelActions::Kind at = TunnelActions::KindCount);
 
+    // What a screen reader calls the row: "localhost:3000, Connected, https://…".
+    QString accessibleSummary() const;
+
     static QString stateWord(TunnelState state);
     static QString stateDescription(const TunnelActivity &activity);
     // The restart button's symbol area keeps this size whether it shows play or a spinner.
@@ -50,6 +53,8 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
@@ -87,6 +92,7 @@ private:
     std::array<QWidget *, SlotCount> m_slots{};
     QWidget *m_spinner = nullptr;
     QMenu *m_menu = nullptr;
+    QString m_address;
 };
 
 } // namespace Velumo

@@ -27,10 +27,27 @@
 #include <QPushButton>
 #include <QTextBlock>
 #include <QToolButton>
+#include <QtGui/private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// The accessibility events raised on rows, as "NameChanged" or "StateChanged".
+QMultiHash<QObject *, QAccessible::Event> rowEvents;
+
+void recordEvent(QAccessibleEvent *event)
+{
+    if (qobject_cast<TunnelRow *>(event->object())) {
+        rowEvents.insert(event->object(), event->type());
+    }
+}
+
+} // namespace
 
 class ContentViewTest : public QObject
 {
@@ -57,16 +74,14 @@ class ContentViewTest : public QObject
         QVERIFY(writeFile(m_dir->filePath(u"store.json"_s), encodeTunnels(tunnels)));
         model()->loadTunnels();
     }
-    // What a screen reader finds in a row, left to right: the names of the buttons shown.
+    // What a screen reader finds in a row, in its order: the names of the controls after the
+    // tunnel's own text.
     static QStringList controls(TunnelRow *row)
     {
-        QList<QAbstractButton *> buttons = row->findChildren<QAbstractButton *>();
-        buttons.removeIf([row](QWidget *button) { return !button->isVisibleTo(row); });
-        std::sort(buttons.begin(), buttons.end(),
-                  [](QWidget *a, QWidget *b) { return a->x() < b->x(); });
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(row);
         QStringList names;
-        for (QAbstractButton *button : buttons) {
-            names.append(accessibleName(button));
+        for (int i = 1; i < face->childCount(); ++i) {
+            names.append(face->child(i)->text(QAccessible::Name));
         }
         return names;
     }
@@ -76,6 +91,12 @@ public Q_SLOTS:
     void openUrl(const QUrl &url) { m_opened.append(url); }
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        // A screen reader switches accessibility on; on this platform only Qt's own API can.
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+        QAccessible::installUpdateHandler(&recordEvent);
+    }
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
@@ -127,6 +148,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("state");
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QStringList>("menu");
+        QTest::addColumn<QString>("name"); // the row's, as a screen reader says it
+        const QString connected = u"localhost:3000, Connected, "_s + announcedAddress;
         const QString nothing = u"Nothing is listening on localhost:3000"_s;
         const QStringList idle{u"More actions"_s, u"Restart tunnel"_s, u"Delete tunnel"_s};
         const QStringList served{nothing, announcedAddress, u"Copy address"_s, u"More actions"_s,
@@ -135,29 +158,31 @@ private Q_SLOTS:
         const QStringList logged = QStringList{u"Show log"_s} + switches;
         const QStringList addressed =
             QStringList{u"Open in browser"_s, u"Show QR code"_s} + logged;
-        const QByteArray connects = announcement() + "err INF Registered tunnel connection\n";
+        const QByteArray connects =
+            announcement() + "sleep 200\nerr INF Registered tunnel connection\n";
         QTest::newRow("stored") << QByteArray() << QString() << u"Not running"_s
                                 << QStringList{u"More actions"_s, u"Restart tunnel"_s,
                                                u"Delete tunnel"_s}
-                                << switches;
+                                << switches << u"localhost:3000, Not running"_s;
         QTest::newRow("restarting")
             << QByteArray("sleep 5000\n") << u"restartButton"_s
-            << u"Starting: waiting for the address"_s << idle << logged;
+            << u"Starting: waiting for the address"_s << idle << logged << u"localhost:3000, Starting"_s;
         QTest::newRow("connected") << connects + "wait\n" << QString() << u"Connected"_s
-                                   << served << addressed;
+                                   << served << addressed << connected;
         QTest::newRow("stopped") << connects + "wait\n" << u"stopButton"_s << u"Stopped"_s
-                                 << idle << logged;
+                                 << idle << logged << u"localhost:3000, Stopped"_s;
         QTest::newRow("ended") << connects + "exit 3\n" << QString()
                                << u"Ended: cloudflared exited with code 3"_s
                                << QStringList{announcedAddress, u"Copy address"_s,
                                               u"More actions"_s, u"Restart tunnel"_s,
                                               u"Delete tunnel"_s}
-                               << addressed;
+                               << addressed << u"localhost:3000, Ended, "_s + announcedAddress;
         QTest::newRow("edge blocks QUIC")
-            << announcement() + "repeat 3 err ERR Failed to create new quic connection\nwait\n"
+            << announcement() + "sleep 200\nrepeat 3 err ERR Failed to create new quic connection\nwait\n"
             << QString() << u"Address announced, not yet connected"_s
             << QStringList{nothing, u"QUIC blocked"_s} + served.mid(1)
-            << addressed + QStringList{u"Start again over HTTP/2"_s};
+            << addressed + QStringList{u"Start again over HTTP/2"_s}
+            << u"localhost:3000, Address announced, "_s + announcedAddress;
     }
     void row_offersWhatItsStateCallsFor()
     {
@@ -166,6 +191,8 @@ private Q_SLOTS:
         QFETCH(QString, state);
         QFETCH(QStringList, names);
         QFETCH(QStringList, menu);
+        QFETCH(QString, name);
+        rowEvents.clear();
         const bool restarts = press == u"restartButton"_s;
         if (run.isEmpty() || restarts) {
             load({Tunnel()});
@@ -181,6 +208,16 @@ private Q_SLOTS:
             click(child(press, row));
         }
         QTRY_COMPARE(controls(row), names);
+        // A list of rows, each named from its tunnel; a change is announced on the row.
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(row);
+        QCOMPARE(face->role(), QAccessible::ListItem);
+        QCOMPARE(face->parent()->role(), QAccessible::List);
+        QCOMPARE(face->parent()->indexOfChild(face), 0);
+        QTRY_COMPARE(face->text(QAccessible::Name), name);
+        // Every row but the stored one, and the one still at its first state, has changed.
+        const bool changed = !run.isEmpty() && !name.contains(u"announced"_s);
+        QCOMPARE(rowEvents.contains(row, QAccessible::NameChanged), changed);
+        QCOMPARE(rowEvents.contains(row, QAccessible::StateChanged), changed);
         const QString problem = model()->activity(row->id()).problem;
         const QString description = problem.isEmpty() ? state : state + u'\n' + problem;
         QTRY_COMPARE(child(u"tunnelLabel"_s, row)->accessibleDescription(), description);
@@ -210,14 +247,17 @@ private Q_SLOTS:
         }
         auto *opened = child<QMenu>(u"rowMenu"_s, row);
         QTRY_VERIFY(opened && opened->isVisible());
+        // While it is open, its items are in the accessibility tree.
         QStringList items;
-        for (QAction *action : opened->actions()) {
-            if (action->isVisible()) {
-                QString item = action->text();
-                if (action->isCheckable()) {
-                    item += action->isChecked() ? u" [x]"_s : u" [ ]"_s;
+        QAccessibleInterface *menuFace = QAccessible::queryAccessibleInterface(opened);
+        for (int i = 0; i < menuFace->childCount(); ++i) {
+            const QAccessible::State state = menuFace->child(i)->state();
+            if (!state.invisible) {
+                QString item = menuFace->child(i)->text(QAccessible::Name);
+                if (state.checkable) {
+                    item += state.checked ? u" [x]"_s : u" [ ]"_s;
                 }
-                items.append(action->isEnabled() ? item : item + u" (off)"_s);
+                items.append(state.disabled ? item + u" (off)"_s : item);
             }
         }
         opened->hide();
@@ -260,6 +300,46 @@ private Q_SLOTS:
         }
         QDesktopServices::unsetUrlHandler(u"https"_s);
         QCOMPARE(m_opened, QList<QUrl>(3, QUrl(announcedAddress)));
+    }
+
+    // Rows take focus, arrows move between them, and the Menu key or Shift+F10 opens the
+    // focused row's menu.
+    void rows_workByKeyboard_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("Menu") << int(Qt::Key_Menu) << int(Qt::NoModifier);
+        QTest::newRow("Shift+F10") << int(Qt::Key_F10) << int(Qt::ShiftModifier);
+    }
+    void rows_workByKeyboard()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        load(TunnelList(3));
+        QTRY_COMPARE(rows().size(), 3);
+        TunnelRow *first = rows().at(0);
+        first->setFocus();
+        QTest::keyClick(first, Qt::Key_Up);
+        QCOMPARE(QApplication::focusWidget(), first);
+        QTest::keyClick(first, Qt::Key_Down);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+        auto *third = qobject_cast<TunnelRow *>(QApplication::focusWidget());
+        QVERIFY(third && third != first && third->y() > first->y());
+        QTest::keyClick(third, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QTRY_VERIFY(child(u"rowMenu"_s, third) && child(u"rowMenu"_s, third)->isVisible());
+    }
+
+    // The account items say whether a certificate is there before the menu was ever opened.
+    void accountItems_followTheCertificateFromTheStart()
+    {
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", m_dir->path().toUtf8());
+        QVERIFY(QDir(m_dir->path()).mkpath(u".cloudflared"_s));
+        QVERIFY(writeFile(m_dir->filePath(u".cloudflared/cert.pem"_s), "certificate"));
+        ContentView view(new ContentModel(TunnelStore(m_dir->filePath(u"other.json"_s))));
+        qputenv("HOME", home);
+        QVERIFY(view.findChild<QAction *>(u"newNamedTunnelAction"_s)->isEnabled());
+        QVERIFY(view.findChild<QAction *>(u"addExistingAction"_s)->isEnabled());
     }
 
     // Rows sit in pages of 32: a deletion moves the rows after it up, across pages too.
