@@ -89,15 +89,15 @@ TunnelRow::TunnelRow(const QModelIndex &index, TunnelActions &actions, QWidget *
     m_layout->addSpacing(dotSide + gap + wordWidth + gap + badgeCount * badgeSide);
     // The link goes before this flexible space, the other controls after it.
     m_layout->addStretch(1);
-    showSlot(More, true);
-    showSlot(Delete, true);
+    // Made in the order they stand, so the Tab order is theirs without being set.
+    setState(index);
+    m_built = true;
 
     // As tall in every state, so a row that starts or stops moves none below it.
     const QMargins margins = m_layout->contentsMargins();
     setMinimumHeight(
         std::max(restartSlotSize.height() + 2 * restartMargin, m_slots[Delete]->height()) +
         margins.top() + margins.bottom());
-    setState(index);
 }
 
 void TunnelRow::setState(const QModelIndex &index)
@@ -108,7 +108,8 @@ void TunnelRow::setState(const QModelIndex &index)
     const bool hasUrl = !address.isEmpty();
     const bool loading = index.data(Role::LoadingRole).toBool();
     const QString hostname = index.data(Role::HostnameRole).toString();
-    const QString before = accessibleSummary();
+    const bool announce = m_built && QAccessible::isActive();
+    const QString before = announce ? accessibleSummary() : QString();
     const bool stateChanged = m_state != activity.state || isEnabled() == loading;
     m_state = activity.state;
     m_address = address.toString();
@@ -143,11 +144,16 @@ void TunnelRow::setState(const QModelIndex &index)
     if (auto *link = static_cast<QPushButton *>(showSlot(Link, hasUrl)); link && hasUrl) {
         link->setText(address.toString());
         link->setToolTip(tr("Open %1 in the browser").arg(address.toString()));
-        QFont font = link->font();
-        font.setStrikeOut(activity.state == TunnelState::Ended);
-        link->setFont(font);
+        // A font set again would lay the list out again.
+        if (const bool ended = activity.state == TunnelState::Ended;
+            link->font().strikeOut() != ended) {
+            QFont font = link->font();
+            font.setStrikeOut(ended);
+            link->setFont(font);
+        }
     }
     showSlot(Copy, hasUrl);
+    showSlot(More, true);
     // A tool serving the address can be stopped; otherwise the address no longer answers (or
     // there is none), so a fresh start is offered.
     const bool serving = activity.running && (hasUrl || !loading);
@@ -167,9 +173,10 @@ void TunnelRow::setState(const QModelIndex &index)
             m_spinner->setVisible(loading);
         }
     }
+    showSlot(Delete, true);
     setEnabled(!loading);
     // A screen reader hears a new state or address (once the row has been shown at all).
-    if (!QAccessible::isActive() || before.startsWith(u',')) {
+    if (!announce) {
         return;
     }
     if (accessibleSummary() != before) {
@@ -238,13 +245,15 @@ QWidget *TunnelRow::showSlot(Slot slot, bool shown)
         }
         // Tab goes through the controls in the order they are seen.
         QWidget *before = this;
-        for (int earlier = slot - 1; earlier >= 0; --earlier) {
+        for (int earlier = slot - 1; m_built && earlier >= 0; --earlier) {
             if (m_slots[earlier]) {
                 before = m_slots[earlier];
                 break;
             }
         }
-        setTabOrder(before, widget);
+        if (m_built) {
+            setTabOrder(before, widget);
+        }
     }
     widget->setVisible(shown);
     return widget;

@@ -93,6 +93,7 @@ private:
     QWidget *m_spinner = nullptr;
     QMenu *m_menu = nullptr;
     QString m_address;
+    bool m_built = false;
 };
 
 } // namespace Velumo
