@@ -87,8 +87,11 @@ TunnelRow::TunnelRow(const QModelIndex &index, TunnelActions &actions, QWidget *
         return widest;
     }();
     m_layout->addSpacing(dotSide + gap + wordWidth + gap + badgeCount * badgeSide);
-    // The link goes before this flexible space, the other controls after it.
-    m_layout->addStretch(1);
+    // The link goes before this flexible space, the other controls after it. The space keeps
+    // room for a usual quick tunnel's address, so an address that arrives seldom widens the
+    // list, which would lay out every row again.
+    m_room = new QSpacerItem(addressRoom(), 0, QSizePolicy::Expanding, QSizePolicy::Minimum);
+    m_layout->addItem(m_room);
     // Made in the order they stand, so the Tab order is theirs without being set.
     setState(index);
     m_built = true;
@@ -141,8 +144,20 @@ void TunnelRow::setState(const QModelIndex &index)
     placeBadges();
 
     // An ended tunnel keeps its address, struck through, until it starts again.
-    if (auto *link = static_cast<QPushButton *>(showSlot(Link, hasUrl)); link && hasUrl) {
-        link->setText(address.toString());
+    auto *link = static_cast<QPushButton *>(showSlot(Link, hasUrl));
+    if (link && hasUrl) {
+        link->setText(m_address);
+    }
+    showSlot(Copy, hasUrl);
+    // The room left beside the address, or its whole room and the copy button's without one.
+    const int spacing = m_layout->spacing();
+    const int room = hasUrl ? std::max(0, addressRoom() - link->sizeHint().width() - spacing)
+                            : addressRoom() + copyWidth() + spacing;
+    if (m_room->sizeHint().width() != room) {
+        m_room->changeSize(room, 0, QSizePolicy::Expanding, QSizePolicy::Minimum);
+        m_layout->invalidate();
+    }
+    if (link && hasUrl) {
         link->setToolTip(tr("Open %1 in the browser").arg(address.toString()));
         // A font set again would lay the list out again.
         if (const bool ended = activity.state == TunnelState::Ended;
@@ -152,7 +167,6 @@ void TunnelRow::setState(const QModelIndex &index)
             link->setFont(font);
         }
     }
-    showSlot(Copy, hasUrl);
     showSlot(More, true);
     // A tool serving the address can be stopped; otherwise the address no longer answers (or
     // there is none), so a fresh start is offered.
@@ -190,6 +204,18 @@ void TunnelRow::setState(const QModelIndex &index)
         QAccessibleStateChangeEvent event(this, changed);
         QAccessible::updateAccessibility(&event);
     }
+}
+
+int TunnelRow::addressRoom() const
+{
+    // About as wide as a quick tunnel's address, four words long.
+    static const int room = fontMetrics().averageCharWidth() * 56;
+    return room;
+}
+
+int TunnelRow::copyWidth() const
+{
+    return style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this) + 2 * 2 + 2;
 }
 
 QString TunnelRow::accessibleSummary() const
@@ -327,8 +353,13 @@ QWidget *TunnelRow::make(Slot slot)
         connect(more, &QToolButton::clicked, this, [this, more] { openMenu(more); });
         return more;
     }
-    case Stop:
-        return action(QStringLiteral("stopButton"), TunnelActions::Stop, Symbols::stop());
+    case Stop: {
+        // As wide as the restart button, so the row keeps its width when one replaces the other.
+        QToolButton *stop =
+            action(QStringLiteral("stopButton"), TunnelActions::Stop, Symbols::stop());
+        stop->setFixedSize(restartSlotSize + QSize(restartMargin, restartMargin) * 2);
+        return stop;
+    }
     case Restart: {
         QToolButton *restart =
             action(QStringLiteral("restartButton"), TunnelActions::Restart, Symbols::play());

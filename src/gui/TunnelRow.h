@@ -12,6 +12,7 @@
 class QHBoxLayout;
 class QLabel;
 class QMenu;
+class QSpacerItem;
 class QModelIndex;
 class QToolButton;
 
@@ -82,6 +83,8 @@ private:
     void placeBadges();
     void popMenu(const QPoint &where, TunnelActions::Kind at);
     QRect dotRect() const;
+    int addressRoom() const;
+    int copyWidth() const;
 
     TunnelActions &m_actions;
     QUuid m_id;
@@ -93,6 +96,7 @@ private:
     QWidget *m_spinner = nullptr;
     QMenu *m_menu = nullptr;
     QString m_address;
+    QSpacerItem *m_room = nullptr;
     bool m_built = false;
 };
 
