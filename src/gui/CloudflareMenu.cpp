@@ -41,6 +41,8 @@ CloudflareMenu::CloudflareMenu(NamedTunnelModel &model, QWidget *parent)
     m_existing->setObjectName(QStringLiteral("addExistingAction"));
     connect(this, &QMenu::aboutToShow, this, [this] { m_model.account().check(); });
     connect(&m_model.account(), &CloudflareAccount::stateChanged, this, &CloudflareMenu::refresh);
+    // One look at the certificate, so the items say the account's state from the first frame.
+    m_model.account().check();
     refresh();
 }
 

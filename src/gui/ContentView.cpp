@@ -6,6 +6,7 @@
 #include "core/Shell.h"
 #include "gui/CloudflareMenu.h"
 #include "gui/FirstPaint.h"
+#include "gui/RowAccessibility.h"
 #include "gui/RowPages.h"
 #include "gui/Spinner.h"
 #include "gui/StatusLine.h"
@@ -37,6 +38,7 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
 {
     m_model->setParent(this);
     m_actions = new TunnelActions(*m_model, this);
+    installRowAccessibility();
     setObjectName(QStringLiteral("contentView"));
     setWindowTitle(QStringLiteral("Velumo"));
     buildMenus();

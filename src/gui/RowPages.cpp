@@ -60,4 +60,16 @@ void RowPages::place(const std::vector<TunnelRow *> &rows, size_t from,
     }
 }
 
+std::vector<TunnelRow *> RowPages::rows() const
+{
+    std::vector<TunnelRow *> rows;
+    for (int page = 0; page < m_layout->count(); ++page) {
+        const QLayout *column = m_layout->itemAt(page)->widget()->layout();
+        for (int row = 0; row < column->count(); ++row) {
+            rows.push_back(static_cast<TunnelRow *>(column->itemAt(row)->widget()));
+        }
+    }
+    return rows;
+}
+
 } // namespace Velumo

@@ -31,6 +31,9 @@ public:
     // The rows before `from` are in their places already; `made` were never placed.
     void place(const std::vector<TunnelRow *> &rows, size_t from, const QSet<TunnelRow *> &made);
 
+    // The rows in their order, across the pages.
+    std::vector<TunnelRow *> rows() const;
+
 private:
     QVBoxLayout *m_layout;
 };

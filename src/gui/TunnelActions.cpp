@@ -157,6 +157,17 @@ void TunnelActions::sync(const QModelIndex &index)
     if (QAction *action = (*found)[Password]) {
         action->setChecked(password);
     }
+    const QUuid id = found.key();
+    if (const auto awaited = m_awaitingAddress.constFind(id);
+        awaited != m_awaitingAddress.cend() && !loading && hasAddress) {
+        const QUrl address = index.data(Role::AddressRole).toUrl();
+        if (address != *awaited) {
+            m_awaitingAddress.erase(awaited);
+            m_model.setStatusMessage(tr("%1 has a new address: %2")
+                                         .arg(index.data(Qt::DisplayRole).toString(),
+                                              address.toString()));
+        }
+    }
 }
 
 void TunnelActions::forgetRemoved()
@@ -322,29 +333,36 @@ void TunnelActions::remove(const QUuid &id)
 
 void TunnelActions::setInspected(const QUuid &id, bool inspect)
 {
-    auto apply = [this, id, inspect] {
+    confirmRestart(id, [this, id, inspect] {
         if (const QString refusal = m_model.options().setInspected(id, inspect);
             !refusal.isEmpty()) {
             m_model.setStatusMessage(refusal);
         }
         sync(id);
-    };
+    });
+}
+
+void TunnelActions::confirmRestart(const QUuid &id, const std::function<void()> &apply)
+{
     const QModelIndex index = indexOf(id);
     if (index.data(Role::AddressKnownRole).toBool() || !index.data(Role::RunningRole).toBool()) {
         apply();
         return;
     }
     // A tunnel started again gets a new address: the user decides first.
+    const QUrl address = index.data(Role::AddressRole).toUrl();
     auto *ask = new QMessageBox(QMessageBox::Question, tr("Start the tunnel again?"),
                                 tr("The tunnel must start again, and a quick tunnel then gets a "
                                    "new address: %1 will stop working.")
-                                    .arg(index.data(Role::AddressRole).toUrl().toString()),
+                                    .arg(address.toString()),
                                 QMessageBox::Ok | QMessageBox::Cancel, m_window);
     ask->setAttribute(Qt::WA_DeleteOnClose);
     ask->setObjectName(QStringLiteral("restartQuestion"));
     ask->button(QMessageBox::Ok)->setText(tr("Start again"));
-    connect(ask, &QMessageBox::finished, this, [apply](int result) {
+    connect(ask, &QMessageBox::finished, this, [this, id, address, apply](int result) {
         if (result == QMessageBox::Ok) {
+            // The status line says the new address once it comes.
+            m_awaitingAddress.insert(id, address);
             apply();
         }
     });
@@ -364,6 +382,16 @@ void TunnelActions::setPasswordRequired(const QUuid &id, bool required)
         apply(std::nullopt);
         return;
     }
+    // Behind the proxy already, the gate takes without a restart.
+    if (!indexOf(id).data(Role::ActivityRole).value<TunnelActivity>().throughProxy) {
+        confirmRestart(id, [this, apply] { askPassword(apply); });
+        return;
+    }
+    askPassword(apply);
+}
+
+void TunnelActions::askPassword(const std::function<void(const std::optional<QString> &)> &apply)
+{
     auto *dialog = new QInputDialog(m_window);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setObjectName(QStringLiteral("passwordDialog"));

@@ -5,9 +5,11 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QUrl>
 #include <QUuid>
 
 #include <array>
+#include <functional>
 #include <optional>
 
 class QAbstractButton;
@@ -67,6 +69,10 @@ private:
     void remove(const QUuid &id);
     void setInspected(const QUuid &id, bool inspect);
     void setPasswordRequired(const QUuid &id, bool required);
+    // Runs `apply` at once, or once the user agrees when it starts the tunnel again and the
+    // address changes.
+    void confirmRestart(const QUuid &id, const std::function<void()> &apply);
+    void askPassword(const std::function<void(const std::optional<QString> &)> &apply);
     QModelIndex indexOf(const QUuid &id) const;
 
     ContentModel &m_model;
@@ -74,6 +80,8 @@ private:
     QHash<QUuid, std::array<QAction *, KindCount>> m_actions;
     QHash<QUuid, QPointer<LogWindow>> m_logs;
     QHash<QUuid, QPointer<QWidget>> m_windows;
+    // Tunnels started again by a switch, with the address they had.
+    QHash<QUuid, QUrl> m_awaitingAddress;
 };
 
 } // namespace Velumo

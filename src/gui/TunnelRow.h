@@ -8,19 +8,21 @@
 #include <QWidget>
 
 #include <array>
-#include <optional>
 
 class QHBoxLayout;
 class QLabel;
+class QMenu;
+class QSpacerItem;
 class QModelIndex;
+class QToolButton;
 
 namespace Velumo {
 
-// One tunnel in the list: its label with a status light, then its address with copy, QR code
-// and stop buttons, or a restart button, then its log and delete buttons. It shows one row of
-// the tunnel registry; its buttons stand for the tunnel's actions. A state change shows, hides
-// and enables the buttons it has, so keyboard focus stays where it was; a button is made the
-// first time the tunnel needs it.
+// One tunnel in the list, left to right: `hostname:port`, its state as a light and a word with
+// the badges of what is switched on or wrong, its whole address as a link, then copy, "More
+// actions", restart or stop, and delete. Everything else is in the row's menu, made when first
+// opened. A state change shows, hides and enables what the row has, so keyboard focus stays
+// where it was; a control is made the first time the tunnel needs it.
 class TunnelRow : public QWidget
 {
     Q_OBJECT
@@ -32,45 +34,70 @@ public:
     const QUuid &id() const { return m_id; }
     // Shows the registry's row as it is now.
     void setState(const QModelIndex &index);
+    // Opens the row's menu below `anchor` (or at the row's start), with `at` highlighted.
+    void openMenu(QWidget *anchor = nullptr,
+                  TunnelActions::Kind at = TunnelActions::KindCount);
 
+    // What a screen reader calls the row: "localhost:3000, Connected, https://…".
+    QString accessibleSummary() const;
+
+    static QString stateWord(TunnelState state);
     static QString stateDescription(const TunnelActivity &activity);
     // The restart button's symbol area keeps this size whether it shows play or a spinner.
     static constexpr QSize restartSlotSize{15, 10};
+    // The actions of the row's menu, in its order.
+    static constexpr std::array menuKinds{
+        TunnelActions::OpenAddress, TunnelActions::ShowQrCode,      TunnelActions::ShowLog,
+        TunnelActions::ShowRequests, TunnelActions::Inspect,        TunnelActions::Password,
+        TunnelActions::CopyLinkWithKey, TunnelActions::StartOverHttp2};
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    // The row's controls after its text, in the order they stand.
+    // The row's controls after its state word, in the order they stand.
     enum Slot {
+        Inspected,
+        Protected,
+        NotListening,
+        QuicBlocked,
         Link,
-        Warning,
-        Http2,
         Copy,
-        KeyLink,
-        QrCode,
-        Inspect,
-        Requests,
-        Password,
-        Stop,
+        More,
         Restart,
-        Log,
+        Stop,
         Delete,
         SlotCount
     };
+    static constexpr int badgeCount = Link;
 
     QWidget *showSlot(Slot slot, bool shown);
     QWidget *make(Slot slot);
+    void setBadge(Slot slot, bool shown, const QString &name, const QString &sentence);
+    void placeBadges();
+    void popMenu(const QPoint &where, TunnelActions::Kind at);
     QRect dotRect() const;
+    int addressRoom() const;
+    int copyWidth() const;
 
     TunnelActions &m_actions;
     QUuid m_id;
     TunnelState m_state = TunnelState::Idle;
     QHBoxLayout *m_layout = nullptr;
     QLabel *m_text = nullptr;
+    QLabel *m_stateWord = nullptr;
     std::array<QWidget *, SlotCount> m_slots{};
     QWidget *m_spinner = nullptr;
+    QMenu *m_menu = nullptr;
+    QString m_address;
+    QSpacerItem *m_room = nullptr;
+    bool m_built = false;
 };
 
 } // namespace Velumo

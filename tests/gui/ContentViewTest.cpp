@@ -8,6 +8,7 @@
 #include "gui/AppStyle.h"
 #include "gui/LogWindow.h"
 #include "gui/Spinner.h"
+#include "gui/TunnelActions.h"
 #include "gui/TunnelRow.h"
 
 #include <QAbstractButton>
@@ -19,14 +20,34 @@
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTextBlock>
+#include <QToolButton>
+#include <QtGui/private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// The accessibility events raised on rows, as "NameChanged" or "StateChanged".
+QMultiHash<QObject *, QAccessible::Event> rowEvents;
+
+void recordEvent(QAccessibleEvent *event)
+{
+    if (qobject_cast<TunnelRow *>(event->object())) {
+        rowEvents.insert(event->object(), event->type());
+    }
+}
+
+} // namespace
 
 class ContentViewTest : public QObject
 {
@@ -53,16 +74,14 @@ class ContentViewTest : public QObject
         QVERIFY(writeFile(m_dir->filePath(u"store.json"_s), encodeTunnels(tunnels)));
         model()->loadTunnels();
     }
-    // What a screen reader finds in a row, left to right: the names of the buttons shown.
+    // What a screen reader finds in a row, in its order: the names of the controls after the
+    // tunnel's own text.
     static QStringList controls(TunnelRow *row)
     {
-        QList<QAbstractButton *> buttons = row->findChildren<QAbstractButton *>();
-        buttons.removeIf([row](QWidget *button) { return !button->isVisibleTo(row); });
-        std::sort(buttons.begin(), buttons.end(),
-                  [](QWidget *a, QWidget *b) { return a->x() < b->x(); });
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(row);
         QStringList names;
-        for (QAbstractButton *button : buttons) {
-            names.append(accessibleName(button));
+        for (int i = 1; i < face->childCount(); ++i) {
+            names.append(face->child(i)->text(QAccessible::Name));
         }
         return names;
     }
@@ -72,6 +91,12 @@ public Q_SLOTS:
     void openUrl(const QUrl &url) { m_opened.append(url); }
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        // A screen reader switches accessibility on; on this platform only Qt's own API can.
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+        QAccessible::installUpdateHandler(&recordEvent);
+    }
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
@@ -115,30 +140,50 @@ private Q_SLOTS:
         QCOMPARE(child<QLineEdit>(u"hostnameField"_s)->text(), u" my host "_s);
     }
 
+    // Each state shows its controls in this order, the rest in the row's menu: the menu's
+    // items read "name", "name [x]" or "name [ ]" for a switch, "name (off)" when disabled.
     void row_offersWhatItsStateCallsFor_data()
     {
         QTest::addColumn<QByteArray>("run"); // what the tool does; a stored tunnel when empty
         QTest::addColumn<QString>("press");  // a button of the row, once the tool is there
         QTest::addColumn<QString>("state");
         QTest::addColumn<QStringList>("names");
-        const QString inspect = u"Inspect requests"_s;
-        const QString password = u"Require a password"_s;
-        const QStringList idle{u"Restart tunnel"_s, u"Show log"_s, u"Delete tunnel"_s};
-        const QStringList served{announcedAddress, u"Copy address"_s, u"Show QR code"_s,
-                                 inspect,          password,          u"Stop tunnel"_s,
-                                 u"Show log"_s,    u"Delete tunnel"_s};
-        QStringList offersHttp2 = served;
-        offersHttp2.insert(1, u"Start again over HTTP/2"_s);
-        const QByteArray connects = announcement() + "err INF Registered tunnel connection\nwait\n";
+        QTest::addColumn<QStringList>("menu");
+        QTest::addColumn<QString>("name"); // the row's, as a screen reader says it
+        const QString connected = u"localhost:3000, Connected, "_s + announcedAddress;
+        const QString nothing = u"Nothing is listening on localhost:3000"_s;
+        const QStringList idle{u"More actions"_s, u"Restart tunnel"_s, u"Delete tunnel"_s};
+        const QStringList served{nothing, announcedAddress, u"Copy address"_s, u"More actions"_s,
+                                 u"Stop tunnel"_s, u"Delete tunnel"_s};
+        const QStringList switches{u"Inspect requests [ ]"_s, u"Require a password [ ]"_s};
+        const QStringList logged = QStringList{u"Show log"_s} + switches;
+        const QStringList addressed =
+            QStringList{u"Open in browser"_s, u"Show QR code"_s} + logged;
+        const QByteArray connects =
+            announcement() + "sleep 200\nerr INF Registered tunnel connection\n";
         QTest::newRow("stored") << QByteArray() << QString() << u"Not running"_s
-                                << QStringList{u"Restart tunnel"_s, u"Delete tunnel"_s};
-        QTest::newRow("restarting") << QByteArray("sleep 5000\n") << u"restartButton"_s
-                                    << u"Starting: waiting for the address"_s << idle;
-        QTest::newRow("connected") << connects << QString() << u"Connected"_s << served;
-        QTest::newRow("stopped") << connects << u"stopButton"_s << u"Stopped"_s << idle;
+                                << QStringList{u"More actions"_s, u"Restart tunnel"_s,
+                                               u"Delete tunnel"_s}
+                                << switches << u"localhost:3000, Not running"_s;
+        QTest::newRow("restarting")
+            << QByteArray("sleep 5000\n") << u"restartButton"_s
+            << u"Starting: waiting for the address"_s << idle << logged << u"localhost:3000, Starting"_s;
+        QTest::newRow("connected") << connects + "wait\n" << QString() << u"Connected"_s
+                                   << served << addressed << connected;
+        QTest::newRow("stopped") << connects + "wait\n" << u"stopButton"_s << u"Stopped"_s
+                                 << idle << logged << u"localhost:3000, Stopped"_s;
+        QTest::newRow("ended") << connects + "exit 3\n" << QString()
+                               << u"Ended: cloudflared exited with code 3"_s
+                               << QStringList{announcedAddress, u"Copy address"_s,
+                                              u"More actions"_s, u"Restart tunnel"_s,
+                                              u"Delete tunnel"_s}
+                               << addressed << u"localhost:3000, Ended, "_s + announcedAddress;
         QTest::newRow("edge blocks QUIC")
-            << announcement() + "repeat 3 err ERR Failed to create new quic connection\nwait\n"
-            << QString() << u"Address announced, not yet connected"_s << offersHttp2;
+            << announcement() + "sleep 200\nrepeat 3 err ERR Failed to create new quic connection\nwait\n"
+            << QString() << u"Address announced, not yet connected"_s
+            << QStringList{nothing, u"QUIC blocked"_s} + served.mid(1)
+            << addressed + QStringList{u"Start again over HTTP/2"_s}
+            << u"localhost:3000, Address announced, "_s + announcedAddress;
     }
     void row_offersWhatItsStateCallsFor()
     {
@@ -146,6 +191,9 @@ private Q_SLOTS:
         QFETCH(QString, press);
         QFETCH(QString, state);
         QFETCH(QStringList, names);
+        QFETCH(QStringList, menu);
+        QFETCH(QString, name);
+        rowEvents.clear();
         const bool restarts = press == u"restartButton"_s;
         if (run.isEmpty() || restarts) {
             load({Tunnel()});
@@ -161,8 +209,17 @@ private Q_SLOTS:
             click(child(press, row));
         }
         QTRY_COMPARE(controls(row), names);
+        // A list of rows, each named from its tunnel; a change is announced on the row.
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(row);
+        QCOMPARE(face->role(), QAccessible::ListItem);
+        QCOMPARE(face->parent()->role(), QAccessible::List);
+        QCOMPARE(face->parent()->indexOfChild(face), 0);
+        QTRY_COMPARE(face->text(QAccessible::Name), name);
+        // Every row but the stored one, and the one still at its first state, has changed.
+        const bool changed = !run.isEmpty() && !name.contains(u"announced"_s);
+        QCOMPARE(rowEvents.contains(row, QAccessible::NameChanged), changed);
+        QCOMPARE(rowEvents.contains(row, QAccessible::StateChanged), changed);
         const QString problem = model()->activity(row->id()).problem;
-        QCOMPARE(problem.isEmpty(), !names.contains(u"Start again over HTTP/2"_s));
         const QString description = problem.isEmpty() ? state : state + u'\n' + problem;
         QTRY_COMPARE(child(u"tunnelLabel"_s, row)->accessibleDescription(), description);
         QCOMPARE(row->toolTip(), description);
@@ -170,14 +227,55 @@ private Q_SLOTS:
         QCOMPARE(row->isEnabled(), !restarts);
         auto *spinner = child<Spinner>(u"spinner"_s, row);
         QCOMPARE(spinner && spinner->isVisibleTo(row), restarts);
-        if (!problem.isEmpty()) {
-            const QString record = m_dir->filePath(u"argv.json"_s);
-            script("record " + record.toUtf8() + "\nwait\n");
-            click(child(u"http2Button"_s, row));
-            QTRY_VERIFY(QFile::exists(record));
-            const QJsonArray argv = readRecord(record).value(u"argv"_s).toArray();
-            QVERIFY(argv.contains(u"http2"_s) && argv.contains(u"--protocol"_s));
+        if (auto *link = child<QPushButton>(u"tunnelLink"_s, row); link && link->isVisible()) {
+            QCOMPARE(link->font().strikeOut(), state.startsWith(u"Ended"_s));
         }
+        // Badges say their sentence and open the menu at the action that helps.
+        for (auto *badge : row->findChildren<QToolButton *>(u"quicWarning"_s)) {
+            QVERIFY(badge->accessibleDescription().contains(u"QUIC"_s));
+            QCOMPARE(badge->toolTip(), badge->accessibleDescription());
+            click(badge);
+            QTRY_VERIFY(child(u"rowMenu"_s, row) && child(u"rowMenu"_s, row)->isVisible());
+            QCOMPARE(child<QMenu>(u"rowMenu"_s, row)->activeAction()->text(),
+                     u"Start again over HTTP/2"_s);
+            child<QMenu>(u"rowMenu"_s, row)->hide();
+        }
+        // A row that waits for its tool is disabled; its menu still shows the log.
+        if (row->isEnabled()) {
+            click(child(u"moreButton"_s, row));
+        } else {
+            row->openMenu();
+        }
+        auto *opened = child<QMenu>(u"rowMenu"_s, row);
+        QTRY_VERIFY(opened && opened->isVisible());
+        // While it is open, its items are in the accessibility tree.
+        QStringList items;
+        QAccessibleInterface *menuFace = QAccessible::queryAccessibleInterface(opened);
+        for (int i = 0; i < menuFace->childCount(); ++i) {
+            const QAccessible::State state = menuFace->child(i)->state();
+            if (!state.invisible) {
+                QString item = menuFace->child(i)->text(QAccessible::Name);
+                if (state.checkable) {
+                    item += state.checked ? u" [x]"_s : u" [ ]"_s;
+                }
+                items.append(state.disabled ? item + u" (off)"_s : item);
+            }
+        }
+        opened->hide();
+        QCOMPARE(items, menu);
+    }
+
+    // The address is never cut: in a narrow window the list scrolls sideways.
+    void address_isWholeInANarrowWindow()
+    {
+        m_view->resize(640, 400);
+        script(announcement() + "wait\n");
+        click(child(u"createButton"_s));
+        QPushButton *link = nullptr;
+        QTRY_VERIFY((link = child<QPushButton>(u"tunnelLink"_s)) && link->isVisible());
+        QCOMPARE(link->text(), announcedAddress);
+        QTRY_COMPARE(link->width(), link->sizeHint().width());
+        QVERIFY(link->width() > link->fontMetrics().horizontalAdvance(announcedAddress));
     }
 
     void address_isCopiedAsPlainTextAndOpenedByMouseOrKeyboard()
@@ -203,6 +301,46 @@ private Q_SLOTS:
         }
         QDesktopServices::unsetUrlHandler(u"https"_s);
         QCOMPARE(m_opened, QList<QUrl>(3, QUrl(announcedAddress)));
+    }
+
+    // Rows take focus, arrows move between them, and the Menu key or Shift+F10 opens the
+    // focused row's menu.
+    void rows_workByKeyboard_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("Menu") << int(Qt::Key_Menu) << int(Qt::NoModifier);
+        QTest::newRow("Shift+F10") << int(Qt::Key_F10) << int(Qt::ShiftModifier);
+    }
+    void rows_workByKeyboard()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        load(TunnelList(3));
+        QTRY_COMPARE(rows().size(), 3);
+        TunnelRow *first = rows().at(0);
+        first->setFocus();
+        QTest::keyClick(first, Qt::Key_Up);
+        QCOMPARE(QApplication::focusWidget(), first);
+        QTest::keyClick(first, Qt::Key_Down);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+        auto *third = qobject_cast<TunnelRow *>(QApplication::focusWidget());
+        QVERIFY(third && third != first && third->y() > first->y());
+        QTest::keyClick(third, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QTRY_VERIFY(child(u"rowMenu"_s, third) && child(u"rowMenu"_s, third)->isVisible());
+    }
+
+    // The account items say whether a certificate is there before the menu was ever opened.
+    void accountItems_followTheCertificateFromTheStart()
+    {
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", m_dir->path().toUtf8());
+        QVERIFY(QDir(m_dir->path()).mkpath(u".cloudflared"_s));
+        QVERIFY(writeFile(m_dir->filePath(u".cloudflared/cert.pem"_s), "certificate"));
+        ContentView view(new ContentModel(TunnelStore(m_dir->filePath(u"other.json"_s))));
+        qputenv("HOME", home);
+        QVERIFY(view.findChild<QAction *>(u"newNamedTunnelAction"_s)->isEnabled());
+        QVERIFY(view.findChild<QAction *>(u"addExistingAction"_s)->isEnabled());
     }
 
     // Rows sit in pages of 32: a deletion moves the rows after it up, across pages too.
@@ -247,8 +385,8 @@ private Q_SLOTS:
         script(announcement() + "err INF first\nsleep 300\nerr INF Registered tunnel "
                                 "connection\nerr INF later\nwait\n");
         click(child(u"createButton"_s));
-        QTRY_VERIFY(child(u"copyButton"_s) && child(u"logButton"_s)->isEnabled());
-        click(child(u"logButton"_s));
+        QTRY_VERIFY(child(u"copyButton"_s) && rows().first()->isEnabled());
+        m_view->actions()->action(rows().first()->id(), TunnelActions::ShowLog)->trigger();
         QWidget *copy = child(u"copyButton"_s);
         copy->setFocus();
         auto *window = m_view->findChild<LogWindow *>();
@@ -268,35 +406,40 @@ private Q_SLOTS:
         QCOMPARE(m_view->focusWidget(), copy);
     }
 
-    // A switch's accessibility Toggle action runs what a click runs, and the switch shows what
-    // holds: off while the dialog asks, back off when it is cancelled, on once it has taken.
-    void switches_toggledOverAccessibility_takeTheClicksPath()
+    // Either switch on a running quick tunnel asks before starting it again (its address
+    // changes), and the status line then says the new address.
+    void switches_askBeforeANewAddress_data()
     {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("inspect") << int(TunnelActions::Inspect);
+        QTest::newRow("password") << int(TunnelActions::Password);
+    }
+    void switches_askBeforeANewAddress()
+    {
+        QFETCH(int, kind);
         script(announcement() + "wait\n");
         click(child(u"createButton"_s));
-        QTRY_VERIFY(child(u"passwordButton"_s) && child(u"passwordButton"_s)->isVisible());
-        const auto toggle = [](QWidget *button) {
-            QAccessibleActionInterface *actions =
-                QAccessible::queryAccessibleInterface(button)->actionInterface();
-            QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
-            actions->doAction(QAccessibleActionInterface::toggleAction());
-        };
-        auto *password = child<QAbstractButton>(u"passwordButton"_s);
-        toggle(password);
-        QInputDialog *dialog = nullptr;
-        QTRY_VERIFY((dialog = m_view->findChild<QInputDialog *>(u"passwordDialog"_s)));
-        QVERIFY(dialog->isVisible() && !password->isChecked());
-        dialog->reject();
-        QVERIFY(!password->isChecked());
-        // Inspecting starts a quick tunnel again, with a new address: the user is asked first.
-        auto *inspect = child<QAbstractButton>(u"inspectButton"_s);
-        toggle(inspect);
-        QMessageBox *ask = nullptr;
-        QTRY_VERIFY((ask = m_view->findChild<QMessageBox *>(u"restartQuestion"_s)));
-        QVERIFY(!inspect->isChecked());
-        ask->button(QMessageBox::Ok)->click();
-        QTRY_VERIFY(model()->activity(rows().first()->id()).throughProxy);
-        QVERIFY(inspect->isChecked());
+        QTRY_VERIFY(child(u"copyButton"_s) && rows().first()->isEnabled());
+        const QUuid id = rows().first()->id();
+        QAction *action = m_view->actions()->action(id, TunnelActions::Kind(kind));
+        const QString second = u"https://second-address.trycloudflare.com"_s;
+        script(announcement(second) + "wait\n");
+        for (const auto answer : {QMessageBox::Cancel, QMessageBox::Ok}) {
+            action->trigger();
+            QMessageBox *ask = nullptr;
+            QTRY_VERIFY((ask = m_view->findChild<QMessageBox *>(u"restartQuestion"_s)));
+            QVERIFY(ask->text().contains(announcedAddress) && !action->isChecked());
+            ask->button(answer)->click();
+            QTRY_VERIFY(!m_view->findChild<QMessageBox *>(u"restartQuestion"_s));
+        }
+        if (kind == TunnelActions::Password) {
+            QInputDialog *dialog = nullptr;
+            QTRY_VERIFY((dialog = m_view->findChild<QInputDialog *>(u"passwordDialog"_s)));
+            dialog->accept();
+        }
+        QTRY_VERIFY(model()->activity(id).throughProxy);
+        QVERIFY(action->isChecked());
+        QTRY_VERIFY(accessibleName(child(u"statusLine"_s)).contains(second));
     }
 
     void texts_areReadableOverAccessibility_data()
