@@ -21,7 +21,7 @@ QString key(const QUuid &id)
 void TunnelOptions::forget(const QUuid &id)
 {
     m_options.remove(id);
-    m_captures.clear(key(id));
+    m_inspection.captures().clear(key(id));
 }
 
 QString TunnelOptions::proxyRefusal(const QUuid &id) const
@@ -110,7 +110,7 @@ QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelOptions::startProxy(QUu
     const Options options = get(id);
     auto proxy = std::make_unique<ReverseProxy>(m_host, ProxyTarget{host, *number});
     proxy->setGate(options.gate);
-    proxy->setSink(options.inspect ? m_captures.sinkFor(key(id)) : nullptr);
+    proxy->setSink(options.inspect ? m_inspection.captures().sinkFor(key(id)) : nullptr);
     proxy->start();
     // Listening on 127.0.0.1 at a port the system picks takes no time; the wait only guards
     // against a proxy thread that never answers.

@@ -4,10 +4,9 @@
 
 #include "core/Result.h"
 
-#include "proxy/CaptureStore.h"
+#include "proxy/Inspection.h"
 #include "proxy/PasswordGate.h"
 #include "proxy/ProxyHost.h"
-#include "proxy/Replayer.h"
 #include "proxy/ReverseProxy.h"
 
 #include <QCoreApplication>
@@ -70,8 +69,7 @@ public:
     // `address` with the key that lets a browser in; nothing without a password.
     std::optional<QUrl> linkWithKey(const QUuid &id, const QUrl &address) const;
 
-    CaptureStore &captures() { return m_captures; }
-    Replayer &replayer() { return m_replayer; }
+    Inspection &inspection() { return m_inspection; }
 
     // Starts a proxy in front of host:port with the tunnel's gate and capture; refused when
     // the port is not a number or the proxy could not listen.
@@ -86,8 +84,7 @@ private:
     QHash<QUuid, Options> m_options;
     Tunnels m_tunnels;
     // Declared before the proxy thread: its sinks may still deliver while proxies end.
-    CaptureStore m_captures;
-    Replayer m_replayer{m_captures};
+    Inspection m_inspection;
     ProxyHost m_host;
 };
 

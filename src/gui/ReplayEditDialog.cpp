@@ -2,8 +2,6 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/ReplayEditDialog.h"
 
-#include "proxy/BodyDecoder.h"
-#include "proxy/CaptureStore.h"
 
 #include <QDialogButtonBox>
 #include <QFontDatabase>
@@ -26,23 +24,23 @@ ReplayEditDialog::ReplayEditDialog(const CapturedExchange &exchange, QWidget *pa
     setAccessibleName(windowTitle());
 
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    m_method = new QLineEdit(QString::fromLatin1(exchange.method), this);
+    m_method = new QLineEdit(QString::fromLatin1(exchange.request.method), this);
     m_method->setObjectName(u"replayMethod"_s);
-    m_target = new QLineEdit(QString::fromUtf8(exchange.target), this);
+    m_target = new QLineEdit(QString::fromUtf8(exchange.request.target), this);
     m_target->setObjectName(u"replayPath"_s);
     m_target->setFont(fixed);
 
-    // The head's fields as received, without the start line and the blank line after them.
-    QStringList fields = QString::fromUtf8(exchange.requestHead).split(u"\r\n"_s);
-    fields.removeFirst();
-    fields.removeAll(QString());
+    QStringList fields;
+    for (const auto &[name, value] : exchange.request.fields) {
+        fields.append(QString::fromLatin1(name) + u": "_s + QString::fromUtf8(value));
+    }
     m_fields = new QPlainTextEdit(fields.join(u'\n'), this);
     m_fields->setObjectName(u"replayHeaders"_s);
     m_fields->setFont(fixed);
     m_fields->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_fields->setTabChangesFocus(true);
 
-    const QByteArray body = BodyDecoder::requestBody(exchange);
+    const QByteArray body = exchange.requestContent();
     QStringDecoder utf8(QStringDecoder::Utf8);
     QString text = utf8.decode(body);
     m_binary = utf8.hasError() || text.contains(QChar(0));
@@ -101,7 +99,7 @@ ReplayEditDialog::ReplayEditDialog(const CapturedExchange &exchange, QWidget *pa
     resize(640, 520);
 }
 
-ReplayEdit ReplayEditDialog::edit(QString *why) const
+Result<ReplayEdit> ReplayEditDialog::edit() const
 {
     ReplayEdit edit;
     edit.method = m_method->text().trimmed().toLatin1();
@@ -111,24 +109,20 @@ ReplayEdit ReplayEditDialog::edit(QString *why) const
     for (const QString &line : lines) {
         const qsizetype colon = line.indexOf(u':');
         if (colon <= 0) {
-            if (why && why->isEmpty()) {
-                *why = tr("Each header is a line “Name: value”; “%1” is not.").arg(line);
-            }
-            continue;
+            return Refusal{tr("Each header is a line “Name: value”; “%1” is not.").arg(line)};
         }
         edit.fields.append(
             {line.first(colon).trimmed().toLatin1(), line.sliced(colon + 1).trimmed().toUtf8()});
     }
-    if (why && why->isEmpty()) {
-        Replayer::requestBytes(edit, why);
+    if (const Result<QByteArray> bytes = Inspection::requestBytes(edit); !bytes) {
+        return Refusal{bytes.reason()};
     }
     return edit;
 }
 
 void ReplayEditDialog::accept()
 {
-    QString why;
-    edit(&why);
+    const QString why = edit().reason();
     m_problem->setText(why);
     m_problem->setVisible(!why.isEmpty());
     if (why.isEmpty()) {

@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "proxy/Replayer.h"
+#include "proxy/Inspection.h"
 
 #include <QDialog>
 
@@ -11,8 +11,6 @@ class QLineEdit;
 class QPlainTextEdit;
 
 namespace Velumo {
-
-struct CapturedExchange;
 
 // Lets the user change a captured request's method, path, headers (one "Name: value" a line)
 // and body before it is sent again. It closes only on a request that can be sent.
@@ -24,8 +22,8 @@ class ReplayEditDialog : public QDialog
 public:
     explicit ReplayEditDialog(const CapturedExchange &exchange, QWidget *parent = nullptr);
 
-    // The request as edited; `why` says what is wrong with it, when something is.
-    ReplayEdit edit(QString *why = nullptr) const;
+    // The request as edited, or what is wrong with it.
+    Result<ReplayEdit> edit() const;
 
     void accept() override;
 

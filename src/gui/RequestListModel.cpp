@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/RequestListModel.h"
 
-#include "proxy/CaptureStore.h"
+#include "proxy/Inspection.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -73,7 +73,7 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
         return {};
     }
     const auto column = Column(index.column());
-    const QString method = QString::fromLatin1(exchange->method);
+    const QString method = QString::fromLatin1(exchange->request.method);
     if (role == Qt::DisplayRole) {
         switch (column) {
         case TimeColumn:
@@ -81,9 +81,9 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
         case MethodColumn:
             return exchange->replay ? u"↻ "_s + method : method;
         case PathColumn:
-            return QString::fromUtf8(exchange->target);
+            return QString::fromUtf8(exchange->request.target);
         case StatusColumn:
-            return exchange->status > 0 ? QString::number(exchange->status) : u"…"_s;
+            return exchange->response.status > 0 ? QString::number(exchange->response.status) : u"…"_s;
         case DurationColumn:
             return duration(exchange->durationMsecs);
         case SizeColumn:
@@ -93,7 +93,7 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
         if (column == MethodColumn && exchange->replay) {
             return tr("%1, replay").arg(method);
         }
-        if (column == StatusColumn && exchange->status == 0) {
+        if (column == StatusColumn && exchange->response.status == 0) {
             return tr("waiting for the response");
         }
     } else if (role == Qt::ToolTipRole) {
@@ -105,7 +105,7 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
             return tr("Sent again from Velumo, not by a visitor");
         }
         if (column == PathColumn) {
-            return QString::fromUtf8(exchange->target);
+            return QString::fromUtf8(exchange->request.target);
         }
     } else if (role == Qt::TextAlignmentRole && column >= StatusColumn) {
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);

@@ -5,12 +5,12 @@
 #include "gui/ReplayEditDialog.h"
 #include "gui/RequestListModel.h"
 #include "gui/SecondaryWindow.h"
-#include "proxy/BodyDecoder.h"
-#include "proxy/CaptureStore.h"
-#include "proxy/Replayer.h"
+#include "proxy/Inspection.h"
 
+#include <QClipboard>
 #include <QComboBox>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -49,10 +49,11 @@ protected:
     {
         const CapturedExchange *exchange =
             static_cast<const RequestListModel *>(sourceModel())->exchangeAt(row);
-        return exchange && (m_statusClass == 0 || exchange->status / 100 == m_statusClass) &&
-               (m_method.isEmpty() || exchange->method == m_method) &&
-               (m_path.isEmpty() ||
-                QString::fromUtf8(exchange->target).contains(m_path, Qt::CaseInsensitive));
+        return exchange &&
+               (m_statusClass == 0 || exchange->response.status / 100 == m_statusClass) &&
+               (m_method.isEmpty() || exchange->request.method == m_method) &&
+               (m_path.isEmpty() || QString::fromUtf8(exchange->request.target)
+                                        .contains(m_path, Qt::CaseInsensitive));
     }
 
 private:
@@ -63,18 +64,36 @@ private:
 
 namespace {
 
-QString headText(QByteArrayView head)
+QString headText(const QByteArray &head)
 {
     return QString::fromUtf8(head).remove(u'\r').trimmed();
 }
 
+// The link with key leading to `target`, the path and query a visitor asked for, where it
+// has one; the key is added to its query.
+QUrl linkTo(QUrl link, const QByteArray &target)
+{
+    if (!target.startsWith('/')) {
+        return link;
+    }
+    const qsizetype question = target.indexOf('?');
+    link.setPath(QString::fromUtf8(target.first(question < 0 ? target.size() : question)),
+                 QUrl::TolerantMode);
+    if (question >= 0) {
+        link.setQuery(QString::fromUtf8(target.sliced(question + 1)) + u'&' +
+                          link.query(QUrl::FullyEncoded),
+                      QUrl::TolerantMode);
+    }
+    return link;
+}
+
 } // namespace
 
-RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QString &tunnel,
-                               const QString &title, const ProxyTarget &service, QWidget *parent)
+RequestsWindow::RequestsWindow(Inspection &inspection, const QString &tunnel, const QString &title,
+                               const ProxyTarget &service, QWidget *parent)
     : QWidget(parent, Qt::Window)
-    , m_store(store)
-    , m_replayer(replayer)
+    , m_inspection(inspection)
+    , m_store(inspection.captures())
     , m_tunnel(tunnel)
     , m_service(service)
 {
@@ -109,7 +128,7 @@ RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QS
         connect(box, &QComboBox::currentIndexChanged, this, &RequestsWindow::filterChanged);
     }
 
-    m_model = new RequestListModel(store, tunnel, this);
+    m_model = new RequestListModel(m_store, tunnel, this);
     m_filter = new RequestFilterModel(this);
     m_filter->setSourceModel(m_model);
     m_table = new QTableView(this);
@@ -143,7 +162,7 @@ RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QS
     connect(m_filter, &QAbstractItemModel::rowsAboutToBeInserted, this,
             [this] { keepTopRow(true); });
     connect(m_filter, &QAbstractItemModel::rowsInserted, this, [this] { keepTopRow(false); });
-    connect(&store, &CaptureStore::changed, this, &RequestsWindow::storeChanged);
+    connect(&m_store, &CaptureStore::changed, this, &RequestsWindow::storeChanged);
 
     m_request = makePane(u"request"_s, tr("Request"));
     m_response = makePane(u"response"_s, tr("Response"));
@@ -173,9 +192,16 @@ RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QS
     m_clear->setToolTip(tr("Empty this tunnel's list"));
     connect(m_replay, &QPushButton::clicked, this, &RequestsWindow::replay);
     connect(m_editReplay, &QPushButton::clicked, this, &RequestsWindow::editAndReplay);
+    m_copyLink = new QPushButton(tr("Cop&y link with key"), this);
+    m_copyLink->setObjectName(u"requestsCopyLink"_s);
+    m_copyLink->setAccessibleName(tr("Copy link with key"));
+    m_copyLink->setToolTip(tr("Copy a link to the selected request's path that lets a browser "
+                              "past the password"));
+    m_copyLink->hide();
     connect(m_clear, &QPushButton::clicked, this, [this] { m_store.clear(m_tunnel); });
-    connect(&m_replayer, &Replayer::replayed, this, &RequestsWindow::replayed);
-    connect(&m_replayer, &Replayer::failed, this, &RequestsWindow::replayFailed);
+    connect(m_copyLink, &QPushButton::clicked, this, &RequestsWindow::copyLinkWithKey);
+    connect(&m_inspection, &Inspection::replayed, this, &RequestsWindow::replayed);
+    connect(&m_inspection, &Inspection::failed, this, &RequestsWindow::replayFailed);
 
     auto *filters = new QHBoxLayout;
     filters->addWidget(m_pathFilter, 1);
@@ -185,6 +211,7 @@ RequestsWindow::RequestsWindow(CaptureStore &store, Replayer &replayer, const QS
     buttons->addWidget(m_status, 1);
     buttons->addWidget(m_replay);
     buttons->addWidget(m_editReplay);
+    buttons->addWidget(m_copyLink);
     buttons->addWidget(m_clear);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(filters);
@@ -230,7 +257,7 @@ RequestsWindow::Pane RequestsWindow::makePane(const QString &name, const QString
     return pane;
 }
 
-void RequestsWindow::fill(Pane &pane, QByteArrayView head, const DecodedBody &body, bool captureCut,
+void RequestsWindow::fill(Pane &pane, const QByteArray &head, const DecodedBody &body, bool captureCut,
                           const QString &waiting)
 {
     // The same exchange again (its response came in further) keeps its place in the text.
@@ -286,6 +313,8 @@ void RequestsWindow::showSelected()
     const CapturedExchange *exchange = m_selected ? m_store.exchange(m_selected) : nullptr;
     m_replay->setEnabled(exchange != nullptr);
     m_editReplay->setEnabled(exchange != nullptr);
+    m_copyLink->setEnabled(exchange != nullptr);
+    m_copyLink->setVisible(m_linkWithKey && m_linkWithKey());
     m_clear->setEnabled(m_model->rowCount() > 0);
     if (!exchange) {
         fill(m_request, {}, {}, false, tr("Select a request to see it here."));
@@ -295,13 +324,13 @@ void RequestsWindow::showSelected()
     }
     // The request is decoded again only when more of it has come in.
     if (m_shown != m_selected || m_shownRequestSize != exchange->requestSize) {
-        fill(m_request, exchange->requestHead, BodyDecoder::request(*exchange),
+        fill(m_request, exchange->request.bytes, BodyDecoder::request(*exchange),
              exchange->requestTruncated, {});
         m_shownRequestSize = exchange->requestSize;
     }
-    fill(m_response, exchange->responseHead, BodyDecoder::response(*exchange),
+    fill(m_response, exchange->response.bytes, BodyDecoder::response(*exchange),
          exchange->responseTruncated, tr("Waiting for the response…"));
-    if (!exchange->finished && exchange->status != 0) {
+    if (!exchange->finished && exchange->response.status != 0) {
         m_response.note->setText(tr("The response is still coming.") + u' ' +
                                  m_response.note->text());
         m_response.note->show();
@@ -343,16 +372,32 @@ void RequestsWindow::keepTopRow(bool before)
 
 void RequestsWindow::replay()
 {
-    sent(m_selected, m_replayer.replay(m_selected, m_service));
+    sent(m_selected, m_inspection.replay(m_selected, m_service));
 }
 
-void RequestsWindow::sent(quint64 id, const QString &refusal)
+void RequestsWindow::setLinkWithKey(std::function<std::optional<QUrl>()> link)
 {
-    if (refusal.isEmpty()) {
+    m_linkWithKey = std::move(link);
+    showSelected();
+}
+
+void RequestsWindow::copyLinkWithKey()
+{
+    const CapturedExchange *exchange = m_store.exchange(m_selected);
+    const std::optional<QUrl> link = m_linkWithKey ? m_linkWithKey() : std::nullopt;
+    m_copyLink->setVisible(link.has_value());
+    if (exchange && link) {
+        QGuiApplication::clipboard()->setText(linkTo(*link, exchange->request.target).toString());
+    }
+}
+
+void RequestsWindow::sent(quint64 id, const Done &done)
+{
+    if (done) {
         m_sent.append(id);
         m_status->setText(tr("Replaying…"));
     } else {
-        m_status->setText(tr("Not replayed: %1").arg(refusal));
+        m_status->setText(tr("Not replayed: %1").arg(done.reason()));
     }
 }
 
@@ -365,7 +410,9 @@ void RequestsWindow::editAndReplay()
     auto *dialog = new ReplayEditDialog(*exchange, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, this, [this, dialog, id = m_selected] {
-        sent(id, m_replayer.replayEdited(id, m_service, dialog->edit()));
+        if (const Result<ReplayEdit> edit = dialog->edit()) {
+            sent(id, m_inspection.replayEdited(id, m_service, *edit));
+        }
     });
     dialog->open();
 }
@@ -379,7 +426,7 @@ void RequestsWindow::replayed(quint64 original, quint64 replay)
     if (!exchange) {
         return;
     }
-    m_status->setText(tr("Replayed: the service answered %1.").arg(exchange->status));
+    m_status->setText(tr("Replayed: the service answered %1.").arg(exchange->response.status));
     const QModelIndex row = m_filter->mapFromSource(m_model->index(m_model->rowOf(replay), 0));
     if (row.isValid()) {
         m_table->selectRow(row.row());

@@ -2,11 +2,15 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "proxy/ProxyServer.h"
+#include "proxy/Inspection.h"
 
 #include <QList>
 #include <QPersistentModelIndex>
+#include <QUrl>
 #include <QWidget>
+
+#include <functional>
+#include <optional>
 
 class QComboBox;
 class QLabel;
@@ -17,13 +21,8 @@ class QTableView;
 
 namespace Velumo {
 
-class CaptureStore;
-class Replayer;
 class RequestFilterModel;
 class RequestListModel;
-struct CaptureChange;
-struct CapturedExchange;
-struct DecodedBody;
 
 // A tunnel's captured requests, live and newest first, filtered by path, status class and
 // method; the selected one's request and response below, bodies decoded. Requests can be sent
@@ -35,8 +34,12 @@ class RequestsWindow : public QWidget
 
 public:
     // `tunnel`: the store's key for the tunnel; `service`: where replays go.
-    RequestsWindow(CaptureStore &store, Replayer &replayer, const QString &tunnel,
-                   const QString &title, const ProxyTarget &service, QWidget *parent = nullptr);
+    RequestsWindow(Inspection &inspection, const QString &tunnel, const QString &title,
+                   const ProxyTarget &service, QWidget *parent = nullptr);
+
+    // The tunnel's link with key while it has a password; "Copy link with key" copies it
+    // leading to the selected request's path.
+    void setLinkWithKey(std::function<std::optional<QUrl>()> link);
 
 private:
     // One side of the selected exchange: its head and decoded body.
@@ -48,22 +51,23 @@ private:
     };
 
     Pane makePane(const QString &name, const QString &title);
-    void fill(Pane &pane, QByteArrayView head, const DecodedBody &body, bool captureCut,
+    void fill(Pane &pane, const QByteArray &head, const DecodedBody &body, bool captureCut,
               const QString &waiting);
     void selectionChanged();
     void storeChanged(const QString &tunnel, const CaptureChange &change);
     void showSelected();
     void filterChanged();
     void replay();
+    void copyLinkWithKey();
     void editAndReplay();
-    // Notes a replay handed to the replayer, or says why it was refused.
-    void sent(quint64 id, const QString &refusal);
+    // Notes a replay under way, or says why it was refused.
+    void sent(quint64 id, const Done &done);
     void replayed(quint64 original, quint64 replay);
     void replayFailed(quint64 original, const QString &message);
     void keepTopRow(bool before);
 
+    Inspection &m_inspection;
     CaptureStore &m_store;
-    Replayer &m_replayer;
     QString m_tunnel;
     ProxyTarget m_service;
     RequestListModel *m_model = nullptr;
@@ -77,6 +81,8 @@ private:
     QPushButton *m_replay = nullptr;
     QPushButton *m_editReplay = nullptr;
     QPushButton *m_clear = nullptr;
+    QPushButton *m_copyLink = nullptr;
+    std::function<std::optional<QUrl>()> m_linkWithKey;
     QLabel *m_status = nullptr;
     quint64 m_selected = 0;
     quint64 m_shown = 0; // whose request and response the panes hold

@@ -292,10 +292,14 @@ void TunnelActions::showRequests(const QUuid &id)
     const QString hostname = index.data(Role::HostnameRole).toString();
     const QString port = index.data(Role::PortRole).toString();
     TunnelOptions &options = m_model.options();
-    auto *window = new RequestsWindow(options.captures(), options.replayer(),
-                                      id.toString(QUuid::WithoutBraces),
+    auto *window = new RequestsWindow(options.inspection(), id.toString(QUuid::WithoutBraces),
                                       tr("Requests to %1:%2").arg(hostname, port),
                                       ProxyTarget{hostname, parsePort(port).value_or(0)}, m_window);
+    window->setLinkWithKey([self = QPointer(this), id]() -> std::optional<QUrl> {
+        const QUrl address =
+            self ? self->indexOf(id).data(Role::AddressRole).toUrl() : QUrl();
+        return address.isEmpty() ? std::nullopt : self->m_model.options().linkWithKey(id, address);
+    });
     window->setAttribute(Qt::WA_DeleteOnClose);
     bringUp(window);
 }

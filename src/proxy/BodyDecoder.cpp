@@ -2,8 +2,6 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "proxy/BodyDecoder.h"
 
-#include "proxy/CaptureStore.h"
-#include "proxy/HttpFramer.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -221,54 +219,17 @@ std::optional<QString> asText(QByteArrayView bytes, const QByteArray &contentTyp
 
 } // namespace
 
-QByteArray BodyDecoder::fieldValue(QByteArrayView head, QByteArrayView name)
-{
-    QByteArray value;
-    for (qsizetype from = head.indexOf('\n') + 1; from > 0 && from < head.size();) {
-        qsizetype end = head.indexOf('\n', from);
-        end = end < 0 ? head.size() : end;
-        const QByteArrayView line = head.sliced(from, end - from);
-        from = end + 1;
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0 && line.first(colon).compare(name, Qt::CaseInsensitive) == 0) {
-            value += (value.isEmpty() ? "" : ", ") + line.sliced(colon + 1).trimmed().toByteArray();
-        }
-    }
-    return value;
-}
-
-QByteArray BodyDecoder::requestBody(const CapturedExchange &exchange)
-{
-    if (!fieldValue(exchange.requestHead, "Transfer-Encoding").toLower().contains("chunked")) {
-        return exchange.requestBody;
-    }
-    // The framer that found the request's end in the proxy takes the framing off again.
-    RequestFramer framer;
-    const QByteArray message = exchange.requestHead + exchange.requestBody;
-    QByteArrayView rest(message);
-    QByteArray body;
-    while (!rest.isEmpty() && !framer.is_done()) {
-        const RequestFramer::Step step = framer.feed(rest);
-        if (step.consumed == 0) {
-            break;
-        }
-        body += framer.body();
-        rest = rest.sliced(step.consumed);
-    }
-    return body;
-}
-
 DecodedBody BodyDecoder::request(const CapturedExchange &exchange)
 {
-    return decode(exchange.requestHead, requestBody(exchange), exchange.requestTruncated);
+    return decode(exchange.request, exchange.requestContent(), exchange.requestTruncated);
 }
 
 DecodedBody BodyDecoder::response(const CapturedExchange &exchange)
 {
-    return decode(exchange.responseHead, exchange.responseBody, exchange.responseTruncated);
+    return decode(exchange.response, exchange.responseBody, exchange.responseTruncated);
 }
 
-DecodedBody BodyDecoder::decode(QByteArrayView head, QByteArrayView body, bool truncated)
+DecodedBody BodyDecoder::decode(const CapturedHead &head, QByteArrayView body, bool truncated)
 {
     DecodedBody out;
     out.truncated = truncated;
@@ -277,7 +238,7 @@ DecodedBody BodyDecoder::decode(QByteArrayView head, QByteArrayView body, bool t
         return out;
     }
     // Codings are undone last first.
-    QList<QByteArray> codings = fieldValue(head, "Content-Encoding").toLower().split(',');
+    QList<QByteArray> codings = head.field("Content-Encoding").toLower().split(',');
     for (auto coding = codings.crbegin(); coding != codings.crend(); ++coding) {
         const QByteArray name = coding->trimmed();
         if (name.isEmpty() || name == "identity") {
@@ -307,7 +268,7 @@ DecodedBody BodyDecoder::decode(QByteArrayView head, QByteArrayView body, bool t
         out.truncated = out.truncated || step.cut;
     }
 
-    const QByteArray contentType = fieldValue(head, "Content-Type");
+    const QByteArray contentType = head.field("Content-Type");
     out.mimeType = contentType.left(contentType.indexOf(';')).trimmed().toLower();
     if (out.mimeType.isEmpty() || out.mimeType == "application/octet-stream") {
         const QMimeType guess = QMimeDatabase().mimeTypeForData(out.bytes);

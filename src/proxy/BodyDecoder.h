@@ -2,13 +2,9 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include <QByteArray>
-#include <QByteArrayView>
-#include <QString>
+#include "proxy/CapturedExchange.h"
 
 namespace Velumo {
-
-struct CapturedExchange;
 
 // A captured body made readable: its content codings undone and its kind told, for display.
 struct DecodedBody {
@@ -35,13 +31,7 @@ public:
     static DecodedBody request(const CapturedExchange &exchange);
     static DecodedBody response(const CapturedExchange &exchange);
     // `head`: the head the body came with; `body`: without chunk framing.
-    static DecodedBody decode(QByteArrayView head, QByteArrayView body, bool truncated);
-
-    // The request body without chunk framing, as far as it was captured: what "edit and
-    // replay" starts from.
-    static QByteArray requestBody(const CapturedExchange &exchange);
-    // The values of every field of that name in a head, joined by ", " (empty when none).
-    static QByteArray fieldValue(QByteArrayView head, QByteArrayView name);
+    static DecodedBody decode(const CapturedHead &head, QByteArrayView body, bool truncated);
 };
 
 } // namespace Velumo

@@ -40,13 +40,6 @@ qint64 batchBytes(const std::vector<ExchangeEvent> &batch)
 
 } // namespace
 
-qint64 CapturedExchange::cost() const
-{
-    // The fixed part stands for the object, its strings' headers and the indexes.
-    return 256 + tunnel.size() * 2 + method.size() + target.size() + requestHead.size() +
-           responseHead.size() + requestBody.size() + responseBody.size();
-}
-
 // The store's address for the sinks, cleared when it goes, since a proxy on its thread may
 // deliver a last batch after that.
 struct CaptureStore::Link {
@@ -154,7 +147,10 @@ quint64 CaptureStore::add(CapturedExchange exchange)
     exchange.id = ++m_nextId;
     exchange.requestTruncated |= exchange.requestBody.size() > bodyLimit;
     exchange.responseTruncated |= exchange.responseBody.size() > bodyLimit;
-    exchange.requestBody.truncate(bodyLimit);
+    if (exchange.requestBody.size() > bodyLimit) {
+        exchange.requestBody.truncate(bodyLimit);
+        exchange.readRequest();
+    }
     exchange.responseBody.truncate(bodyLimit);
     m_bytes += exchange.cost();
     Changes changes;
@@ -213,24 +209,18 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
     CapturedExchange &exchange = entry.exchange;
     const qint64 before = exchange.cost();
     switch (event.kind) {
-    case ExchangeEvent::Kind::Request: {
-        exchange.requestHead = event.bytes;
-        const QByteArrayView line = QByteArrayView(event.bytes).first(event.bytes.indexOf('\r'));
-        const qsizetype space = line.indexOf(' ');
-        const qsizetype last = line.lastIndexOf(' ');
-        exchange.method = line.first(std::max<qsizetype>(space, 0)).toByteArray();
-        exchange.target =
-            space < last ? line.sliced(space + 1, last - space - 1).toByteArray() : QByteArray();
+    case ExchangeEvent::Kind::Request:
+        exchange.request.bytes = event.bytes;
+        exchange.readRequest();
         break;
-    }
     case ExchangeEvent::Kind::RequestBody:
         exchange.requestSize += event.bytes.size();
         exchange.requestTruncated |= appendCut(exchange.requestBody, event.bytes);
+        exchange.readRequest();
         break;
     case ExchangeEvent::Kind::Response:
-        exchange.responseHead = event.bytes;
-        exchange.status = event.bytes.mid(9, 3).toInt();
-        if (exchange.status == 101) {
+        exchange.response = CapturedHead::response(event.bytes);
+        if (exchange.response.status == 101) {
             // What follows are frames, which are not captured.
             exchange.durationMsecs = event.atMsecs - exchange.startedMsecs;
             exchange.finished = true;

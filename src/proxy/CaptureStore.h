@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "proxy/CapturedExchange.h"
 #include "proxy/ExchangeSink.h"
 
 #include <QHash>
@@ -13,30 +14,6 @@
 #include <memory>
 
 namespace Velumo {
-
-// One request and its response as the request list keeps them.
-struct CapturedExchange {
-    quint64 id = 0; // unique in the store; a newer exchange has a larger one
-    QString tunnel;
-    qint64 startedMsecs = 0;   // since the epoch, when the request head was forwarded
-    qint64 durationMsecs = -1; // until the response was forwarded whole; -1 until then
-    QByteArray method;
-    QByteArray target; // as forwarded: the path and query, usually
-    int status = 0;    // 0 until a response head is in
-    // Body bytes on the wire (chunk framing included); so far, until finished.
-    qint64 requestSize = 0;
-    qint64 responseSize = 0;
-    QByteArray requestHead;        // as forwarded, start line to blank line, names as received
-    QByteArray responseHead;       // the last one received (after any interim 1xx)
-    QByteArray requestBody;        // as forwarded, chunk framing included, at most bodyLimit
-    QByteArray responseBody;       // without chunk framing, at most bodyLimit
-    bool requestTruncated = false; // more followed than the body holds
-    bool responseTruncated = false;
-    bool replay = false;   // sent again from here, not by a visitor
-    bool finished = false; // the response was forwarded whole (or switched protocols)
-
-    qint64 cost() const; // what it counts for against the store's capacity
-};
 
 struct CaptureChange {
     QList<quint64> added;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "proxy/ExchangeSink.h"
+#include "proxy/ProxyTarget.h"
 #include "proxy/RequestGate.h"
 
 #include <QHostAddress>
@@ -20,12 +21,6 @@ class QTcpServer;
 class QTcpSocket;
 
 namespace Velumo {
-
-// Where a proxy forwards to: the tunnel's service, fixed for the proxy's life.
-struct ProxyTarget {
-    QString host;
-    quint16 port = 0;
-};
 
 struct ProxyTimeouts {
     // A request head must arrive whole this long after the connection is accepted, or after

@@ -3,8 +3,7 @@
 #include "gui/RequestsWindow.h"
 
 #include "gui/RequestListModel.h"
-#include "proxy/CaptureStore.h"
-#include "proxy/Replayer.h"
+#include "proxy/Inspection.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -21,11 +20,9 @@ CapturedExchange exchange(const QString &tunnel, QByteArray target, QByteArray r
 {
     CapturedExchange made;
     made.tunnel = tunnel;
-    made.method = "GET";
-    made.target = target;
-    made.requestHead = "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
-    made.responseHead = std::move(responseHead);
-    made.status = made.responseHead.mid(9, 3).toInt();
+    made.request.bytes = "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    made.readRequest();
+    made.response = CapturedHead::response(std::move(responseHead));
     made.responseSize = responseBody.size();
     made.responseBody = std::move(responseBody);
     made.durationMsecs = 12;
@@ -43,11 +40,11 @@ private Q_SLOTS:
     // Most bodies come compressed (Cloudflare asks for br and gzip); the user reads them plain.
     void gzipJson_showsDecodedAndPretty_andThePathFilterHidesIt()
     {
-        CaptureStore store;
-        Replayer replayer(store);
+        Inspection inspection;
+        CaptureStore &store = inspection.captures();
         const QString tunnel = u"localhost:8080"_s;
         store.add(exchange(tunnel, "/index.html", "HTTP/1.1 200 OK\r\n\r\n", "<p>hi</p>"));
-        RequestsWindow window(store, replayer, tunnel, u"Requests"_s, {u"127.0.0.1"_s, 8080});
+        RequestsWindow window(inspection, tunnel, u"Requests"_s, {u"127.0.0.1"_s, 8080});
         auto *table = window.findChild<QTableView *>(u"requestsTable"_s);
         auto *response = window.findChild<QPlainTextEdit *>(u"responseText"_s);
         QVERIFY(table && response);

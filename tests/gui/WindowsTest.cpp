@@ -9,8 +9,7 @@
 #include "gui/Spinner.h"
 #include "gui/StatusLine.h"
 #include "gui/Symbols.h"
-#include "proxy/CaptureStore.h"
-#include "proxy/Replayer.h"
+#include "proxy/Inspection.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -88,20 +87,19 @@ private Q_SLOTS:
         QFETCH(QString, kind);
         QFETCH(QString, title);
         QFETCH(QString, focused);
-        CaptureStore store;
-        Replayer replayer(store);
+        Inspection inspection;
         CapturedExchange exchange;
         exchange.tunnel = u"t"_s;
-        exchange.method = "GET";
-        exchange.target = "/";
-        store.add(exchange);
+        exchange.request.bytes = "GET / HTTP/1.1\r\n\r\n";
+        exchange.readRequest();
+        inspection.captures().add(exchange);
         QPointer<QWidget> window;
         if (kind == u"log") {
             window = new LogWindow(title, std::make_shared<ToolLog>(u"cloudflared tunnel"_s));
         } else if (kind == u"qr") {
             window = new QrCodeWindow(QUrl(u"https://a.trycloudflare.com"_s));
         } else {
-            window = new RequestsWindow(store, replayer, u"t"_s, title, {u"127.0.0.1"_s, 3000});
+            window = new RequestsWindow(inspection, u"t"_s, title, {u"127.0.0.1"_s, 3000});
         }
         window->show();
         QApplication::setActiveWindow(window);

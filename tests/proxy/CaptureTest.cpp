@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "ProxyTestSupport.h"
-#include "proxy/CaptureStore.h"
-#include "proxy/Replayer.h"
+#include "proxy/Inspection.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -149,7 +148,8 @@ private Q_SLOTS:
 
         Origin origin;
         RunningProxy proxy(u"127.0.0.1"_s, origin.port());
-        CaptureStore store;
+        Inspection inspection;
+        CaptureStore &store = inspection.captures();
         proxy.proxy.setSink(store.sinkFor(u"t"_s));
         Visitor visitor(proxy.port());
         visitor.write(request);
@@ -167,9 +167,8 @@ private Q_SLOTS:
         const QByteArray forwarded = origin.received;
         origin.received.clear();
 
-        Replayer replayer(store);
-        QSignalSpy replayed(&replayer, &Replayer::replayed);
-        const QString why = replayer.replay(id, {u"127.0.0.1"_s, origin.port()});
+        QSignalSpy replayed(&inspection, &Inspection::replayed);
+        const QString why = inspection.replay(id, {u"127.0.0.1"_s, origin.port()}).reason();
         if (!refusal.isEmpty()) {
             QVERIFY2(why.contains(refusal), qPrintable(why));
             QVERIFY(captured->requestTruncated);
@@ -183,7 +182,7 @@ private Q_SLOTS:
         QTRY_COMPARE(replayed.size(), 1);
         const CapturedExchange *again = store.exchange(replayed[0][1].toULongLong());
         QVERIFY(again->replay && again->finished);
-        QCOMPARE(again->status, captured->status);
+        QCOMPARE(again->response.status, captured->response.status);
         QCOMPARE(store.exchanges(u"t"_s), QList<quint64>({id, again->id}));
     }
 
@@ -208,9 +207,9 @@ private Q_SLOTS:
     {
         QFETCH(ReplayEdit, edit);
         QFETCH(QByteArray, bytes);
-        QString why;
-        QCOMPARE(Replayer::requestBytes(edit, &why), bytes);
-        QCOMPARE(why.isEmpty(), !bytes.isEmpty());
+        const Result<QByteArray> sent = Inspection::requestBytes(edit);
+        QCOMPARE(sent.toOptional().value_or(QByteArray()), bytes);
+        QCOMPARE(sent.reason().isEmpty(), !bytes.isEmpty());
     }
 };
 

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "proxy/Replayer.h"
+#include "proxy/Inspection.h"
 
-#include "proxy/CaptureStore.h"
 #include "proxy/HttpFramer.h"
 
 #include <QDateTime>
@@ -38,17 +37,15 @@ bool hasControl(QByteArrayView text, bool spaceToo)
 class ReplayJob : public QObject
 {
 public:
-    ReplayJob(Replayer &replayer, CaptureStore &store, CapturedExchange record, quint64 original,
-              QByteArray bytes)
-        : QObject(&replayer)
-        , m_replayer(replayer)
-        , m_store(store)
+    ReplayJob(Inspection &inspection, CapturedExchange record, quint64 original, QByteArray bytes)
+        : QObject(&inspection)
+        , m_inspection(inspection)
         , m_record(std::move(record))
         , m_original(original)
         , m_bytes(std::move(bytes))
         , m_socket(new QTcpSocket(this))
     {
-        m_bodyless = m_record.method == "HEAD";
+        m_bodyless = m_record.request.method == "HEAD";
         m_socket->setProxy(QNetworkProxy::NoProxy);
         connect(m_socket, &QTcpSocket::connected, this, [this] {
             m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -63,7 +60,7 @@ public:
             }
         });
         connect(&m_timer, &QTimer::timeout, this, [this] {
-            fail(Replayer::tr("The service did not answer whole within %1 seconds.")
+            fail(Inspection::tr("The service did not answer whole within %1 seconds.")
                      .arg(m_timer.interval() / 1000.0));
         });
     }
@@ -86,13 +83,12 @@ private:
             const ResponseFramer::Step step = m_framer->feed(m_in);
             if (step.outcome == ResponseFramer::Outcome::Malformed ||
                 step.outcome == ResponseFramer::Outcome::HeadTooLarge) {
-                fail(Replayer::tr("The service's answer could not be read as HTTP/1.1."));
+                fail(Inspection::tr("The service's answer could not be read as HTTP/1.1."));
                 return;
             }
             if (step.head) {
-                m_record.responseHead = m_in.first(step.consumed);
+                m_record.response = CapturedHead::response(m_in.first(step.consumed));
                 m_record.responseBody.clear();
-                m_record.status = m_framer->head().status();
             } else {
                 m_record.responseSize += step.consumed;
                 const QByteArrayView body = m_framer->body();
@@ -100,8 +96,9 @@ private:
                     body.size(), CaptureStore::bodyLimit + 1 - m_record.responseBody.size()));
             }
             m_in.remove(0, step.consumed);
-            if (m_record.status == 101 || m_framer->is_done()) {
-                const bool interim = m_record.status / 100 == 1 && m_record.status != 101;
+            const int status = m_record.response.status;
+            if (status == 101 || m_framer->is_done()) {
+                const bool interim = status / 100 == 1 && status != 101;
                 m_framer.reset();
                 if (!interim) {
                     finish();
@@ -117,9 +114,9 @@ private:
         if (!m_done && m_framer && m_framer->finishAtEnd()) {
             finish();
         } else if (!m_done) {
-            fail(m_record.status == 0
-                     ? Replayer::tr("The service closed the connection without answering.")
-                     : Replayer::tr("The service closed the connection before its answer "
+            fail(m_record.response.status == 0
+                     ? Inspection::tr("The service closed the connection without answering.")
+                     : Inspection::tr("The service closed the connection before its answer "
                                     "was whole."));
         }
     }
@@ -129,8 +126,8 @@ private:
         m_done = true;
         m_record.durationMsecs = QDateTime::currentMSecsSinceEpoch() - m_record.startedMsecs;
         m_record.finished = true;
-        const quint64 id = m_store.add(std::move(m_record));
-        Q_EMIT m_replayer.replayed(m_original, id);
+        const quint64 id = m_inspection.captures().add(std::move(m_record));
+        Q_EMIT m_inspection.replayed(m_original, id);
         close();
     }
 
@@ -140,7 +137,7 @@ private:
             return;
         }
         m_done = true;
-        Q_EMIT m_replayer.failed(m_original, message);
+        Q_EMIT m_inspection.failed(m_original, message);
         close();
     }
 
@@ -151,8 +148,7 @@ private:
         deleteLater();
     }
 
-    Replayer &m_replayer;
-    CaptureStore &m_store;
+    Inspection &m_inspection;
     CapturedExchange m_record;
     quint64 m_original;
     QByteArray m_bytes;
@@ -166,60 +162,37 @@ private:
 
 } // namespace
 
-Replayer::Replayer(CaptureStore &store, QObject *parent)
+Inspection::Inspection(QObject *parent)
     : QObject(parent)
-    , m_store(store)
 {}
 
-QByteArray Replayer::requestBytes(const CapturedExchange &exchange, QString *why)
+Result<QByteArray> Inspection::requestBytes(const CapturedExchange &exchange)
 {
-    const auto refuse = [why](const QString &message) {
-        if (why) {
-            *why = message;
-        }
-        return QByteArray();
-    };
     if (exchange.requestTruncated) {
-        return refuse(tr("Its body was cut at 1 MiB when it was captured, so it cannot be sent "
-                         "again as it was."));
+        return Refusal{tr("Its body was cut at 1 MiB when it was captured, so it cannot be sent "
+                          "again as it was.")};
     }
-    // The framer that found the request's end when it passed finds it again here.
-    const QByteArray bytes = exchange.requestHead + exchange.requestBody;
-    RequestFramer framer;
-    for (QByteArrayView rest(bytes); !rest.isEmpty() && !framer.is_done();) {
-        const qsizetype used = framer.feed(rest).consumed;
-        if (used == 0) {
-            break;
-        }
-        rest = rest.sliced(used);
+    if (!exchange.requestWhole) {
+        return Refusal{tr("It had not arrived whole when it was captured.")};
     }
-    if (!framer.is_done()) {
-        return refuse(tr("It had not arrived whole when it was captured."));
-    }
-    return bytes;
+    return QByteArray(exchange.request.bytes + exchange.requestBody);
 }
 
-QByteArray Replayer::requestBytes(const ReplayEdit &edit, QString *why)
+Result<QByteArray> Inspection::requestBytes(const ReplayEdit &edit)
 {
-    const auto refuse = [why](const QString &message) {
-        if (why) {
-            *why = message;
-        }
-        return QByteArray();
-    };
     if (!isToken(edit.method)) {
-        return refuse(tr("The method must be a single word, such as GET or POST."));
+        return Refusal{tr("The method must be a single word, such as GET or POST.")};
     }
     if (edit.target.isEmpty() || hasControl(edit.target, true)) {
-        return refuse(tr("The path must not be empty or contain spaces."));
+        return Refusal{tr("The path must not be empty or contain spaces.")};
     }
     QByteArray head = edit.method + ' ' + edit.target + " HTTP/1.1\r\n";
     const QByteArray length = "Content-Length: " + QByteArray::number(edit.body.size()) + "\r\n";
     bool lengthSent = false;
     for (const auto &[name, value] : edit.fields) {
         if (!isToken(name) || hasControl(value, false)) {
-            return refuse(tr("The header “%1” has a name or value that cannot be sent.")
-                              .arg(QString::fromLatin1(name)));
+            return Refusal{tr("The header “%1” has a name or value that cannot be sent.")
+                               .arg(QString::fromLatin1(name))};
         }
         const bool framing = name.compare("Content-Length", Qt::CaseInsensitive) == 0 ||
                              name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0;
@@ -233,45 +206,38 @@ QByteArray Replayer::requestBytes(const ReplayEdit &edit, QString *why)
     if (!lengthSent && !edit.body.isEmpty()) {
         head += length;
     }
-    return head + "\r\n" + edit.body;
+    return QByteArray(head + "\r\n" + edit.body);
 }
 
-QString Replayer::replay(quint64 id, const ProxyTarget &service)
+Done Inspection::replay(quint64 id, const ProxyTarget &service)
 {
     const CapturedExchange *exchange = m_store.exchange(id);
-    QString why;
-    const QByteArray bytes = exchange ? requestBytes(*exchange, &why) : QByteArray();
-    return send(id, service, bytes, why);
+    return send(id, service, exchange ? requestBytes(*exchange) : Refusal{});
 }
 
-QString Replayer::replayEdited(quint64 id, const ProxyTarget &service, const ReplayEdit &edit)
+Done Inspection::replayEdited(quint64 id, const ProxyTarget &service, const ReplayEdit &edit)
 {
-    QString why;
-    const QByteArray bytes = m_store.exchange(id) ? requestBytes(edit, &why) : QByteArray();
-    return send(id, service, bytes, why);
+    return send(id, service, requestBytes(edit));
 }
 
-QString Replayer::send(quint64 id, const ProxyTarget &service, QByteArray bytes, const QString &why)
+Done Inspection::send(quint64 id, const ProxyTarget &service, const Result<QByteArray> &bytes)
 {
     const CapturedExchange *original = m_store.exchange(id);
     if (!original) {
-        return tr("That request is no longer in the list.");
+        return Refusal{tr("That request is no longer in the list.")};
     }
-    if (bytes.isEmpty()) {
-        return why;
+    if (!bytes) {
+        return Refusal{bytes.reason()};
     }
     CapturedExchange record;
     record.tunnel = original->tunnel;
     record.replay = true;
-    const qsizetype headEnd = bytes.indexOf("\r\n\r\n") + 4;
-    record.requestHead = bytes.first(headEnd);
-    record.requestBody = bytes.sliced(headEnd);
+    const qsizetype headEnd = bytes->indexOf("\r\n\r\n") + 4;
+    record.request.bytes = bytes->first(headEnd);
+    record.requestBody = bytes->sliced(headEnd);
     record.requestSize = record.requestBody.size();
-    const QByteArrayView line = QByteArrayView(bytes).first(bytes.indexOf('\r'));
-    const qsizetype space = line.indexOf(' ');
-    record.method = line.first(space).toByteArray();
-    record.target = line.sliced(space + 1, line.lastIndexOf(' ') - space - 1).toByteArray();
-    auto *job = new ReplayJob(*this, m_store, std::move(record), id, std::move(bytes));
+    record.readRequest();
+    auto *job = new ReplayJob(*this, std::move(record), id, *bytes);
     job->start(service, m_timeout);
     return {};
 }
