@@ -2,7 +2,6 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/ReplayEditDialog.h"
 
-
 #include <QDialogButtonBox>
 #include <QFontDatabase>
 #include <QFormLayout>

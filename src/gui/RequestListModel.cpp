@@ -83,7 +83,8 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
         case PathColumn:
             return QString::fromUtf8(exchange->request.target);
         case StatusColumn:
-            return exchange->response.status > 0 ? QString::number(exchange->response.status) : u"…"_s;
+            return exchange->response.status > 0 ? QString::number(exchange->response.status)
+                                                 : u"…"_s;
         case DurationColumn:
             return duration(exchange->durationMsecs);
         case SizeColumn:

@@ -52,8 +52,8 @@ protected:
         return exchange &&
                (m_statusClass == 0 || exchange->response.status / 100 == m_statusClass) &&
                (m_method.isEmpty() || exchange->request.method == m_method) &&
-               (m_path.isEmpty() || QString::fromUtf8(exchange->request.target)
-                                        .contains(m_path, Qt::CaseInsensitive));
+               (m_path.isEmpty() ||
+                QString::fromUtf8(exchange->request.target).contains(m_path, Qt::CaseInsensitive));
     }
 
 private:
@@ -257,8 +257,8 @@ RequestsWindow::Pane RequestsWindow::makePane(const QString &name, const QString
     return pane;
 }
 
-void RequestsWindow::fill(Pane &pane, const QByteArray &head, const DecodedBody &body, bool captureCut,
-                          const QString &waiting)
+void RequestsWindow::fill(Pane &pane, const QByteArray &head, const DecodedBody &body,
+                          bool captureCut, const QString &waiting)
 {
     // The same exchange again (its response came in further) keeps its place in the text.
     QScrollBar *bar = pane.text->verticalScrollBar();
@@ -387,7 +387,9 @@ void RequestsWindow::copyLinkWithKey()
     const std::optional<QUrl> link = m_linkWithKey ? m_linkWithKey() : std::nullopt;
     m_copyLink->setVisible(link.has_value());
     if (exchange && link) {
-        QGuiApplication::clipboard()->setText(linkTo(*link, exchange->request.target).toString());
+        // Encoded, so that a path with spaces stays one link where it is pasted.
+        QGuiApplication::clipboard()->setText(
+            linkTo(*link, exchange->request.target).toString(QUrl::FullyEncoded));
     }
 }
 

@@ -296,8 +296,7 @@ void TunnelActions::showRequests(const QUuid &id)
                                       tr("Requests to %1:%2").arg(hostname, port),
                                       ProxyTarget{hostname, parsePort(port).value_or(0)}, m_window);
     window->setLinkWithKey([self = QPointer(this), id]() -> std::optional<QUrl> {
-        const QUrl address =
-            self ? self->indexOf(id).data(Role::AddressRole).toUrl() : QUrl();
+        const QUrl address = self ? self->indexOf(id).data(Role::AddressRole).toUrl() : QUrl();
         return address.isEmpty() ? std::nullopt : self->m_model.options().linkWithKey(id, address);
     });
     window->setAttribute(Qt::WA_DeleteOnClose);

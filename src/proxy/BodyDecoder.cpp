@@ -2,7 +2,6 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "proxy/BodyDecoder.h"
 
-
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QMimeDatabase>

@@ -17,8 +17,7 @@ struct Walked {
 // Walks a captured message, its head and what there is of its body, through the framer that
 // found its end when it passed: its head into `out`, a chunked body's content into `content`.
 template <bool isRequest>
-Walked readMessage(QByteArrayView head, QByteArrayView body, CapturedHead &out,
-                   QByteArray *content)
+Walked readMessage(QByteArrayView head, QByteArrayView body, CapturedHead &out, QByteArray *content)
 {
     HttpFramer<isRequest> framer;
     for (QByteArrayView rest : {head, body}) {

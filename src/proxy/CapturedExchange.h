@@ -15,12 +15,12 @@ using HeaderFields = QList<std::pair<QByteArray, QByteArray>>; // names and valu
 
 // A captured head, read once when it is captured: what every reader of the capture uses.
 struct CapturedHead {
-    QByteArray bytes;   // as it passed, start line to blank line, names as received
-    QByteArray method;  // a request's
-    QByteArray target;  // a request's, as forwarded: the path and query, usually
-    int status = 0;     // a response's; 0 until one is in
-    QByteArray reason;  // a response's
-    int version = 0;    // 11 for HTTP/1.1
+    QByteArray bytes;    // as it passed, start line to blank line, names as received
+    QByteArray method;   // a request's
+    QByteArray target;   // a request's, as forwarded: the path and query, usually
+    int status = 0;      // a response's; 0 until one is in
+    QByteArray reason;   // a response's
+    int version = 0;     // 11 for HTTP/1.1
     HeaderFields fields; // values without the whitespace around them
 
     // Reads `bytes` as a response's head.

@@ -117,7 +117,7 @@ private:
             fail(m_record.response.status == 0
                      ? Inspection::tr("The service closed the connection without answering.")
                      : Inspection::tr("The service closed the connection before its answer "
-                                    "was whole."));
+                                      "was whole."));
         }
     }
 

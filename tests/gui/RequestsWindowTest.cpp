@@ -2,11 +2,15 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/RequestsWindow.h"
 
+#include "gui/ReplayEditDialog.h"
 #include "gui/RequestListModel.h"
 #include "proxy/Inspection.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTableView>
 #include <QTest>
 
@@ -64,10 +68,11 @@ private Q_SLOTS:
         QCOMPARE(rows->rowCount(), 2);
         QCOMPARE(path(0), u"/api/items/7"_s); // newest first
         table->selectRow(0);
-        QCOMPARE(response->toPlainText(),
-                 u"HTTP/1.1 200 OK\nContent-Type: application/json\nContent-Encoding: gzip\n"
-                 u"Content-Length: 58\n\n"
-                 u"{\n  \"id\": 7,\n  \"tags\": [\n    \"a\",\n    \"b\"\n  ],\n  \"price\": 2.50\n}"_s);
+        QCOMPARE(
+            response->toPlainText(),
+            u"HTTP/1.1 200 OK\nContent-Type: application/json\nContent-Encoding: gzip\n"
+            u"Content-Length: 58\n\n"
+            u"{\n  \"id\": 7,\n  \"tags\": [\n    \"a\",\n    \"b\"\n  ],\n  \"price\": 2.50\n}"_s);
 
         // A request arriving later goes on top and leaves the selection where it was.
         store.add(exchange(tunnel, "/favicon.ico", "HTTP/1.1 404 Not Found\r\n\r\n"));
@@ -81,6 +86,57 @@ private Q_SLOTS:
         QCOMPARE(path(0), u"/index.html"_s);
         filter->clear();
         QCOMPARE(rows->rowCount(), 3);
+    }
+
+    // A chunked request as the proxy hands it over, in two batches: read once, and the replay,
+    // the decoder and the edit dialog each take that reading.
+    void capturedRequest_replayDecoderAndDialogAgree()
+    {
+        Inspection inspection;
+        const QByteArray head = "POST /api/items?x=1 HTTP/1.1\r\nHost:  localhost \r\n"
+                                "Transfer-Encoding: chunked\r\nContent-Type: text/plain\r\n\r\n";
+        const QByteArray body[] = {"5;e=1\r\nhello\r\n", "6\r\n world\r\n0\r\nTail: 1\r\n\r\n"};
+        const std::shared_ptr<ExchangeSink> sink = inspection.captures().sinkFor(u"t"_s);
+        using Kind = ExchangeEvent::Kind;
+        sink->deliver({{1, Kind::Request, 0, head}, {1, Kind::RequestBody, 0, body[0]}});
+        QTRY_COMPARE(inspection.captures().exchanges(u"t"_s).size(), 1);
+        const quint64 id = inspection.captures().exchanges(u"t"_s).first();
+        QCOMPARE(Inspection::requestBytes(*inspection.captures().exchange(id)).reason(),
+                 u"It had not arrived whole when it was captured."_s);
+        sink->deliver({{1, Kind::RequestBody, 0, body[1]}});
+        QTRY_VERIFY(inspection.captures().exchange(id)->requestWhole);
+        const CapturedExchange &exchange = *inspection.captures().exchange(id);
+
+        QCOMPARE(*Inspection::requestBytes(exchange), head + body[0] + body[1]);
+        QCOMPARE(BodyDecoder::request(exchange).text, u"hello world"_s);
+        ReplayEditDialog dialog(exchange);
+        const auto text = [&dialog](const char *name) {
+            auto *line = dialog.findChild<QLineEdit *>(QString::fromLatin1(name));
+            return line ? line->text()
+                        : dialog.findChild<QPlainTextEdit *>(QString::fromLatin1(name))
+                              ->toPlainText();
+        };
+        QCOMPARE(text("replayMethod"), u"POST"_s);
+        QCOMPARE(text("replayPath"), u"/api/items?x=1"_s);
+        QCOMPARE(text("replayHeaders"), u"Host: localhost\nTransfer-Encoding: chunked\n"
+                                        u"Content-Type: text/plain"_s);
+        QCOMPARE(text("replayBody"), u"hello world"_s);
+        QCOMPARE(*Inspection::requestBytes(*dialog.edit()),
+                 "POST /api/items?x=1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 11\r\n"
+                 "Content-Type: text/plain\r\n\r\nhello world");
+    }
+
+    // The link a user hands out for one request leads to its path, the key added to its query.
+    void copyLinkWithKey_leadsToTheRequestsPath()
+    {
+        Inspection inspection;
+        inspection.captures().add(exchange(u"t"_s, "/a%20b?x=1", "HTTP/1.1 401 \r\n\r\n"));
+        RequestsWindow window(inspection, u"t"_s, u"Requests"_s, {u"127.0.0.1"_s, 8080});
+        window.setLinkWithKey([] { return QUrl(u"https://a.trycloudflare.com/?velumo_key=k"_s); });
+        window.findChild<QTableView *>(u"requestsTable"_s)->selectRow(0);
+        window.findChild<QPushButton *>(u"requestsCopyLink"_s)->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 u"https://a.trycloudflare.com/a%20b?x=1&velumo_key=k"_s);
     }
 };
 

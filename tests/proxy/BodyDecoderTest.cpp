@@ -97,9 +97,8 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QFETCH(bool, truncated);
 
-        const DecodedBody decoded =
-            BodyDecoder::decode(CapturedHead::response("HTTP/1.1 200 OK\r\n" + fields + "\r\n"),
-                                body, false);
+        const DecodedBody decoded = BodyDecoder::decode(
+            CapturedHead::response("HTTP/1.1 200 OK\r\n" + fields + "\r\n"), body, false);
         QCOMPARE(int(decoded.kind), kind);
         QVERIFY2(decoded.text.startsWith(text), qPrintable(decoded.text.left(200)));
         QCOMPARE(decoded.truncated, truncated);
