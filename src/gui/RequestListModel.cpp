@@ -199,4 +199,22 @@ void RequestListModel::remove(QList<quint64> ids)
     }
 }
 
+void RequestFilterModel::setFilter(const QString &path, int statusClass, const QByteArray &method)
+{
+    m_path = path;
+    m_statusClass = statusClass;
+    m_method = method;
+    invalidateRowsFilter();
+}
+
+bool RequestFilterModel::filterAcceptsRow(int row, const QModelIndex &) const
+{
+    const CapturedExchange *exchange =
+        static_cast<const RequestListModel *>(sourceModel())->exchangeAt(row);
+    return exchange && (m_statusClass == 0 || exchange->response.status / 100 == m_statusClass) &&
+           (m_method.isEmpty() || exchange->request.method == m_method) &&
+           (m_path.isEmpty() ||
+            QString::fromUtf8(exchange->request.target).contains(m_path, Qt::CaseInsensitive));
+}
+
 } // namespace Velumo

@@ -4,6 +4,7 @@
 
 #include <QAbstractTableModel>
 #include <QList>
+#include <QSortFilterProxyModel>
 #include <QString>
 
 namespace Velumo {
@@ -45,6 +46,23 @@ private:
     CaptureStore &m_store;
     QString m_tunnel;
     QList<quint64> m_ids; // newest (largest) first
+};
+
+// Hides the rows that the filter bar leaves out.
+class RequestFilterModel final : public QSortFilterProxyModel
+{
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    void setFilter(const QString &path, int statusClass, const QByteArray &method);
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex &) const override;
+
+private:
+    QString m_path;
+    int m_statusClass = 0; // 0: any
+    QByteArray m_method;   // empty: any
 };
 
 } // namespace Velumo

@@ -21,7 +21,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
-#include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -29,38 +28,6 @@
 using namespace Qt::StringLiterals;
 
 namespace Velumo {
-
-// Hides the rows that the filter bar leaves out.
-class RequestFilterModel final : public QSortFilterProxyModel
-{
-public:
-    using QSortFilterProxyModel::QSortFilterProxyModel;
-
-    void setFilter(const QString &path, int statusClass, const QByteArray &method)
-    {
-        m_path = path;
-        m_statusClass = statusClass;
-        m_method = method;
-        invalidateRowsFilter();
-    }
-
-protected:
-    bool filterAcceptsRow(int row, const QModelIndex &) const override
-    {
-        const CapturedExchange *exchange =
-            static_cast<const RequestListModel *>(sourceModel())->exchangeAt(row);
-        return exchange &&
-               (m_statusClass == 0 || exchange->response.status / 100 == m_statusClass) &&
-               (m_method.isEmpty() || exchange->request.method == m_method) &&
-               (m_path.isEmpty() ||
-                QString::fromUtf8(exchange->request.target).contains(m_path, Qt::CaseInsensitive));
-    }
-
-private:
-    QString m_path;
-    int m_statusClass = 0; // 0: any
-    QByteArray m_method;   // empty: any
-};
 
 namespace {
 

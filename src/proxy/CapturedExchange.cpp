@@ -69,11 +69,8 @@ QByteArray CapturedHead::field(QByteArrayView name) const
 
 qint64 CapturedHead::cost() const
 {
-    qint64 cost = bytes.size() + method.size() + target.size() + reason.size();
-    for (const auto &[name, value] : fields) {
-        cost += 32 + name.size() + value.size();
-    }
-    return cost;
+    // What was read from the bytes is never longer than they are; each field has its pair too.
+    return 2 * bytes.size() + 32 * fields.size();
 }
 
 void CapturedExchange::readRequest()

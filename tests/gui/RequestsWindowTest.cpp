@@ -27,10 +27,7 @@ CapturedExchange exchange(const QString &tunnel, QByteArray target, QByteArray r
     made.request.bytes = "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
     made.readRequest();
     made.response = CapturedHead::response(std::move(responseHead));
-    made.responseSize = responseBody.size();
     made.responseBody = std::move(responseBody);
-    made.durationMsecs = 12;
-    made.finished = true;
     return made;
 }
 
@@ -93,34 +90,32 @@ private Q_SLOTS:
     void capturedRequest_replayDecoderAndDialogAgree()
     {
         Inspection inspection;
+        CaptureStore &store = inspection.captures();
         const QByteArray head = "POST /api/items?x=1 HTTP/1.1\r\nHost:  localhost \r\n"
                                 "Transfer-Encoding: chunked\r\nContent-Type: text/plain\r\n\r\n";
         const QByteArray body[] = {"5;e=1\r\nhello\r\n", "6\r\n world\r\n0\r\nTail: 1\r\n\r\n"};
-        const std::shared_ptr<ExchangeSink> sink = inspection.captures().sinkFor(u"t"_s);
+        const std::shared_ptr<ExchangeSink> sink = store.sinkFor(u"t"_s);
         using Kind = ExchangeEvent::Kind;
         sink->deliver({{1, Kind::Request, 0, head}, {1, Kind::RequestBody, 0, body[0]}});
-        QTRY_COMPARE(inspection.captures().exchanges(u"t"_s).size(), 1);
-        const quint64 id = inspection.captures().exchanges(u"t"_s).first();
-        QCOMPARE(Inspection::requestBytes(*inspection.captures().exchange(id)).reason(),
+        QTRY_COMPARE(store.exchanges(u"t"_s).size(), 1);
+        const CapturedExchange *partial = store.exchange(store.exchanges(u"t"_s).first());
+        QCOMPARE(Inspection::requestBytes(*partial).reason(),
                  u"It had not arrived whole when it was captured."_s);
         sink->deliver({{1, Kind::RequestBody, 0, body[1]}});
-        QTRY_VERIFY(inspection.captures().exchange(id)->requestWhole);
-        const CapturedExchange &exchange = *inspection.captures().exchange(id);
+        QTRY_VERIFY(store.exchange(partial->id)->requestWhole);
+        const CapturedExchange &exchange = *store.exchange(partial->id);
 
         QCOMPARE(*Inspection::requestBytes(exchange), head + body[0] + body[1]);
         QCOMPARE(BodyDecoder::request(exchange).text, u"hello world"_s);
         ReplayEditDialog dialog(exchange);
-        const auto text = [&dialog](const char *name) {
-            auto *line = dialog.findChild<QLineEdit *>(QString::fromLatin1(name));
-            return line ? line->text()
-                        : dialog.findChild<QPlainTextEdit *>(QString::fromLatin1(name))
-                              ->toPlainText();
+        const auto text = [&dialog](QLatin1StringView name) {
+            auto *edit = dialog.findChild<QPlainTextEdit *>(name);
+            return edit ? edit->toPlainText() : dialog.findChild<QLineEdit *>(name)->text();
         };
-        QCOMPARE(text("replayMethod"), u"POST"_s);
-        QCOMPARE(text("replayPath"), u"/api/items?x=1"_s);
-        QCOMPARE(text("replayHeaders"), u"Host: localhost\nTransfer-Encoding: chunked\n"
-                                        u"Content-Type: text/plain"_s);
-        QCOMPARE(text("replayBody"), u"hello world"_s);
+        QCOMPARE(text("replayMethod"_L1) + u' ' + text("replayPath"_L1), u"POST /api/items?x=1"_s);
+        QCOMPARE(text("replayHeaders"_L1),
+                 u"Host: localhost\nTransfer-Encoding: chunked\nContent-Type: text/plain"_s);
+        QCOMPARE(text("replayBody"_L1), u"hello world"_s);
         QCOMPARE(*Inspection::requestBytes(*dialog.edit()),
                  "POST /api/items?x=1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 11\r\n"
                  "Content-Type: text/plain\r\n\r\nhello world");

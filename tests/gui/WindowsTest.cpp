@@ -90,8 +90,6 @@ private Q_SLOTS:
         Inspection inspection;
         CapturedExchange exchange;
         exchange.tunnel = u"t"_s;
-        exchange.request.bytes = "GET / HTTP/1.1\r\n\r\n";
-        exchange.readRequest();
         inspection.captures().add(exchange);
         QPointer<QWidget> window;
         if (kind == u"log") {
