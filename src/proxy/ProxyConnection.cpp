@@ -18,6 +18,7 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     , m_client(client)
     , m_upstream(new QTcpSocket(this))
     , m_connector(*m_upstream, server, this)
+    , m_clock(server.timeouts(), this)
 {
     client->setParent(this);
     client->setReadBufferSize(Inbox::readSize);
@@ -25,9 +26,8 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     m_peer = client->peerAddress();
     m_forwardedFor = m_peer.toString().toLatin1();
     m_upstream->setReadBufferSize(Inbox::readSize);
-    m_timer.setSingleShot(true);
 
-    connect(&m_timer, &QTimer::timeout, this, &ProxyConnection::timedOut);
+    connect(&m_clock, &ConnectionClock::expired, this, &ProxyConnection::timedOut);
     connect(&m_connector, &ServiceConnector::connected, this, &ProxyConnection::upstreamConnected);
     connect(&m_connector, &ServiceConnector::failed, this, &ProxyConnection::upstreamFailed);
     connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
@@ -142,7 +142,7 @@ bool ProxyConnection::forwardRequest(RequestFramer::Step step)
         m_clientNeedsMore = true;
     } else if (m_request->is_done()) {
         m_request.reset();
-        m_served = true;
+        m_clock.served();
         // The service may have answered before the body was whole: the exchange is gone then.
         if (!m_exchanges.empty() && m_exchanges.back().id == m_requestId) {
             Exchange &last = m_exchanges.back();
@@ -415,7 +415,7 @@ void ProxyConnection::closed()
 {
     if (m_client->state() == QAbstractSocket::UnconnectedState && m_state == Upstream::Closed &&
         m_upstream->state() == QAbstractSocket::UnconnectedState) {
-        m_timer.stop();
+        m_clock.stop();
         deleteLater();
     }
 }
@@ -446,24 +446,10 @@ void ProxyConnection::updateTimer()
 {
     // The visitor owes a request only when nothing is under way: no response awaited, no
     // request body coming, no upgrade.
-    Waiting waiting = Waiting::Nothing;
-    if (m_exchanges.empty() && !m_tunnel && !m_clientHeld && !m_clientEnded &&
-        !(m_request && m_request->is_header_done())) {
-        waiting = m_fromClient.isEmpty() && m_served ? Waiting::Idle : Waiting::Head;
-    }
-    // A head is timed from the connection's start, or from its first byte after an idle
-    // spell; trickling it in does not extend the time.
-    if (waiting != m_waiting || (waiting != Waiting::Nothing && !m_timer.isActive())) {
-        m_waiting = waiting;
-        if (waiting == Waiting::Idle) {
-            releaseBuffers();
-        }
-        if (waiting == Waiting::Nothing) {
-            m_timer.stop();
-        } else {
-            m_timer.start(waiting == Waiting::Head ? m_server.timeouts().head
-                                                   : m_server.timeouts().idle);
-        }
+    const bool owed = m_exchanges.empty() && !m_tunnel && !m_clientHeld && !m_clientEnded &&
+                      !(m_request && m_request->is_header_done());
+    if (m_clock.update(owed, !m_fromClient.isEmpty())) {
+        releaseBuffers();
     }
 }
 
@@ -475,9 +461,8 @@ void ProxyConnection::releaseBuffers()
 
 void ProxyConnection::timedOut()
 {
-    if (m_waiting == Waiting::Head && !m_fromClient.isEmpty()) {
-        answer(408, tr("The request head did not arrive whole within %1 seconds.")
-                        .arg(m_server.timeouts().head.count() / 1000.0));
+    if (m_clock.headLate()) {
+        answer(408, m_clock.lateHeadMessage());
         return;
     }
     // Nothing asked: the connection just ends, as nginx ends an idle one.

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "proxy/ConnectionClock.h"
 #include "proxy/HttpFramer.h"
 #include "proxy/Inbox.h"
 #include "proxy/ServiceConnector.h"
@@ -9,7 +10,6 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 #include <deque>
 #include <optional>
@@ -80,8 +80,6 @@ private:
     void upstreamEnded();
     void closed();
     void abortBoth();
-    // What the connection waits for from the visitor, and for how long (ProxyTimeouts).
-    enum class Waiting { Nothing, Head, Idle };
     void updateTimer();
     void timedOut();
     bool admittedNow() const;
@@ -90,9 +88,7 @@ private:
     QTcpSocket *m_client;
     QTcpSocket *m_upstream;
     ServiceConnector m_connector;
-    QTimer m_timer;
-    Waiting m_waiting = Waiting::Nothing;
-    bool m_served = false; // a request has been read whole before
+    ConnectionClock m_clock;
     Upstream m_state = Upstream::Idle;
     QHostAddress m_peer;
     QByteArray m_forwardedFor;
