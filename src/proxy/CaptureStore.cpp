@@ -44,7 +44,7 @@ qint64 CapturedExchange::cost() const
 {
     // The fixed part stands for the object, its strings' headers and the indexes.
     return 256 + tunnel.size() * 2 + method.size() + target.size() + requestHead.size() +
-           responseHead.size() + requestBody.size() + responseBody.size();
+           responseHead.size() + requestBody.size() + responseBody.size() + ended.size();
 }
 
 // The store's address for the sinks, cleared when it goes, since a proxy on its thread may
@@ -215,7 +215,9 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
     switch (event.kind) {
     case ExchangeEvent::Kind::Request: {
         exchange.requestHead = event.bytes;
-        const QByteArrayView line = QByteArrayView(event.bytes).first(event.bytes.indexOf('\r'));
+        // A request the proxy could not read may have no line end.
+        const qsizetype end = event.bytes.indexOf('\r');
+        const QByteArrayView line = QByteArrayView(event.bytes).first(end < 0 ? 0 : end);
         const qsizetype space = line.indexOf(' ');
         const qsizetype last = line.lastIndexOf(' ');
         exchange.method = line.first(std::max<qsizetype>(space, 0)).toByteArray();
@@ -249,6 +251,29 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
         exchange.responseTruncated |= exchange.responseBody.isEmpty() && exchange.responseSize > 0;
         exchange.durationMsecs = event.atMsecs - exchange.startedMsecs;
         exchange.finished = true;
+        entry.live = false;
+        break;
+    case ExchangeEvent::Kind::Answered: {
+        // Kept live, so that the same refusal to the same visitor is counted here.
+        const qsizetype body = event.bytes.indexOf("\r\n\r\n") + 4;
+        exchange.responseHead = event.bytes.first(body);
+        exchange.responseBody = event.bytes.sliced(body);
+        exchange.responseSize = exchange.responseBody.size();
+        exchange.status = event.bytes.mid(9, 3).toInt();
+        exchange.byProxy = true;
+        exchange.durationMsecs = event.atMsecs - exchange.startedMsecs;
+        exchange.finished = true;
+        break;
+    }
+    case ExchangeEvent::Kind::Repeated:
+        exchange.times += event.times;
+        break;
+    case ExchangeEvent::Kind::Ended:
+        if (!exchange.finished) {
+            exchange.ended = event.bytes;
+            exchange.durationMsecs = event.atMsecs - exchange.startedMsecs;
+            exchange.finished = true;
+        }
         entry.live = false;
         break;
     }

@@ -3,6 +3,7 @@
 #include "proxy/ProxyConnection.h"
 
 #include "proxy/ErrorPage.h"
+#include "proxy/GuessLimiter.h"
 #include "proxy/ProxyServer.h"
 #include "proxy/StrictFraming.h"
 
@@ -39,7 +40,18 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     updateTimer();
 }
 
-ProxyConnection::~ProxyConnection() = default;
+ProxyConnection::~ProxyConnection()
+{
+    // No captured request stays waiting once its connection is gone.
+    const QString why = m_clientEnded
+                            ? tr("The visitor closed the connection before the response was whole.")
+                            : tr("The connection ended before the response was forwarded whole.");
+    for (const Exchange &exchange : m_exchanges) {
+        if (!exchange.isLocal()) {
+            m_server.captureEnded(exchange.id, why);
+        }
+    }
+}
 
 void ProxyConnection::upstreamConnected()
 {
@@ -50,8 +62,8 @@ void ProxyConnection::upstreamConnected()
 
 void ProxyConnection::upstreamFailed()
 {
-    badGateway(m_exchanges.back().head, tr("Velumo could not reach the service at %1. Tried: %2.")
-                                            .arg(serviceEndpoint(), m_connector.attempts()));
+    badGateway(tr("Velumo could not reach the service at %1. Tried: %2.")
+                   .arg(serviceEndpoint(), m_connector.attempts()));
 }
 
 void ProxyConnection::processClient()
@@ -268,8 +280,7 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
             m_client->abort();
         } else {
             // Nothing of this response went out yet: the visitor gets a page in its place.
-            badGateway(m_exchanges.front().head,
-                       tr("The service sent a response that could not be read as HTTP/1.1."));
+            badGateway(tr("The service sent a response that could not be read as HTTP/1.1."));
         }
         return false;
     }
@@ -279,8 +290,8 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         // Opaque bytes the visitor never asked for could carry anything past the gate.
         m_state = Upstream::Closed;
         m_upstream->abort();
-        badGateway(exchange.head, tr("The service switched protocols for a request that did "
-                                     "not ask to."));
+        badGateway(tr("The service switched protocols for a request that did "
+                      "not ask to."));
         return false;
     }
     const QByteArrayView bytes = m_fromUpstream.unframed().first(step.consumed);
@@ -293,6 +304,7 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
                 return false;
             }
             // From here on both directions are opaque bytes, with no timeout.
+            m_server.captureFinished(exchange.id, 0, 0);
             m_fromUpstream.sendFramed(*m_client);
             m_exchanges.clear();
             m_response.reset();
@@ -346,19 +358,25 @@ void ProxyConnection::upstreamDrained()
     const bool unanswered = !m_tunnel && !m_exchanges.empty() && !m_exchanges.front().isLocal() &&
                             (!m_response || !m_response->is_header_done());
     if (unanswered) {
-        badGateway(m_exchanges.front().head,
-                   tr("The service at %1 closed the connection without answering.")
+        badGateway(tr("The service at %1 closed the connection without answering.")
                        .arg(serviceEndpoint()));
     } else {
         m_client->disconnectFromHost();
     }
 }
 
-void ProxyConnection::badGateway(bool toHead, const QString &message)
+void ProxyConnection::badGateway(const QString &message)
 {
+    for (qsizetype i = 1; i < qsizetype(m_exchanges.size()); ++i) {
+        if (!m_exchanges[size_t(i)].isLocal()) {
+            m_server.captureEnded(m_exchanges[size_t(i)].id,
+                                  tr("Not answered: the service failed on a request before it."));
+        }
+    }
+    const Exchange failed = m_exchanges.front();
     m_exchanges.clear();
     m_response.reset();
-    answer(502, message, !toHead);
+    pushAnswer(errorResponse(502, message, !failed.head), failed.id);
 }
 
 QString ProxyConnection::serviceEndpoint() const
@@ -371,14 +389,46 @@ void ProxyConnection::answer(int status, const QString &message, bool withBody)
     pushAnswer(errorResponse(status, message, withBody));
 }
 
-void ProxyConnection::pushAnswer(QByteArray response)
+void ProxyConnection::pushAnswer(QByteArray response, quint64 captured)
 {
+    if (m_server.sink()) {
+        recordAnswer(response, captured);
+    }
     Exchange exchange;
     exchange.answer = std::move(response);
     m_exchanges.push_back(std::move(exchange));
     m_clientHeld = true;
     m_request.reset();
     deliverAnswer();
+}
+
+void ProxyConnection::recordAnswer(const QByteArray &response, quint64 captured)
+{
+    if (captured != 0) {
+        m_server.captureAnswer(captured, {}, response, {});
+        return;
+    }
+    MessageHead none;
+    MessageHead &head = m_request && m_request->is_header_done() ? m_request->head() : none;
+    QByteArray request;
+    if (&head != &none) {
+        // A wrong password is often close to the right one: it is not kept.
+        for (qsizetype i = 0; i < head.fieldCount(); ++i) {
+            if (head.name(i).compare("Authorization", Qt::CaseInsensitive) == 0) {
+                head.removeField(i);
+            }
+        }
+        request = head.forwarded();
+    } else {
+        // What could not be read as a request: its first line, as far as 1 KiB.
+        const QByteArrayView bytes = m_fromClient.view();
+        const qsizetype end = bytes.indexOf('\n');
+        request = bytes.first(std::min<qsizetype>(end < 0 ? bytes.size() : end, 1024))
+                      .trimmed()
+                      .toByteArray() +
+                  "\r\n\r\n";
+    }
+    m_server.captureAnswer(0, request, response, GuessLimiter::visitorOf(head, m_peer));
 }
 
 void ProxyConnection::deliverAnswer()

@@ -71,10 +71,12 @@ private:
 
     // The exchanges waiting are dropped and the visitor gets a 502 page in place of the
     // response (its head only when it asked with HEAD).
-    void badGateway(bool toHead, const QString &message);
+    void badGateway(const QString &message);
     QString serviceEndpoint() const;
     void answer(int status, const QString &message, bool withBody = true);
-    void pushAnswer(QByteArray response);
+    // `captured`: the exchange the answer is to, when the capture has its request already.
+    void pushAnswer(QByteArray response, quint64 captured = 0);
+    void recordAnswer(const QByteArray &response, quint64 captured);
     void deliverAnswer();
     void clientEnded();
     void upstreamEnded();
