@@ -4,6 +4,7 @@
 
 #include "proxy/ErrorPage.h"
 #include "proxy/GuessLimiter.h"
+#include "proxy/Logging.h"
 #include "proxy/ProxyServer.h"
 #include "proxy/StrictFraming.h"
 
@@ -62,6 +63,7 @@ void ProxyConnection::upstreamConnected()
 
 void ProxyConnection::upstreamFailed()
 {
+    qCDebug(lcProxy).noquote() << "502: service unreachable:" << m_connector.attempts();
     badGateway(tr("Velumo could not reach the service at %1. Tried: %2.")
                    .arg(serviceEndpoint(), m_connector.attempts()));
 }
@@ -132,8 +134,10 @@ bool ProxyConnection::forwardRequest(RequestFramer::Step step)
             m_upstream->abort();
             m_client->abort();
         } else if (step.outcome == Outcome::HeadTooLarge) {
+            qCDebug(lcProxy) << "431 to" << m_peer;
             answer(431, tr("The request head is larger than 64 KiB."));
         } else {
+            qCDebug(lcProxy) << "400: unreadable request from" << m_peer;
             answer(400, tr("The request could not be read as HTTP/1.1."));
         }
         return false;
@@ -176,6 +180,7 @@ void ProxyConnection::requestHead(qsizetype size)
     // Only a request that names the protocol it wants may switch to it.
     exchange.upgrade = m_request->upgrade() && head.lastIndexOf("Upgrade") >= 0;
     if (const std::optional<StrictFraming::Refusal> refusal = StrictFraming::refusal(head)) {
+        qCDebug(lcProxy) << refusal->status << "refused from" << m_peer;
         answer(refusal->status, refusal->message);
         return;
     }
@@ -184,6 +189,8 @@ void ProxyConnection::requestHead(qsizetype size)
     m_admittedUnder = gate ? gate->generation() : 0;
     if (gate) {
         if (std::optional<QByteArray> response = gate->admit(head, m_peer)) {
+            qCDebug(lcProxy).noquote()
+                << "gate answered" << m_peer.toString() << QByteArrayView(*response).first(12);
             pushAnswer(std::move(*response));
             return;
         }
@@ -511,6 +518,9 @@ void ProxyConnection::releaseBuffers()
 
 void ProxyConnection::timedOut()
 {
+    qCDebug(lcProxy) << (m_clock.headLate() ? "408: head not whole in time from"
+                                            : "silent or idle connection closed from")
+                     << m_peer;
     if (m_clock.headLate()) {
         answer(408, m_clock.lateHeadMessage());
         return;

@@ -5,6 +5,7 @@
 #include "proxy/ErrorPage.h"
 #include "proxy/GuessLimiter.h"
 #include "proxy/Inbox.h"
+#include "proxy/Logging.h"
 #include "proxy/ProxyConnection.h"
 
 #include <QDateTime>
@@ -176,6 +177,8 @@ void ProxyServer::refuse(QTcpSocket *client)
     static const QByteArray busy = errorResponse(
         503, tr("Velumo's proxy has %1 connections open, as many as it takes. Try again soon.")
                  .arg(connectionLimit));
+    qCDebug(lcProxy) << "503: connection from" << client->peerAddress() << "over the limit of"
+                     << connectionLimit;
     send(*client, busy);
     captureAnswer(0, {}, busy, GuessLimiter::visitorOf({}, client->peerAddress()));
     const int fd = int(client->socketDescriptor());
@@ -189,6 +192,7 @@ void ProxyServer::refuse(QTcpSocket *client)
 void ProxyServer::acceptFailed()
 {
     // Qt stops accepting when the process is out of descriptors; others free some soon.
+    qCDebug(lcProxy) << "accepting paused:" << m_server->errorString();
     QTimer::singleShot(acceptRetry, m_server, &QTcpServer::resumeAccepting);
 }
 
