@@ -25,7 +25,8 @@ class RequestGate;
 // as they arrive, in both directions; the framers only find where messages begin and end, so
 // that each response is matched to its request, the request head can carry X-Forwarded-For,
 // and the proxy's own answers (400, 408, 431, 502) come in their turn. Reading from one side
-// pauses while the other side's write buffer is full.
+// pauses while the other side's write buffer is full. The service side is in
+// ProxyConnectionResponse.cpp, the timers in ConnectionClock.
 class ProxyConnection : public QObject
 {
     Q_OBJECT
