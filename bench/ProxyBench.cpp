@@ -3,6 +3,7 @@
 #include "BenchReport.h"
 #include "LoopbackService.h"
 #include "NginxReference.h"
+#include "ProxyBurst.h"
 
 #include <benchmark/benchmark.h>
 
@@ -420,6 +421,37 @@ int main(int argc, char **argv)
                  Bench::number(peak, 1) + QStringLiteral(" MiB; read in ") +
                  Bench::number(seconds, 1) + QStringLiteral(" s)"),
              QStringLiteral("≤ +32 MiB"), peak - idle <= 32});
+    }
+
+    for (const bool capture : {false, true}) {
+        // 200 responses streaming at once, then 5 s of quiet: the proxy's peak growth, and
+        // whether it gave the memory back.
+        ProxyProcess fresh(service.port, capture);
+        const double idle = fresh.memory().first;
+        const int served = burst(fresh.port, 200);
+        const double peak = fresh.memory().second;
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        const double after = fresh.memory().first;
+        const double limit = capture ? 50 + 16 : 16;
+        Bench::report(
+            {QStringLiteral("6l"),
+             capture ? QStringLiteral("200 responses of 2 MiB at once, capture on, peak RSS growth")
+                     : QStringLiteral("200 responses of 2 MiB at once, peak RSS growth"),
+             QStringLiteral("proxy at rest: ") + Bench::number(idle, 1) + QStringLiteral(" MiB"),
+             QStringLiteral("+") + Bench::number(peak - idle, 1) + QStringLiteral(" MiB (") +
+                 QString::number(served) + QStringLiteral("/200 read whole)"),
+             QStringLiteral("≤ +") + Bench::number(limit, 0) + QStringLiteral(" MiB"),
+             served == 200 && peak - idle <= limit});
+        Bench::report(
+            {QStringLiteral("6m"),
+             capture ? QStringLiteral("RSS 5 s after that burst, capture on")
+                     : QStringLiteral("RSS 5 s after that burst"),
+             QStringLiteral("before it: ") + Bench::number(idle, 1) + QStringLiteral(" MiB"),
+             Bench::number(after, 1) + QStringLiteral(" MiB (") + Bench::number(after - idle, 1) +
+                 QStringLiteral(" MiB over)"),
+             capture ? QStringLiteral("≤ before + the capture's 50 MiB + 10 MiB")
+                     : QStringLiteral("≤ before + 10 MiB"),
+             after - idle <= (capture ? 60 : 10)});
     }
 
     constexpr int connections = 200;
