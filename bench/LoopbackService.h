@@ -22,6 +22,7 @@ namespace Velumo::Bench {
 using Clock = std::chrono::steady_clock;
 
 constexpr qint64 bigSize = 100 * 1024 * 1024;
+constexpr qint64 burstSize = 2 * 1024 * 1024;
 constexpr size_t chunkSize = 1024 * 1024;
 inline const std::string smallRequest = "GET /small HTTP/1.1\r\nHost: bench\r\n\r\n";
 inline const std::string smallResponse = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
@@ -89,7 +90,8 @@ inline bool receiveExactly(int fd, char *into, size_t size)
     return true;
 }
 
-// The local service: a thread per connection; /small, /big (100 MiB) and /upload (100 MiB).
+// The local service: a thread per connection; /small, /big (100 MiB), /burst (2 MiB) and
+// /upload (100 MiB).
 class Service
 {
 public:
@@ -129,10 +131,11 @@ private:
             }
             const std::string head = buffer.substr(0, end + 4);
             buffer.erase(0, end + 4);
-            if (head.starts_with("GET /big")) {
-                open = sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bigSize) +
+            if (head.starts_with("GET /big") || head.starts_with("GET /burst")) {
+                const qint64 size = head.starts_with("GET /big") ? bigSize : burstSize;
+                open = sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
                                        "\r\n\r\n");
-                for (qint64 left = bigSize; open && left > 0; left -= qint64(chunk.size())) {
+                for (qint64 left = size; open && left > 0; left -= qint64(chunk.size())) {
                     open = sendAll(fd, chunk.data(), size_t(std::min<qint64>(left, chunk.size())));
                 }
             } else if (head.starts_with("PUT /upload")) {

@@ -5,6 +5,7 @@
 #include "proxy/Inspection.h"
 
 #include <QDateTime>
+#include <QFont>
 #include <QLocale>
 
 #include <algorithm>
@@ -83,8 +84,13 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
         case PathColumn:
             return QString::fromUtf8(exchange->request.target);
         case StatusColumn:
-            return exchange->response.status > 0 ? QString::number(exchange->response.status)
-                                                 : u"…"_s;
+            if (exchange->response.status == 0) {
+                return exchange->finished ? u"—"_s : u"…"_s;
+            }
+            // A refusal repeated shows how often.
+            return QString(QString::number(exchange->response.status) +
+                           (exchange->times > 1 ? u" ×"_s + QString::number(exchange->times)
+                                                : QString()));
         case DurationColumn:
             return duration(exchange->durationMsecs);
         case SizeColumn:
@@ -95,7 +101,11 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
             return tr("%1, replay").arg(method);
         }
         if (column == StatusColumn && exchange->response.status == 0) {
-            return tr("waiting for the response");
+            return exchange->finished ? tr("no response") : tr("waiting for the response");
+        }
+        if (column == StatusColumn && exchange->byProxy) {
+            return tr("%1, answered by Velumo, %n time(s)", nullptr, int(exchange->times))
+                .arg(exchange->response.status);
         }
     } else if (role == Qt::ToolTipRole) {
         if (column == TimeColumn) {
@@ -108,6 +118,18 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
         if (column == PathColumn) {
             return QString::fromUtf8(exchange->request.target);
         }
+        if (column == StatusColumn && exchange->byProxy) {
+            return tr("Answered by Velumo's proxy, not by the service; %n time(s) to this "
+                      "visitor",
+                      nullptr, int(exchange->times));
+        }
+        if (column == StatusColumn && !exchange->ended.isEmpty()) {
+            return QString::fromUtf8(exchange->ended);
+        }
+    } else if (role == Qt::FontRole && column == StatusColumn && exchange->byProxy) {
+        QFont font;
+        font.setItalic(true); // answered by the proxy itself, as the tooltip says
+        return font;
     } else if (role == Qt::TextAlignmentRole && column >= StatusColumn) {
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     }

@@ -296,7 +296,9 @@ void RequestsWindow::showSelected()
         m_shownRequestSize = exchange->requestSize;
     }
     fill(m_response, exchange->response.bytes, BodyDecoder::response(*exchange),
-         exchange->responseTruncated, tr("Waiting for the response…"));
+         exchange->responseTruncated,
+         exchange->ended.isEmpty() ? tr("Waiting for the response…")
+                                   : QString::fromUtf8(exchange->ended));
     if (!exchange->finished && exchange->response.status != 0) {
         m_response.note->setText(tr("The response is still coming.") + u' ' +
                                  m_response.note->text());

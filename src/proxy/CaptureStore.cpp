@@ -241,6 +241,28 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
         exchange.finished = true;
         entry.live = false;
         break;
+    case ExchangeEvent::Kind::Answered: {
+        // Kept live, so that the same refusal to the same visitor is counted here.
+        const qsizetype body = event.bytes.indexOf("\r\n\r\n") + 4;
+        exchange.response = CapturedHead::response(event.bytes.first(body));
+        exchange.responseBody = event.bytes.sliced(body);
+        exchange.responseSize = exchange.responseBody.size();
+        exchange.byProxy = true;
+        exchange.durationMsecs = event.atMsecs - exchange.startedMsecs;
+        exchange.finished = true;
+        break;
+    }
+    case ExchangeEvent::Kind::Repeated:
+        exchange.times += event.times;
+        break;
+    case ExchangeEvent::Kind::Ended:
+        if (!exchange.finished) {
+            exchange.ended = event.bytes;
+            exchange.durationMsecs = event.atMsecs - exchange.startedMsecs;
+            exchange.finished = true;
+        }
+        entry.live = false;
+        break;
     }
     m_bytes += exchange.cost() - before;
 }

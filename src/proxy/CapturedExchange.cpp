@@ -79,13 +79,23 @@ void CapturedExchange::readRequest()
     const Walked walked = readMessage<true>(request.bytes, requestBody, request, &m_content);
     requestWhole = walked.whole;
     m_chunked = walked.chunked;
+    if (request.method.isEmpty()) {
+        // A request the proxy refused as unreadable: its start line still says what it was.
+        const qsizetype end = request.bytes.indexOf('\r');
+        const QByteArrayView line = QByteArrayView(request.bytes).first(end < 0 ? 0 : end);
+        const qsizetype space = line.indexOf(' ');
+        const qsizetype last = line.lastIndexOf(' ');
+        request.method = line.first(std::max<qsizetype>(space, 0)).toByteArray();
+        request.target =
+            space < last ? line.sliced(space + 1, last - space - 1).toByteArray() : QByteArray();
+    }
 }
 
 qint64 CapturedExchange::cost() const
 {
     // The fixed part stands for the object, its strings' headers and the indexes.
     return 256 + tunnel.size() * 2 + request.cost() + response.cost() + requestBody.size() +
-           responseBody.size() + m_content.size();
+           responseBody.size() + m_content.size() + ended.size();
 }
 
 } // namespace Velumo

@@ -48,6 +48,9 @@ struct CapturedExchange {
     bool responseTruncated = false;
     bool replay = false;   // sent again from here, not by a visitor
     bool finished = false; // the response was forwarded whole (or switched protocols)
+    bool byProxy = false;  // the proxy answered itself, not the service
+    qint64 times = 1;      // a refusal the same visitor got again counts here, not anew
+    QByteArray ended;      // why the connection ended before a whole response, if it did
 
     // Reads the request from request.bytes and requestBody, once either has changed: its head,
     // whether it is whole and, for a chunked one, its content.

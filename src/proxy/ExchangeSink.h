@@ -18,6 +18,9 @@ struct ExchangeEvent {
                       // that the request can be sent again exactly
         ResponseBody, // `bytes`: the next body bytes, without chunk framing
         Finished,     // the final response was forwarded whole; `bytes` is empty
+        Answered,     // the proxy answered itself: `bytes` is its response whole, page included
+        Repeated,     // the same visitor got the same answer again, `times` more times
+        Ended,        // the connection ended before a whole response: `bytes` says why (UTF-8)
     };
 
     quint64 exchange = 0; // numbers a proxy's exchanges from 1, in the order requests arrive
@@ -28,6 +31,7 @@ struct ExchangeEvent {
     // sink was given); the request's so far when the service answered before it was whole.
     qint64 requestBodySize = 0;
     qint64 responseBodySize = 0;
+    qint64 times = 0;
 };
 
 // Where a proxy hands what it sees for the request list. Without one the proxy copies nothing.

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "proxy/ConnectionClock.h"
 #include "proxy/HttpFramer.h"
 #include "proxy/Inbox.h"
 #include "proxy/ServiceConnector.h"
@@ -9,7 +10,6 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 #include <deque>
 #include <optional>
@@ -25,7 +25,8 @@ class RequestGate;
 // as they arrive, in both directions; the framers only find where messages begin and end, so
 // that each response is matched to its request, the request head can carry X-Forwarded-For,
 // and the proxy's own answers (400, 408, 431, 502) come in their turn. Reading from one side
-// pauses while the other side's write buffer is full.
+// pauses while the other side's write buffer is full. The service side is in
+// ProxyConnectionResponse.cpp, the timers in ConnectionClock.
 class ProxyConnection : public QObject
 {
     Q_OBJECT
@@ -71,17 +72,17 @@ private:
 
     // The exchanges waiting are dropped and the visitor gets a 502 page in place of the
     // response (its head only when it asked with HEAD).
-    void badGateway(bool toHead, const QString &message);
+    void badGateway(const QString &message);
     QString serviceEndpoint() const;
     void answer(int status, const QString &message, bool withBody = true);
-    void pushAnswer(QByteArray response);
+    // `captured`: the exchange the answer is to, when the capture has its request already.
+    void pushAnswer(QByteArray response, quint64 captured = 0);
+    void recordAnswer(const QByteArray &response, quint64 captured);
     void deliverAnswer();
     void clientEnded();
     void upstreamEnded();
     void closed();
     void abortBoth();
-    // What the connection waits for from the visitor, and for how long (ProxyTimeouts).
-    enum class Waiting { Nothing, Head, Idle };
     void updateTimer();
     void timedOut();
     bool admittedNow() const;
@@ -90,9 +91,7 @@ private:
     QTcpSocket *m_client;
     QTcpSocket *m_upstream;
     ServiceConnector m_connector;
-    QTimer m_timer;
-    Waiting m_waiting = Waiting::Nothing;
-    bool m_served = false; // a request has been read whole before
+    ConnectionClock m_clock;
     Upstream m_state = Upstream::Idle;
     QHostAddress m_peer;
     QByteArray m_forwardedFor;

@@ -3,7 +3,9 @@
 #include "proxy/ProxyServer.h"
 
 #include "proxy/ErrorPage.h"
+#include "proxy/GuessLimiter.h"
 #include "proxy/Inbox.h"
+#include "proxy/Logging.h"
 #include "proxy/ProxyConnection.h"
 
 #include <QDateTime>
@@ -28,6 +30,10 @@ constexpr int listenBacklog = 256;
 constexpr std::chrono::milliseconds acceptRetry{100};
 // A batch goes to the sink at once when this much waits in it.
 constexpr qsizetype batchLimit = 4 * 1024 * 1024;
+// The same refusal to the same visitor within this long counts on one entry of the capture.
+constexpr qint64 refusalWindow = 60'000;
+// Visitors whose refusals are counted; addresses made up on a direct connection are many.
+constexpr qsizetype refusalRecords = 1024;
 // No connection has moved a byte for this long: the burst is over.
 constexpr std::chrono::milliseconds quietAfter{2000};
 
@@ -171,7 +177,10 @@ void ProxyServer::refuse(QTcpSocket *client)
     static const QByteArray busy = errorResponse(
         503, tr("Velumo's proxy has %1 connections open, as many as it takes. Try again soon.")
                  .arg(connectionLimit));
+    qCDebug(lcProxy) << "503: connection from" << client->peerAddress() << "over the limit of"
+                     << connectionLimit;
     send(*client, busy);
+    captureAnswer(0, {}, busy, GuessLimiter::visitorOf({}, client->peerAddress()));
     const int fd = int(client->socketDescriptor());
     char sink[4096];
     for (int i = 0; i < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
@@ -183,6 +192,7 @@ void ProxyServer::refuse(QTcpSocket *client)
 void ProxyServer::acceptFailed()
 {
     // Qt stops accepting when the process is out of descriptors; others free some soon.
+    qCDebug(lcProxy) << "accepting paused:" << m_server->errorString();
     QTimer::singleShot(acceptRetry, m_server, &QTcpServer::resumeAccepting);
 }
 
@@ -242,6 +252,64 @@ void ProxyServer::captureFinished(quint64 exchange, qint64 requestBodySize, qint
                {},
                requestBodySize,
                responseBodySize});
+    }
+}
+
+void ProxyServer::captureAnswer(quint64 exchange, QByteArrayView requestHead,
+                                QByteArrayView response, const QByteArray &visitor)
+{
+    if (!m_sink) {
+        return;
+    }
+    if (exchange == 0) {
+        // A link with key and a failing service are worth seeing each time; refusals are not.
+        const int status = response.sliced(9, 3).toInt();
+        if (status >= 400 && status != 502 && repeated(status, visitor, exchange)) {
+            return;
+        }
+        exchange = exchange == 0 ? nextExchange() : exchange;
+        capture(ExchangeEvent::Kind::Request, exchange, requestHead);
+    }
+    capture(ExchangeEvent::Kind::Answered, exchange, response);
+}
+
+bool ProxyServer::repeated(int status, const QByteArray &visitor, quint64 &exchange)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QByteArray key = visitor + ' ' + QByteArray::number(status);
+    if (const auto at = m_refusals.find(key);
+        at != m_refusals.end() && now - at->lastMsecs < refusalWindow) {
+        at->lastMsecs = now;
+        // One event per batch for a flood: the last few are looked at for one to add to.
+        const auto recent = m_batch.rbegin() + std::min<qsizetype>(qsizetype(m_batch.size()), 8);
+        const auto same = std::find_if(m_batch.rbegin(), recent, [&](const ExchangeEvent &e) {
+            return e.exchange == at->exchange && e.kind == ExchangeEvent::Kind::Repeated;
+        });
+        if (same != recent) {
+            ++same->times;
+        } else {
+            queue({at->exchange, ExchangeEvent::Kind::Repeated, now, {}, 0, 0, 1});
+        }
+        return true;
+    }
+    if (m_refusals.size() >= refusalRecords) {
+        m_refusals.removeIf([now](QHash<QByteArray, Refusals>::iterator it) {
+            return now - it->lastMsecs >= refusalWindow;
+        });
+        if (m_refusals.size() >= refusalRecords) {
+            m_refusals.clear();
+        }
+    }
+    exchange = nextExchange();
+    m_refusals.insert(key, {exchange, now});
+    return false;
+}
+
+void ProxyServer::captureEnded(quint64 exchange, const QString &why)
+{
+    if (m_sink) {
+        queue({exchange, ExchangeEvent::Kind::Ended, QDateTime::currentMSecsSinceEpoch(),
+               why.toUtf8()});
     }
 }
 

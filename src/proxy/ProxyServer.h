@@ -6,6 +6,7 @@
 #include "proxy/ProxyTarget.h"
 #include "proxy/RequestGate.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -78,6 +79,14 @@ public:
     void captureBody(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView body,
                      qsizetype &taken);
     void captureFinished(quint64 exchange, qint64 requestBodySize, qint64 responseBodySize);
+    // The proxy answered a request itself with `response`: to `exchange` captured before, or
+    // (0) to a request not captured, whose head is `requestHead`. The same refusal to the same
+    // `visitor` (GuessLimiter::visitorOf) within a minute is counted on the first one's entry,
+    // so that a flood cannot push real requests out of the capture.
+    void captureAnswer(quint64 exchange, QByteArrayView requestHead, QByteArrayView response,
+                       const QByteArray &visitor);
+    // A captured exchange's connection ended before its response was forwarded whole.
+    void captureEnded(quint64 exchange, const QString &why);
     // A connection moved bytes. Once none has for 2 s, connections drop their empty buffers
     // and freed heap goes back to the system.
     void noteActivity();
@@ -100,6 +109,7 @@ private:
     void queue(ExchangeEvent event);
     void gateChanged();
     void quietCheck();
+    bool repeated(int status, const QByteArray &visitor, quint64 &exchange);
 
     ProxyTarget m_target;
     ProxyTimeouts m_timeouts;
@@ -112,6 +122,12 @@ private:
     std::shared_ptr<ExchangeSink> m_sink;
     std::shared_ptr<RequestGate> m_gate;
     int m_gateWatch = 0;
+    // The entry that each visitor's latest refusal of each status is counted on.
+    struct Refusals {
+        quint64 exchange = 0;
+        qint64 lastMsecs = 0;
+    };
+    QHash<QByteArray, Refusals> m_refusals;
     std::vector<ExchangeEvent> m_batch;
     qsizetype m_batchBytes = 0;
     // Children, so that they move to the proxy thread with the server.

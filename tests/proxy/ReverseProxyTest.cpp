@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "ProxyTestSupport.h"
 
+#include "proxy/CaptureStore.h"
 #include "proxy/PasswordGate.h"
 
 #include <QMutex>
@@ -296,11 +297,15 @@ private Q_SLOTS:
         ProxyTimeouts timeouts;
         timeouts.head = std::chrono::milliseconds(200);
         RunningProxy proxy(u"127.0.0.1"_s, port, timeouts);
+        CaptureStore store;
+        proxy.proxy.setSink(store.sinkFor(u"t"_s));
+        QByteArray key;
         if (gated) {
             auto gate = std::make_shared<PasswordGate>(u"a password"_s);
             proxy.proxy.setGate(gate);
             const QUrl link = gate->linkWithKey(QUrl(u"https://a.example"_s));
-            request.replace("KEY", QUrlQuery(link).queryItemValue(u"velumo_key"_s).toLatin1());
+            key = QUrlQuery(link).queryItemValue(u"velumo_key"_s).toLatin1();
+            request.replace("KEY", key);
         }
         Visitor visitor(proxy.port());
         visitor.write(request);
@@ -319,6 +324,59 @@ private Q_SLOTS:
                  visitor.received);
         says.replace(u"PORT"_s, QString::number(port));
         QVERIFY2(QString::fromUtf8(visitor.received).contains(says), visitor.received);
+
+        // The capture has the same answer, marked as the proxy's own, and never the key.
+        QTRY_VERIFY(store.exchanges(u"t"_s).size() == 1 &&
+                    store.exchange(store.exchanges(u"t"_s).first())->finished);
+        const CapturedExchange *captured = store.exchange(store.exchanges(u"t"_s).first());
+        QVERIFY(captured->byProxy);
+        QCOMPARE(captured->response.status, status.first(3).toInt());
+        QVERIFY(QString::fromUtf8(captured->response.bytes + captured->responseBody).contains(says));
+        QVERIFY(key.isEmpty() || !captured->request.bytes.contains(key));
+    }
+
+    void refusals_fromOneVisitor_countOnOneEntry()
+    {
+        RunningProxy proxy(u"127.0.0.1"_s, closedPort());
+        CaptureStore store;
+        proxy.proxy.setSink(store.sinkFor(u"t"_s));
+        proxy.proxy.setGate(std::make_shared<PasswordGate>(u"a password"_s));
+        for (int i = 0; i < 30; ++i) {
+            Visitor visitor(proxy.port());
+            visitor.write("GET / HTTP/1.1\r\nAuthorization: Basic eDp5\r\n\r\n");
+            QTRY_COMPARE(visitor.state(), QAbstractSocket::UnconnectedState);
+        }
+        // Ten wrong passwords, then the lockout: two entries, never the password tried.
+        const auto entries = [&store] {
+            QList<std::pair<int, qint64>> seen;
+            for (const quint64 id : store.exchanges(u"t"_s)) {
+                const CapturedExchange *exchange = store.exchange(id);
+                seen.append({exchange->response.status, exchange->times});
+                if (exchange->request.bytes.contains("eDp5")) {
+                    seen.append({-1, 0});
+                }
+            }
+            return seen;
+        };
+        QTRY_COMPARE(entries(), (QList<std::pair<int, qint64>>{{401, 10}, {429, 20}}));
+    }
+
+    void request_endedWithItsConnection_isNotWaiting()
+    {
+        Origin origin;
+        RunningProxy proxy(u"127.0.0.1"_s, origin.port());
+        CaptureStore store;
+        proxy.proxy.setSink(store.sinkFor(u"t"_s));
+        {
+            Visitor visitor(proxy.port());
+            visitor.write("GET /slow HTTP/1.1\r\n\r\n");
+            QTRY_VERIFY(!origin.received.isEmpty());
+        }
+        QTRY_VERIFY(store.exchanges(u"t"_s).size() == 1 &&
+                    store.exchange(store.exchanges(u"t"_s).first())->finished);
+        const CapturedExchange *captured = store.exchange(store.exchanges(u"t"_s).first());
+        QCOMPARE(captured->response.status, 0);
+        QVERIFY(captured->ended.contains("visitor closed"));
     }
 
     void reachesTheService_data()
@@ -355,7 +413,8 @@ private Q_SLOTS:
 
         Visitor refused(proxy.port());
         refused.write("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
-        QTRY_COMPARE(refused.received, "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n");
+        const QByteArray unauthorized = "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n";
+        QTRY_COMPARE(refused.received, unauthorized);
 
         Visitor admitted(proxy.port());
         admitted.write("GET / HTTP/1.1\r\nAuthorization: Basic eDp5\r\nHost: h\r\n\r\n");
@@ -364,6 +423,7 @@ private Q_SLOTS:
         const QByteArray head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
         origin.last()->write(head + "5\r\nhello\r\n0\r\n\r\n");
         const QList<QByteArrayList> expected{
+            {"0", "GET / HTTP/1.1\r\nHost: h\r\n\r\n"}, {"5", unauthorized},
             {"0", forwarded}, {"1", head}, {"3", "hel"}, {"4", {}}};
         QTRY_COMPARE(sink->taken(), expected);
         QCOMPARE(origin.sockets.size(), 1);

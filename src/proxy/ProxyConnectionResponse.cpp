@@ -1,0 +1,191 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+// ProxyConnection's service side: responses read, matched to their requests and forwarded, and
+// the 502 that stands in for a response the service did not give.
+#include "proxy/ProxyConnection.h"
+
+#include "proxy/ErrorPage.h"
+#include "proxy/ProxyServer.h"
+
+#include <QTcpSocket>
+
+namespace Velumo {
+
+void ProxyConnection::processUpstream()
+{
+    if (m_inUpstream) {
+        m_upstreamAgain = true;
+        return;
+    }
+    m_server.noteActivity();
+    m_inUpstream = true;
+    do {
+        m_upstreamAgain = false;
+        pumpUpstream();
+    } while (m_upstreamAgain);
+    m_inUpstream = false;
+
+    if (m_upstreamEnded && m_state == Upstream::Open &&
+        m_client->bytesToWrite() < Inbox::writeHighWater) {
+        upstreamDrained();
+    }
+    updateTimer();
+    closed();
+}
+
+void ProxyConnection::pumpUpstream()
+{
+    for (;;) {
+        if (m_state != Upstream::Open || m_clientEnded ||
+            m_client->bytesToWrite() >= Inbox::writeHighWater) {
+            break;
+        }
+        if (m_fromUpstream.unframed().isEmpty() || m_upstreamNeedsMore) {
+            m_fromUpstream.sendFramed(*m_client);
+            if (!m_fromUpstream.fill(*m_upstream)) {
+                break;
+            }
+            m_upstreamNeedsMore = false;
+        }
+        if (m_tunnel) {
+            send(*m_client, m_fromUpstream.view());
+            m_fromUpstream.consume(m_fromUpstream.view().size());
+            continue;
+        }
+        if (m_exchanges.empty() || m_exchanges.front().isLocal()) {
+            // The service speaks unasked: nothing after this could be matched to a request.
+            m_state = Upstream::Closed;
+            m_upstream->abort();
+            m_client->disconnectFromHost();
+            break;
+        }
+        if (!m_response) {
+            m_response.emplace(m_exchanges.front().head);
+            m_responseBytes = 0;
+            m_responseTaken = 0;
+        }
+        if (!forwardResponse(m_response->feed(m_fromUpstream.unframed()))) {
+            break;
+        }
+    }
+    m_fromUpstream.sendFramed(*m_client);
+    if (flushMadeRoom(*m_client)) {
+        m_upstreamAgain = true;
+    }
+}
+
+bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
+{
+    using Outcome = ResponseFramer::Outcome;
+    if (step.outcome == Outcome::HeadTooLarge || step.outcome == Outcome::Malformed) {
+        m_state = Upstream::Closed;
+        m_upstream->abort();
+        if (m_response->is_header_done()) {
+            m_client->abort();
+        } else {
+            // Nothing of this response went out yet: the visitor gets a page in its place.
+            badGateway(tr("The service sent a response that could not be read as HTTP/1.1."));
+        }
+        return false;
+    }
+    const Exchange &exchange = m_exchanges.front();
+    const int status = step.head ? m_response->head().status() : 0;
+    if (status == 101 && !exchange.upgrade) {
+        // Opaque bytes the visitor never asked for could carry anything past the gate.
+        m_state = Upstream::Closed;
+        m_upstream->abort();
+        badGateway(tr("The service switched protocols for a request that did "
+                      "not ask to."));
+        return false;
+    }
+    const QByteArrayView bytes = m_fromUpstream.unframed().first(step.consumed);
+    m_fromUpstream.framed += step.consumed;
+    if (step.head) {
+        m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
+        if (status == 101 || (exchange.connect && status / 100 == 2)) {
+            if (!admittedNow()) {
+                abortBoth();
+                return false;
+            }
+            // From here on both directions are opaque bytes, with no timeout.
+            m_server.captureFinished(exchange.id, 0, 0);
+            m_fromUpstream.sendFramed(*m_client);
+            m_exchanges.clear();
+            m_response.reset();
+            m_tunnel = true;
+            m_clientHeld = false;
+            processClient();
+            return true;
+        }
+    } else {
+        m_responseBytes += step.consumed;
+        m_server.captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
+                             m_responseTaken);
+    }
+    if (step.outcome == Outcome::NeedMore) {
+        m_upstreamNeedsMore = true;
+    } else if (m_response->is_done()) {
+        m_fromUpstream.sendFramed(*m_client);
+        responseComplete();
+    }
+    return true;
+}
+
+void ProxyConnection::responseComplete()
+{
+    const int status = m_response->head().status();
+    m_response.reset();
+    if (status / 100 == 1) {
+        return; // an interim answer: the final one to the same request follows
+    }
+    const Exchange done = m_exchanges.front();
+    m_exchanges.pop_front();
+    const bool stillSending = done.id == m_requestId && m_request && m_request->is_header_done();
+    m_server.captureFinished(done.id, stillSending ? m_requestBytes : done.requestBytes,
+                             m_responseBytes);
+    if (done.upgrade || done.connect) {
+        m_clientHeld = false; // the switch was refused; the connection goes on as HTTP
+        processClient();
+    }
+    deliverAnswer();
+}
+
+void ProxyConnection::upstreamDrained()
+{
+    if (!m_tunnel && m_response && m_response->finishAtEnd()) {
+        responseComplete(); // a body that runs until the service closes
+    }
+    if (m_state != Upstream::Open) {
+        return;
+    }
+    m_state = Upstream::Closed;
+    const bool unanswered = !m_tunnel && !m_exchanges.empty() && !m_exchanges.front().isLocal() &&
+                            (!m_response || !m_response->is_header_done());
+    if (unanswered) {
+        badGateway(tr("The service at %1 closed the connection without answering.")
+                       .arg(serviceEndpoint()));
+    } else {
+        m_client->disconnectFromHost();
+    }
+}
+
+void ProxyConnection::badGateway(const QString &message)
+{
+    for (qsizetype i = 1; i < qsizetype(m_exchanges.size()); ++i) {
+        if (!m_exchanges[size_t(i)].isLocal()) {
+            m_server.captureEnded(m_exchanges[size_t(i)].id,
+                                  tr("Not answered: the service failed on a request before it."));
+        }
+    }
+    const Exchange failed = m_exchanges.front();
+    m_exchanges.clear();
+    m_response.reset();
+    pushAnswer(errorResponse(502, message, !failed.head), failed.id);
+}
+
+QString ProxyConnection::serviceEndpoint() const
+{
+    return ProxyServer::endpoint(m_server.target().host, m_server.target().port);
+}
+
+} // namespace Velumo
