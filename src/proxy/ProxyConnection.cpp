@@ -35,10 +35,31 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
     connect(client, &QTcpSocket::bytesWritten, this, &ProxyConnection::processUpstream);
     connect(client, &QTcpSocket::disconnected, this, &ProxyConnection::clientEnded);
+    watchUpstream();
+    updateTimer();
+}
+
+void ProxyConnection::watchUpstream()
+{
     connect(m_upstream, &QTcpSocket::readyRead, this, &ProxyConnection::processUpstream);
     connect(m_upstream, &QTcpSocket::bytesWritten, this, &ProxyConnection::processClient);
     connect(m_upstream, &QTcpSocket::disconnected, this, &ProxyConnection::upstreamEnded);
-    updateTimer();
+}
+
+bool ProxyConnection::upstreamReusable() const
+{
+    return m_state == Upstream::Open && m_exchanges.empty() && !m_request && !m_response &&
+           !m_tunnel && !m_upstreamEnded && m_fromUpstream.isEmpty() &&
+           m_upstream->bytesAvailable() == 0 && m_upstream->bytesToWrite() == 0;
+}
+
+void ProxyConnection::parkUpstream()
+{
+    // The connection goes on without a service connection: an unconnected socket stands in.
+    m_state = Upstream::Closed;
+    m_upstream->disconnect(this);
+    m_upstream->disconnect(&m_connector);
+    m_server.parkService(std::exchange(m_upstream, new QTcpSocket(this)));
 }
 
 ProxyConnection::~ProxyConnection()
@@ -84,8 +105,10 @@ void ProxyConnection::processClient()
 
     updateTimer();
     // Once the visitor is gone, what it sent is delivered, then the service's side closes.
-    if (m_clientEnded && m_state == Upstream::Open &&
-        m_upstream->bytesToWrite() < Inbox::writeHighWater) {
+    if (m_clientEnded && upstreamReusable()) {
+        parkUpstream();
+    } else if (m_clientEnded && m_state == Upstream::Open &&
+               m_upstream->bytesToWrite() < Inbox::writeHighWater) {
         m_state = Upstream::Closed;
         m_upstream->disconnectFromHost();
     } else if (m_clientEnded && m_state == Upstream::Idle) {
@@ -203,6 +226,15 @@ void ProxyConnection::requestHead(qsizetype size)
     m_requestBytes = 0;
     m_requestTaken = 0;
     m_exchanges.push_back(exchange);
+    if (m_state == Upstream::Idle) {
+        if (QTcpSocket *spare = m_server.takeService()) {
+            // Never connected, and the connector is never started once the state moves on.
+            delete std::exchange(m_upstream, spare);
+            spare->setParent(this);
+            watchUpstream();
+            m_state = Upstream::Open;
+        }
+    }
     if (m_state == Upstream::Open) {
         send(*m_upstream, forwarded);
     } else {
@@ -348,7 +380,11 @@ void ProxyConnection::timedOut()
         answer(408, m_clock.lateHeadMessage());
         return;
     }
-    // Nothing asked: the connection just ends, as nginx ends an idle one.
+    // Nothing asked: the connection just ends, as nginx ends an idle one; the service
+    // connection may serve another visitor.
+    if (upstreamReusable()) {
+        parkUpstream();
+    }
     m_state = Upstream::Closed;
     m_upstream->abort();
     m_client->disconnectFromHost();

@@ -57,6 +57,10 @@ private:
     // The service is reached only for a request that may go there, then kept for the next.
     enum class Upstream { Idle, Connecting, Open, Closed };
 
+    void watchUpstream();
+    // The service connection may serve another visitor: nothing is under way on it.
+    bool upstreamReusable() const;
+    void parkUpstream();
     void upstreamConnected();
     void upstreamFailed();
 

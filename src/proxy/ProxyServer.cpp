@@ -14,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <cerrno>
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -34,6 +36,11 @@ constexpr qsizetype batchLimit = 4 * 1024 * 1024;
 constexpr qint64 refusalWindow = 60'000;
 // Visitors whose refusals are counted; addresses made up on a direct connection are many.
 constexpr qsizetype refusalRecords = 1024;
+// Idle service connections kept per proxy, and for how long: less than the keep-alive
+// timeouts of common servers (Node and Apache 5 s), so that the service rarely closes one
+// just as it is taken.
+constexpr qsizetype spareServices = 8;
+constexpr std::chrono::milliseconds spareFor{2000};
 // No connection has moved a byte for this long: the burst is over.
 constexpr std::chrono::milliseconds quietAfter{2000};
 
@@ -187,6 +194,44 @@ void ProxyServer::refuse(QTcpSocket *client)
     }
     client->abort();
     client->deleteLater();
+}
+
+void ProxyServer::parkService(QTcpSocket *socket)
+{
+    if (m_spareServices.size() >= spareServices) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    socket->setParent(this);
+    m_spareServices.append(socket);
+    const auto drop = [this, socket] {
+        if (m_spareServices.removeOne(socket)) {
+            socket->abort();
+            socket->deleteLater();
+        }
+    };
+    connect(socket, &QTcpSocket::readyRead, this, drop);
+    connect(socket, &QTcpSocket::disconnected, this, drop);
+    QTimer::singleShot(spareFor, socket, drop);
+}
+
+QTcpSocket *ProxyServer::takeService()
+{
+    while (!m_spareServices.isEmpty()) {
+        QTcpSocket *socket = m_spareServices.takeLast();
+        socket->disconnect(this);
+        // An end or bytes the event loop has not seen yet: the socket is not taken.
+        char byte;
+        if (socket->state() == QAbstractSocket::ConnectedState &&
+            ::recv(int(socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+            (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return socket;
+        }
+        socket->abort();
+        socket->deleteLater();
+    }
+    return nullptr;
 }
 
 void ProxyServer::acceptFailed()

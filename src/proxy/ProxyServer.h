@@ -73,6 +73,11 @@ public:
     void addressWorked(const QHostAddress &address);
     void addressesFailed() { m_addresses.clear(); }
     quint64 nextExchange() { return ++m_exchanges; }
+    // Service connections left idle by visitors that went, for later visitors to skip
+    // connecting: a few, each for a short while, dropped once the service closes one or
+    // sends on it unasked. take gives nullptr when none is left.
+    void parkService(QTcpSocket *socket);
+    QTcpSocket *takeService();
     // Hands a copy to the sink's next batch, when there is a sink; a body only as far as the
     // sink wants it, counting in `taken`.
     void capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes);
@@ -128,6 +133,7 @@ private:
         qint64 lastMsecs = 0;
     };
     QHash<QByteArray, Refusals> m_refusals;
+    QList<QTcpSocket *> m_spareServices;
     std::vector<ExchangeEvent> m_batch;
     qsizetype m_batchBytes = 0;
     // Children, so that they move to the proxy thread with the server.

@@ -403,6 +403,28 @@ private Q_SLOTS:
         }
     }
 
+    void serviceConnection_servesTheNextVisitor()
+    {
+        Origin origin;
+        ProxyTimeouts timeouts;
+        timeouts.idle = std::chrono::milliseconds(100); // the proxy ends each visit itself
+        RunningProxy proxy(u"127.0.0.1"_s, origin.port(), timeouts);
+        const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+        for (int visit = 0; visit < 3; ++visit) {
+            if (visit == 2) {
+                origin.last()->disconnectFromHost(); // closed while idle: not used again
+            }
+            Visitor visitor(proxy.port());
+            visitor.write("GET / HTTP/1.1\r\n\r\n");
+            QTRY_VERIFY(origin.received.endsWith("\r\n\r\n"));
+            origin.received.clear();
+            origin.last()->write(ok);
+            QTRY_COMPARE(visitor.received, ok);
+            QTRY_COMPARE(visitor.state(), QAbstractSocket::UnconnectedState);
+        }
+        QCOMPARE(origin.sockets.size(), 2);
+    }
+
     void hooks_seeWhatIsForwarded()
     {
         Origin origin;
