@@ -155,8 +155,9 @@ private Q_SLOTS:
                                                    QStringLiteral(" has ingress rules")),
                  warned);
         // Visitors would bypass an inspecting proxy: it is refused, naming the file.
-        QCOMPARE(m_model->options()
+        QCOMPARE(m_model->registry()
                      .setInspected(QUuid::createUuid(), true)
+                     .reason()
                      .contains(path(".cloudflared/config.yml")),
                  warned);
         qputenv("HOME", home);
@@ -313,13 +314,12 @@ private Q_SLOTS:
         QCOMPARE(readRecord(path("argv.json"))[u"argv"][4].toString(), u"localhost:8080"_s);
         // Turned on for a running tunnel: it starts again, the tool pointing at the proxy.
         QVERIFY(QFile::remove(path("argv.json")));
-        TunnelOptions &options = m_model->options();
+        TunnelRegistry &options = m_model->registry();
         if (password) { // shorter than 8 characters: refused
-            QVERIFY(!options.setPassword(tunnel.id, u"7 chars"_s).isEmpty());
+            QVERIFY(!options.setPassword(tunnel.id, u"7 chars"_s));
         }
-        QCOMPARE(password ? options.setPassword(tunnel.id, u"a secret"_s)
-                          : options.setInspected(tunnel.id, true),
-                 QString());
+        QVERIFY(password ? options.setPassword(tunnel.id, u"a secret"_s)
+                         : options.setInspected(tunnel.id, true));
         QTRY_VERIFY(QFile::exists(path("argv.json")));
         const QString url = readRecord(path("argv.json"))[u"argv"][4].toString();
         QVERIFY2(url.startsWith(u"127.0.0.1:"), qPrintable(url));

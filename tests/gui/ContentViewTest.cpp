@@ -54,6 +54,7 @@ class ContentViewTest : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ProxyHost> m_proxyHost;
     std::unique_ptr<ContentView> m_view;
     QList<QUrl> m_opened;
 
@@ -100,7 +101,9 @@ private Q_SLOTS:
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
+        m_proxyHost = std::make_unique<ProxyHost>();
         auto *model = new ContentModel(TunnelStore(m_dir->filePath(u"store.json"_s)));
+        model->setProxyHost(m_proxyHost.get());
         model->setToolPath(standinPath());
         m_view = std::make_unique<ContentView>(model);
         m_view->show();
@@ -113,6 +116,7 @@ private Q_SLOTS:
         // Every creation has read its tool's output to the end.
         QTRY_VERIFY(!model()->loading());
         m_view.reset();
+        m_proxyHost.reset();
         m_dir.reset();
     }
 
