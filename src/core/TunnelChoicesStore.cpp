@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/TunnelChoicesStore.h"
 
+#include "core/Tunnel.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -51,7 +53,7 @@ QString TunnelChoicesStore::save(const ChoicesList &choices)
     QJsonObject all;
     for (auto it = choices.begin(); it != choices.end(); ++it) {
         if (it->inspect || it->password || it->overHttp2) {
-            all.insert(it.key().toString(QUuid::WithoutBraces),
+            all.insert(uuidText(it.key()),
                        QJsonObject{{u"inspect"_s, it->inspect},
                                    {u"password"_s, it->password},
                                    {u"http2"_s, it->overHttp2}});
