@@ -138,7 +138,12 @@ QCoro::Task<Done> TunnelRegistry::readGate(QUuid id)
 
 TunnelChoices TunnelRegistry::choicesForNew(const QUuid &id, TunnelKind kind)
 {
-    if (traits(kind).proxyAllowed && proxyAllowed(id)) {
+    if (!traits(kind).proxyAllowed || (!m_defaults.inspect && !m_defaults.password)) {
+        return m_choices.value(id);
+    }
+    if (Done allowed = proxyAllowed(id); !allowed) {
+        Q_EMIT message(allowed.reason());
+    } else {
         if (m_defaults.inspect) {
             m_choices[id].inspect = true;
             saveChoices();

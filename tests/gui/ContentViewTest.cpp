@@ -410,6 +410,30 @@ private Q_SLOTS:
         QCOMPARE(m_view->focusWidget(), copy);
     }
 
+    // A password generated for a new tunnel is shown with its link once the address is known,
+    // and again from the row's menu.
+    void generatedPassword_isShownWithItsLink()
+    {
+        model()->setNewTunnelDefaults({.inspect = false, .password = true});
+        script(announcement() + "wait\n");
+        click(child(u"createButton"_s));
+        for (int shown = 0; shown < 2; ++shown) {
+            QDialog *dialog = nullptr;
+            QTRY_VERIFY((dialog = m_view->findChild<QDialog *>(u"passwordShown"_s)));
+            const QString password = child<QLineEdit>(u"passwordField"_s)->text();
+            QCOMPARE(password.size(), 19);
+            QVERIFY(child<QLineEdit>(u"linkField"_s)->text().startsWith(announcedAddress +
+                                                                        u"/?velumo_key="_s));
+            click(child(u"passwordCopy"_s));
+            QCOMPARE(QGuiApplication::clipboard()->text(), password);
+            delete dialog;
+            if (shown == 0) {
+                const QUuid id = rows().first()->id();
+                m_view->actions()->action(id, TunnelActions::ShowPassword)->trigger();
+            }
+        }
+    }
+
     // Either switch on a running quick tunnel asks before starting it again (its address
     // changes), and the status line then says the new address.
     void switches_askBeforeANewAddress_data()
