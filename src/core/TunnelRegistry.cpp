@@ -329,19 +329,7 @@ QCoro::Task<> TunnelRegistry::run(QUuid id, bool again)
         m_runs.releaseAll(id, false);
     }
     setLoading(row, true);
-    // Never an unprotected start of a tunnel that had a password.
-    auto reading = readGate(id);
-    const Done gate = co_await std::move(reading);
-    row = self ? rowOf(id) : -1;
-    if (row < 0 || m_starts.value(id) != serial) {
-        co_return;
-    }
-    if (!gate) {
-        setLoading(row, false);
-        Q_EMIT message(gate.reason());
-        co_return;
-    }
-    auto preparing = m_runs.prepare(m_entries[row], m_choices.value(id));
+    auto preparing = prepareRun(id);
     Result<TunnelRuns::Prepared> prepared = co_await std::move(preparing);
     // Deleted, stopped or started again meanwhile: the later word wins.
     row = self ? rowOf(id) : -1;

@@ -136,6 +136,8 @@ private:
     // Makes the tunnel's gate and keeps what it needs in the secret store.
     void makeGate(const QUuid &id, const QString &password);
     QCoro::Task<> keepGate(QUuid id);
+    // Reads the gate back if need be, then starts what the run needs from the tunnel's choices.
+    QCoro::Task<Result<TunnelRuns::Prepared>> prepareRun(QUuid id);
     void tellGenerated(const QUuid &id);
     qsizetype rowOf(const QUuid &id) const;
     QCoro::Task<> run(QUuid id, bool again);

@@ -136,6 +136,22 @@ QCoro::Task<Done> TunnelRegistry::readGate(QUuid id)
     co_return Done();
 }
 
+QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRegistry::prepareRun(QUuid id)
+{
+    QPointer<TunnelRegistry> self(this);
+    // Never an unprotected start of a tunnel that had a password.
+    auto reading = readGate(id);
+    if (const Done gate = co_await std::move(reading); !gate) {
+        co_return Refusal{gate.reason()};
+    }
+    const TunnelEntry *entry = self ? find(id) : nullptr;
+    if (!entry) {
+        co_return Refusal{};
+    }
+    auto preparing = m_runs.prepare(*entry, m_choices.value(id));
+    co_return co_await std::move(preparing);
+}
+
 TunnelChoices TunnelRegistry::choicesForNew(const QUuid &id, TunnelKind kind)
 {
     if (!traits(kind).proxyAllowed || (!m_defaults.inspect && !m_defaults.password)) {
