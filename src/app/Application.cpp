@@ -12,8 +12,10 @@
 #include "gui/AppStyle.h"
 #include "gui/ContentView.h"
 #include "gui/FirstPaint.h"
+#include "gui/PreferencesDialog.h"
 #include "gui/Symbols.h"
 #include "gui/TunnelActions.h"
+#include "proxy/ProxyHost.h"
 
 #include <QAction>
 #include <QApplication>
@@ -35,12 +37,21 @@ QString settingsPath()
 }
 
 const QString keepRunningKey = QStringLiteral("keepRunningInBackground");
+const QString inspectKey = QStringLiteral("newTunnels/inspect");
+const QString passwordKey = QStringLiteral("newTunnels/password");
+
+NewTunnelDefaults storedDefaults()
+{
+    const QSettings settings(settingsPath(), QSettings::IniFormat);
+    return {settings.value(inspectKey, false).toBool(), settings.value(passwordKey, false).toBool()};
+}
 
 } // namespace
 
 Application::Application(Options options, QObject *parent)
     : QObject(parent)
     , m_options(std::move(options))
+    , m_proxyHost(std::make_unique<ProxyHost>())
 {
     QApplication::setApplicationName(QStringLiteral("Velumo"));
     QApplication::setApplicationDisplayName(QStringLiteral("Velumo"));
@@ -60,6 +71,8 @@ bool Application::start()
     SingleInstance::connectInBackground();
     auto *model = m_options.storePath ? new ContentModel(TunnelStore(*m_options.storePath))
                                       : new ContentModel;
+    model->setProxyHost(m_proxyHost.get());
+    model->setNewTunnelDefaults(storedDefaults());
     if (m_options.toolPath) {
         model->setToolPath(*m_options.toolPath);
     }
@@ -79,6 +92,8 @@ bool Application::start()
     connect(m_quitSignals.get(), &QuitSignals::quitRequested, this, &Application::quit);
     connect(m_window.get(), &ContentView::quitRequested, this, &Application::quit);
     connect(m_window.get(), &ContentView::aboutRequested, this, &Application::showAbout);
+    connect(m_window.get(), &ContentView::preferencesRequested, this,
+            &Application::showPreferences);
     connect(m_instance.get(), &SingleInstance::activated, this, &Application::bringForward);
     connect(model, &ContentModel::tunnelReady, this, &Application::notifyReady);
 
@@ -164,6 +179,23 @@ void Application::showAbout()
     m_about->show();
     m_about->raise();
     m_about->activateWindow();
+}
+
+void Application::showPreferences()
+{
+    if (!m_preferences) {
+        m_preferences = new PreferencesDialog(m_window.get());
+        connect(m_preferences, &QDialog::accepted, this, [this] {
+            const NewTunnelDefaults defaults = m_preferences->defaults();
+            QSettings settings(settingsPath(), QSettings::IniFormat);
+            settings.setValue(inspectKey, defaults.inspect);
+            settings.setValue(passwordKey, defaults.password);
+            settings.sync();
+            m_window->model()->setNewTunnelDefaults(defaults);
+        });
+    }
+    m_preferences->setDefaults(storedDefaults());
+    m_preferences->open();
 }
 
 bool Application::eventFilter(QObject *watched, QEvent *event)

@@ -15,8 +15,10 @@ class QAction;
 namespace Velumo {
 
 class AboutDialog;
+class PreferencesDialog;
 class ContentView;
 class DesktopNotifier;
+class ProxyHost;
 class QuitSignals;
 class SecretStore;
 class SingleInstance;
@@ -70,6 +72,7 @@ private:
     void bringForward(const QString &activationToken);
     void notifyReady(const Tunnel &tunnel);
     void showAbout();
+    void showPreferences();
     DesktopNotifier &notifier();
     void showTray();
     void scheduleTrayUpdate();
@@ -77,12 +80,15 @@ private:
     bool hidesOnClose() const;
 
     Options m_options;
+    // The thread every tunnel's proxy runs on; it outlives the window and its model.
+    std::unique_ptr<ProxyHost> m_proxyHost;
     std::unique_ptr<SingleInstance> m_instance;
     std::unique_ptr<ContentView> m_window;
     std::unique_ptr<QuitSignals> m_quitSignals;
     // Made at the first notification: nothing to do before, and start-up is quicker without.
     std::unique_ptr<DesktopNotifier> m_notifier;
     QPointer<AboutDialog> m_about;
+    QPointer<PreferencesDialog> m_preferences;
     std::unique_ptr<TrayIcon> m_tray;
     // File > Keep running in the background; the window owns it.
     QAction *m_keepRunning = nullptr;

@@ -20,6 +20,8 @@ ContentModel::ContentModel(TunnelStore store, QObject *parent)
           store,
           NamedTunnelStore(
               QFileInfo(store.filePath()).dir().filePath(QStringLiteral("namedTunnels.json"))),
+          TunnelChoicesStore(
+              QFileInfo(store.filePath()).dir().filePath(QStringLiteral("tunnelOptions.json"))),
           [this] { return toolPath(); })
     , m_named(m_registry, [this] { return toolPath(); })
 {
@@ -65,9 +67,31 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
     QPointer<ContentModel> self(this);
     setLoading(true);
     ++m_waitingCreations;
-    TunnelSession &session = m_registry.runs().launchCreation(hostname, port);
+    // The first address is already behind the proxy when new tunnels start with one.
+    TunnelEntry first = TunnelEntry::quick({});
+    first.tunnel.hostname = hostname;
+    first.tunnel.port = port;
+    TunnelRuns::Prepared prepared;
+    if (const TunnelChoices choices = m_registry.choicesForNew(first.id(), first.kind);
+        choices.needsProxy()) {
+        auto preparing = m_registry.runs().prepare(first, choices);
+        Result<TunnelRuns::Prepared> proxied = co_await std::move(preparing);
+        if (!self) {
+            co_return;
+        }
+        if (!proxied) {
+            m_registry.forgetUnlistedChoices(first.id());
+            creationEnded(proxied.reason());
+            co_return;
+        }
+        prepared = std::move(*proxied);
+    }
+    TunnelSession &session =
+        m_registry.runs().launchCreation(hostname, port, std::move(prepared));
     connect(&session, &TunnelSession::addressAnnounced, this,
-            [this, &session](const QUrl &url) { addCreatedTunnel(session, url); });
+            [this, &session, id = first.id()](const QUrl &url) {
+                addCreatedTunnel(session, url, session.served().isEmpty() ? id : QUuid());
+            });
 
     QPointer<TunnelSession> run(&session);
     co_await session.readOutput();
@@ -75,21 +99,30 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
         co_return;
     }
     if (!session.announced()) {
-        // A creation that never got an address must not leave the form disabled for good.
-        --m_waitingCreations;
-        if (m_waitingCreations == 0 && m_loading) {
-            setLoading(false);
-        }
-        if (const QString message = session.endedWithoutAddressMessage(); !message.isEmpty()) {
-            setStatusMessage(message);
-        }
+        m_registry.forgetUnlistedChoices(first.id());
+        creationEnded(session.endedWithoutAddressMessage());
     }
     m_registry.runOver(session);
 }
 
-void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url)
+void ContentModel::creationEnded(const QString &message)
+{
+    // A creation that never got an address must not leave the form disabled for good.
+    --m_waitingCreations;
+    if (m_waitingCreations == 0 && m_loading) {
+        setLoading(false);
+    }
+    if (!message.isEmpty()) {
+        setStatusMessage(message);
+    }
+}
+
+void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url, const QUuid &id)
 {
     Tunnel tunnel;
+    if (!id.isNull()) {
+        tunnel.id = id;
+    }
     tunnel.url = url;
     tunnel.hostname = session.hostname();
     tunnel.port = session.port();
@@ -106,14 +139,6 @@ void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url)
 QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
 {
     return m_registry.start(tunnel.id);
-}
-
-void ContentModel::restartOverHttp2(const QUuid &id)
-{
-    if (m_registry.find(id)) {
-        options().edit(id).overHttp2 = true;
-        m_registry.restart(id);
-    }
 }
 
 void ContentModel::setRunning(const QUuid &id, bool run)

@@ -53,10 +53,11 @@ public:
     QCoro::Task<> restartTunnel(Tunnel tunnel);
     // Starts the tunnel again with --protocol http2 from now on (in this run only): for
     // networks that block the UDP that QUIC needs.
-    void restartOverHttp2(const QUuid &id);
-
-    // What the user chose for each tunnel in this run: inspecting requests, a password.
-    TunnelOptions &options() { return m_registry.runs().options(); }
+    void restartOverHttp2(const QUuid &id) { m_registry.restartOverHttp2(id); }
+    // The thread every proxy runs on, the app's; it must outlive the model.
+    void setProxyHost(ProxyHost *host) { m_registry.runs().setProxyHost(host); }
+    // What new quick and named tunnels start with (Preferences); all off until set.
+    void setNewTunnelDefaults(NewTunnelDefaults defaults) { m_registry.setDefaults(defaults); }
     void saveTunnels(const TunnelList &list) { m_registry.saveQuick(list); }
     std::optional<TunnelList> readStoredTunnels() const { return m_registry.quickStore().read(); }
     // Loads the quick-tunnel list as stored, without addresses, and the named tunnels.
@@ -96,7 +97,9 @@ Q_SIGNALS:
 
 private:
     void setLoading(bool loading);
-    void addCreatedTunnel(TunnelSession &session, const QUrl &url);
+    // The first address of a creation takes the id its choices were made for.
+    void addCreatedTunnel(TunnelSession &session, const QUrl &url, const QUuid &id);
+    void creationEnded(const QString &message);
     void toolEnded();
 
     bool m_loading = false;

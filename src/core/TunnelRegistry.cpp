@@ -15,24 +15,14 @@ const QList<int> activityRoles{TunnelRegistry::StateRole, TunnelRegistry::Proble
 } // namespace
 
 TunnelRegistry::TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedStore,
-                               std::function<QString()> toolPath, QObject *parent)
+                               TunnelChoicesStore choicesStore, std::function<QString()> toolPath,
+                               QObject *parent)
     : QAbstractListModel(parent)
     , m_quickStore(std::move(quickStore))
     , m_namedStore(std::move(namedStore))
     , m_runs(std::move(toolPath))
+    , m_choicesStore(std::move(choicesStore))
 {
-    m_runs.options().setTunnels({[this](const QUuid &id) -> ReverseProxy * {
-                                     const TunnelSession *session = m_runs.latestFor(id);
-                                     return session ? session->proxy() : nullptr;
-                                 },
-                                 [this](const QUuid &id) { restartIfRunning(id); },
-                                 [this](const QUuid &id) {
-                                     const TunnelEntry *entry = find(id);
-                                     return entry && !traits(entry->kind).proxyAllowed;
-                                 },
-                                 [this](const QUuid &id) {
-                                     changed(id, {InspectedRole, PasswordRole});
-                                 }});
     connect(&m_runs, &TunnelRuns::message, this, &TunnelRegistry::message);
     connect(&m_runs, &TunnelRuns::activityChanged, this,
             [this](const QUuid &id) { changed(id, activityRoles); });
@@ -80,9 +70,11 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
     case DeletableAtCloudflareRole:
         return kind.deletableAtCloudflare;
     case InspectedRole:
-        return m_runs.options().get(entry.id()).inspect;
+        return m_choices.value(entry.id()).inspect;
     case PasswordRole:
-        return m_runs.options().get(entry.id()).gate != nullptr;
+        return m_choices.value(entry.id()).password;
+    case PasswordProblemRole:
+        return m_choices.value(entry.id()).gateProblem;
     case ServiceListeningRole: {
         const std::optional<bool> listening = m_runs.serviceListening(entry.id());
         return listening ? QVariant(*listening) : QVariant();
@@ -90,7 +82,11 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
     default:
         break;
     }
-    const TunnelActivity activity = m_runs.activity(entry.id());
+    TunnelActivity activity = m_runs.activity(entry.id());
+    if (const QString problem = m_choices.value(entry.id()).gateProblem;
+        !problem.isEmpty() && !activity.running) {
+        activity.problem = problem;
+    }
     switch (role) {
     case StateRole:
         return int(activity.state);
@@ -115,7 +111,8 @@ QHash<int, QByteArray> TunnelRegistry::roleNames() const
                                 "state",        "problem",      "running",
                                 "http2",        "activity",     "serviceListening",
                                 "inspected",    "passwordOn",   "menuName",
-                                "proxyAllowed", "addressKnown", "deletableAtCloudflare"};
+                                "proxyAllowed", "addressKnown", "deletableAtCloudflare",
+                                "passwordProblem"};
     for (int i = 0; i < int(std::size(ours)); ++i) {
         names.insert(IdRole + i, ours[i]);
     }
@@ -187,6 +184,11 @@ void TunnelRegistry::load()
     if (!quickLoad) {
         Q_EMIT message(quickLoad.reason());
     }
+    if (Result<std::optional<ChoicesList>> choices = m_choicesStore.load(); !choices) {
+        Q_EMIT message(choices.reason());
+    } else if (*choices) {
+        m_choices = std::move(**choices);
+    }
     std::optional<NamedTunnelList> named = namedLoad ? std::move(*namedLoad) : std::nullopt;
     std::optional<TunnelList> quick = quickLoad ? std::move(*quickLoad) : std::nullopt;
     if (!named && !quick) {
@@ -222,6 +224,7 @@ void TunnelRegistry::addQuick(const Tunnel &tunnel)
     m_entries.append(TunnelEntry::quick(tunnel));
     endInsertRows();
     saveQuick(quickTunnels());
+    tellGenerated(tunnel.id);
 }
 
 void TunnelRegistry::addNamed(const NamedTunnel &tunnel)
@@ -230,6 +233,8 @@ void TunnelRegistry::addNamed(const NamedTunnel &tunnel)
     m_entries.prepend(TunnelEntry::named(tunnel));
     endInsertRows();
     saveNamed();
+    choicesForNew(tunnel.id, m_entries.first().kind);
+    tellGenerated(tunnel.id);
     start(tunnel.id);
 }
 
@@ -251,7 +256,7 @@ void TunnelRegistry::removeQuickEqualTo(const Tunnel &argument)
         }
     }
     if (rowOf(tunnel.id) < 0) {
-        m_runs.options().forget(tunnel.id);
+        forgetChoices(tunnel.id);
     }
     // Tools left serving no listed tunnel stop; a creation still waiting serves none yet.
     for (const auto &session : m_runs) {
@@ -280,7 +285,7 @@ void TunnelRegistry::remove(const QUuid &id)
     stop(id);
     removeRow(row);
     saveNamed();
-    m_runs.options().forget(id);
+    forgetChoices(id);
     if (kind.tokenInEnvironment) {
         const QString key = TunnelRuns::secretKey(id);
         m_runs.secrets()->remove(key);
@@ -324,7 +329,7 @@ QCoro::Task<> TunnelRegistry::run(QUuid id, bool again)
         m_runs.releaseAll(id, false);
     }
     setLoading(row, true);
-    auto preparing = m_runs.prepare(m_entries[row]);
+    auto preparing = prepareRun(id);
     Result<TunnelRuns::Prepared> prepared = co_await std::move(preparing);
     // Deleted, stopped or started again meanwhile: the later word wins.
     row = self ? rowOf(id) : -1;
@@ -376,6 +381,7 @@ void TunnelRegistry::setAddress(TunnelSession &session, const QUuid &id, const Q
     m_entries[row].tunnel.loading = false;
     changed(row, QList<int>{AddressRole, LoadingRole} + activityRoles);
     Q_EMIT tunnelReady(m_entries[row].tunnel);
+    tellGenerated(id);
 }
 
 void TunnelRegistry::stop(const QUuid &id)

@@ -2,12 +2,16 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/Result.h"
+#include "core/TunnelChoicesStore.h"
 #include "core/TunnelKind.h"
 #include "core/TunnelRuns.h"
 #include "core/TunnelStore.h"
 
 #include <QAbstractListModel>
+#include <QCoreApplication>
 #include <QHash>
+#include <QSet>
 
 #include <qcoro/qcorotask.h>
 
@@ -46,10 +50,12 @@ public:
         ProxyAllowedRole,
         AddressKnownRole, // the address stays the same from one start to the next
         DeletableAtCloudflareRole,
+        PasswordProblemRole, // why the password could not be read back; empty when it could
     };
 
     TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedStore,
-                   std::function<QString()> toolPath, QObject *parent = nullptr);
+                   TunnelChoicesStore choicesStore, std::function<QString()> toolPath,
+                   QObject *parent = nullptr);
     ~TunnelRegistry() override;
 
     int rowCount(const QModelIndex &parent = {}) const override;
@@ -65,8 +71,8 @@ public:
     const TunnelRuns &runs() const { return m_runs; }
     const TunnelStore &quickStore() const { return m_quickStore; }
 
-    // Reads both stored lists, every address of a quick tunnel cleared; a list whose file
-    // cannot be read stays as it is.
+    // Reads both stored lists, every address of a quick tunnel cleared, and the tunnels'
+    // choices; a list whose file cannot be read stays as it is.
     void load();
     void saveQuick(const TunnelList &list);
     // Lists a quick tunnel made from an announced address last, and saves.
@@ -78,6 +84,29 @@ public:
     void removeQuickEqualTo(const Tunnel &tunnel);
     // Removes a tunnel of any kind with its runs and choices; a token leaves the secret store.
     void remove(const QUuid &id);
+
+    // What the user chose for the tunnel; every choice off for one never chosen for.
+    TunnelChoices choices(const QUuid &id) const { return m_choices.value(id); }
+    // Runs the tunnel through the proxy that shows its requests, or stops doing so; a running
+    // tunnel starts again (a quick tunnel then gets a new address).
+    Done setInspected(const QUuid &id, bool inspect);
+    // Visitors must give `password` (HTTP Basic, any user name) or come with the link with key;
+    // nothing lifts the gate, at once. A running tunnel not yet behind the proxy starts again
+    // through it.
+    Done setPassword(const QUuid &id, const std::optional<QString> &password);
+    // Ends every run and starts one with --protocol http2, from now on.
+    void restartOverHttp2(const QUuid &id);
+    // `address` with the key that lets a browser in; nothing without a password.
+    std::optional<QUrl> linkWithKey(const QUuid &id, const QUrl &address) const;
+    // Reads the tunnel's gate back from the secret store unless it is known; refused, saying
+    // why, when its password cannot be read.
+    QCoro::Task<Done> readGate(QUuid id);
+
+    void setDefaults(NewTunnelDefaults defaults) { m_defaults = defaults; }
+    // Gives a tunnel about to start for the first time the choices set for new ones.
+    TunnelChoices choicesForNew(const QUuid &id, TunnelKind kind);
+    // A creation ended without listing the tunnel its choices were made for.
+    void forgetUnlistedChoices(const QUuid &id);
 
     // Starts the tunnel's tool; nothing while the tunnel starts or runs. Returns when the run
     // has ended.
@@ -96,8 +125,20 @@ Q_SIGNALS:
     void message(const QString &text);
     // A restarted tunnel's tool announced its address.
     void tunnelReady(const Velumo::Tunnel &tunnel);
+    // A new tunnel got a generated password, and its address is known.
+    void passwordGenerated(const QUuid &id);
 
 private:
+    // Why visitors could not be made to pass through Velumo's proxy; done when they can.
+    Done proxyAllowed(const QUuid &id) const;
+    void forgetChoices(const QUuid &id);
+    void saveChoices();
+    // Makes the tunnel's gate and keeps what it needs in the secret store.
+    void makeGate(const QUuid &id, const QString &password);
+    QCoro::Task<> keepGate(QUuid id);
+    // Reads the gate back if need be, then starts what the run needs from the tunnel's choices.
+    QCoro::Task<Result<TunnelRuns::Prepared>> prepareRun(QUuid id);
+    void tellGenerated(const QUuid &id);
     qsizetype rowOf(const QUuid &id) const;
     QCoro::Task<> run(QUuid id, bool again);
     void willWrite(qsizetype row);
@@ -112,6 +153,11 @@ private:
     TunnelStore m_quickStore;
     NamedTunnelStore m_namedStore;
     TunnelRuns m_runs;
+    TunnelChoicesStore m_choicesStore;
+    ChoicesList m_choices;
+    NewTunnelDefaults m_defaults;
+    // Tunnels whose generated password is still to be shown with their address.
+    QSet<QUuid> m_generated;
     QList<TunnelEntry> m_entries;
     // Counts the starts and stops of each tunnel: a start that waited sees it was overtaken.
     QHash<QUuid, int> m_starts;

@@ -3,9 +3,12 @@
 #include "core/TunnelRuns.h"
 
 #include "core/CloudflaredConfig.h"
+#include "core/PortNumber.h"
 
 #include <QPointer>
 #include <QProcessEnvironment>
+
+#include <qcoro/qcorosignal.h>
 
 namespace Velumo {
 
@@ -28,13 +31,43 @@ std::optional<bool> TunnelRuns::serviceListening(const QUuid &id) const
     return m_sessions.serviceListening(id);
 }
 
-QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRuns::prepare(TunnelEntry entry)
+QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelRuns::startProxy(TunnelEntry entry,
+                                                                          TunnelChoices choices)
+{
+    const QString &host = entry.tunnel.hostname;
+    const QString &port = entry.tunnel.port;
+    const std::optional<quint16> number = parsePort(port);
+    if (!number) {
+        co_return Refusal{
+            tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port)};
+    }
+    const QString failed = tr("The local proxy in front of %1:%2 could not start.").arg(host, port);
+    if (!m_proxyHost || (choices.password && !choices.gate)) {
+        co_return Refusal{failed};
+    }
+    auto proxy = std::make_unique<ReverseProxy>(*m_proxyHost, ProxyTarget{host, *number});
+    proxy->setGate(choices.gate);
+    proxy->setSink(choices.inspect ? m_inspection.captures().sinkFor(secretKey(entry.id())) : nullptr);
+    proxy->start();
+    // Listening on 127.0.0.1 at a port the system picks takes no time; the wait only guards
+    // against a proxy thread that never answers.
+    auto listening = qCoro(proxy.get(), &ReverseProxy::listening, std::chrono::seconds(5));
+    const std::optional<quint16> listened = co_await std::move(listening);
+    if (!listened) {
+        co_return Refusal{failed};
+    }
+    co_return proxy;
+}
+
+QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRuns::prepare(TunnelEntry entry,
+                                                              TunnelChoices choices)
 {
     QPointer<TunnelRuns> self(this);
     Prepared prepared;
+    prepared.overHttp2 = choices.overHttp2;
     const KindTraits &kind = traits(entry.kind);
-    if (kind.proxyAllowed && m_options.get(entry.id()).needsProxy()) {
-        auto starting = m_options.startProxy(entry.id(), entry.tunnel.hostname, entry.tunnel.port);
+    if (kind.proxyAllowed && choices.needsProxy()) {
+        auto starting = startProxy(entry, choices);
         Result<std::unique_ptr<ReverseProxy>> proxy = co_await std::move(starting);
         if (!proxy) {
             co_return Refusal{proxy.reason()};
@@ -69,8 +102,7 @@ TunnelSession &TunnelRuns::launch(const TunnelEntry &entry, Prepared prepared)
     const QString target = prepared.proxy
                                ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
                                : entry.tunnel.hostname + u':' + entry.tunnel.port;
-    TunnelSession &session =
-        add(entry, target, m_options.get(entry.id()).overHttp2, prepared.environment);
+    TunnelSession &session = add(entry, target, prepared.overHttp2, prepared.environment);
     if (traits(entry.kind).addressKnown) {
         session.setAddressKnown();
     }
@@ -79,12 +111,18 @@ TunnelSession &TunnelRuns::launch(const TunnelEntry &entry, Prepared prepared)
     return session;
 }
 
-TunnelSession &TunnelRuns::launchCreation(const QString &hostname, const QString &port)
+TunnelSession &TunnelRuns::launchCreation(const QString &hostname, const QString &port,
+                                          Prepared prepared)
 {
     Tunnel tunnel;
     tunnel.hostname = hostname;
     tunnel.port = port;
-    return add(TunnelEntry::quick(tunnel), hostname + u':' + port, false, {});
+    const QString target = prepared.proxy
+                               ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
+                               : hostname + u':' + port;
+    TunnelSession &session = add(TunnelEntry::quick(tunnel), target, false, {});
+    session.setProxy(std::move(prepared.proxy));
+    return session;
 }
 
 TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target, bool overHttp2,

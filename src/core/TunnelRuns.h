@@ -6,7 +6,10 @@
 #include "core/SecretStore.h"
 #include "core/SessionList.h"
 #include "core/TunnelKind.h"
-#include "core/TunnelOptions.h"
+#include "core/TunnelChoices.h"
+
+#include "proxy/Inspection.h"
+#include "proxy/ReverseProxy.h"
 
 #include <QObject>
 
@@ -19,7 +22,8 @@ namespace Velumo {
 
 // Every run of the tool for listed tunnels of every kind, and what a run needs before the tool
 // starts: the proxy in front of the service, the token from the secret store. The runs are one
-// SessionList; each is started, stopped and told apart the same way whatever the kind.
+// SessionList; each is started, stopped and told apart the same way whatever the kind. The
+// requests the proxies capture are kept here; the thread the proxies run on is the app's.
 class TunnelRuns : public QObject
 {
     Q_OBJECT
@@ -29,8 +33,9 @@ public:
     explicit TunnelRuns(std::function<QString()> toolPath, QObject *parent = nullptr);
     ~TunnelRuns() override;
 
-    TunnelOptions &options() { return m_options; }
-    const TunnelOptions &options() const { return m_options; }
+    // The thread every proxy runs on; it outlives the runs. Without one, no proxy starts.
+    void setProxyHost(ProxyHost *host) { m_proxyHost = host; }
+    Inspection &inspection() { return m_inspection; }
     // The desktop's secret store; until one is set, tokens are kept in memory.
     void setSecretStore(std::shared_ptr<SecretStore> store) { m_secrets = std::move(store); }
     const std::shared_ptr<SecretStore> &secrets() const { return m_secrets; }
@@ -41,14 +46,16 @@ public:
     struct Prepared {
         std::unique_ptr<ReverseProxy> proxy;
         QMap<QString, QString> environment;
+        bool overHttp2 = false;
     };
     // Starts the proxy the tunnel's choices call for and reads its token; may wait. Refused,
     // saying why for the user, when the run cannot go ahead.
-    QCoro::Task<Result<Prepared>> prepare(TunnelEntry entry);
+    QCoro::Task<Result<Prepared>> prepare(TunnelEntry entry, TunnelChoices choices);
     // Starts the tool for a listed tunnel; the run serves it.
     TunnelSession &launch(const TunnelEntry &entry, Prepared prepared);
     // Starts the tool for a quick tunnel still to be made; it serves what its addresses become.
-    TunnelSession &launchCreation(const QString &hostname, const QString &port);
+    TunnelSession &launchCreation(const QString &hostname, const QString &port,
+                                  Prepared prepared);
 
     TunnelSession *latestFor(const QUuid &id) const { return m_sessions.latestFor(id); }
     TunnelActivity activity(const QUuid &id) const { return m_sessions.activity(id); }
@@ -70,6 +77,10 @@ Q_SIGNALS:
     void toolEnded();
 
 private:
+    // Starts a proxy in front of the tunnel's service with its gate and capture; refused when
+    // the port is not a number or the proxy could not listen.
+    QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> startProxy(TunnelEntry entry,
+                                                                  TunnelChoices choices);
     TunnelSession &add(const TunnelEntry &entry, const QString &target, bool overHttp2,
                        const QMap<QString, QString> &environment);
     void sessionChanged(TunnelSession &session);
@@ -78,7 +89,9 @@ private:
     std::function<QString()> m_toolPath;
     Shell m_shell;
     LocalServiceMonitor m_monitor;
-    TunnelOptions m_options;
+    ProxyHost *m_proxyHost = nullptr;
+    // Declared before the runs: a proxy's sink may still deliver while the proxy ends.
+    Inspection m_inspection;
     std::shared_ptr<SecretStore> m_secrets;
     MemorySecretStore m_sessionSecrets;
     SessionList m_sessions;

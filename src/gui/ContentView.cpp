@@ -80,6 +80,10 @@ void ContentView::buildMenus()
     keepRunning->setObjectName(QStringLiteral("keepRunningAction"));
     keepRunning->setCheckable(true);
     keepRunning->setChecked(true);
+    QAction *preferences =
+        file->addAction(tr("Preferences…"), this, &ContentView::preferencesRequested);
+    preferences->setObjectName(QStringLiteral("preferencesAction"));
+    preferences->setMenuRole(QAction::PreferencesRole);
     file->addSeparator();
     QAction *quit = file->addAction(tr("&Quit"), this, &ContentView::quitRequested);
     quit->setObjectName(QStringLiteral("quitAction"));

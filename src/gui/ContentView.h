@@ -43,6 +43,7 @@ public:
 
 Q_SIGNALS:
     void aboutRequested();
+    void preferencesRequested();
     // The user closed the window or chose Quit: the app stops its tools, then quits.
     void quitRequested();
 

@@ -5,6 +5,7 @@
 #include "core/ContentModel.h"
 #include "core/PortNumber.h"
 #include "gui/LogWindow.h"
+#include "gui/PreferencesDialog.h"
 #include "gui/QrCodeWindow.h"
 #include "gui/RequestsWindow.h"
 
@@ -52,6 +53,12 @@ QString TunnelActions::text(Kind kind)
         return TunnelActions::tr("Copy link with key");
     case TunnelActions::StartOverHttp2:
         return TunnelActions::tr("Start again over HTTP/2");
+    case TunnelActions::ShowPassword:
+        return TunnelActions::tr("Show password…");
+    case TunnelActions::SetNewPassword:
+        return TunnelActions::tr("Set a new password…");
+    case TunnelActions::PasswordOff:
+        return TunnelActions::tr("Turn the password off");
     case TunnelActions::KindCount:
         break;
     }
@@ -71,6 +78,8 @@ TunnelActions::TunnelActions(ContentModel &model, QWidget *window)
                 }
             });
     connect(&registry, &TunnelRegistry::rowsRemoved, this, &TunnelActions::forgetRemoved);
+    connect(&registry, &TunnelRegistry::passwordGenerated, this,
+            [this](const QUuid &id) { showPassword(id); });
     connect(&registry, &TunnelRegistry::modelReset, this, &TunnelActions::forgetRemoved);
 }
 
@@ -132,6 +141,7 @@ void TunnelActions::sync(const QModelIndex &index)
     const bool proxy = index.data(Role::ProxyAllowedRole).toBool();
     const bool inspected = index.data(Role::InspectedRole).toBool();
     const bool password = index.data(Role::PasswordRole).toBool();
+    const bool unreadable = !index.data(Role::PasswordProblemRole).toString().isEmpty();
     // Whether each applies now; one that does not is hidden, and disabled for a shortcut.
     const std::array<bool, KindCount> applies{hasAddress,
                                               hasAddress,
@@ -144,7 +154,10 @@ void TunnelActions::sync(const QModelIndex &index)
                                               proxy,
                                               inspected,
                                               password && hasAddress,
-                                              activity.quicBlocked};
+                                              activity.quicBlocked,
+                                              password && !unreadable,
+                                              unreadable,
+                                              unreadable};
     for (int kind = 0; kind < KindCount; ++kind) {
         if (QAction *action = (*found)[kind]) {
             action->setVisible(applies[kind]);
@@ -202,7 +215,7 @@ void TunnelActions::run(const QUuid &id, Kind kind)
         }
         return;
     case CopyLinkWithKey:
-        if (const std::optional<QUrl> link = m_model.options().linkWithKey(id, address);
+        if (const std::optional<QUrl> link = m_model.registry().linkWithKey(id, address);
             link && !address.isEmpty()) {
             copy(link->toString());
         }
@@ -233,6 +246,17 @@ void TunnelActions::run(const QUuid &id, Kind kind)
     }
     case StartOverHttp2:
         return m_model.restartOverHttp2(id);
+    case ShowPassword:
+        showPassword(id);
+        return;
+    case SetNewPassword:
+        return askPassword([this, id](const std::optional<QString> &password) {
+            if (const Done done = m_model.registry().setPassword(id, password); !done) {
+                m_model.setStatusMessage(done.reason());
+            }
+        });
+    case PasswordOff:
+        return void(m_model.registry().setPassword(id, std::nullopt));
     case KindCount:
         break;
     }
@@ -261,7 +285,7 @@ void TunnelActions::showQrCode(const QUuid &id)
     }
     // A phone cannot give a password: behind one, the code carries the link with key.
     auto *window =
-        new QrCodeWindow(m_model.options().linkWithKey(id, address).value_or(address), m_window);
+        new QrCodeWindow(m_model.registry().linkWithKey(id, address).value_or(address), m_window);
     window->setAttribute(Qt::WA_DeleteOnClose);
     m_windows.insert(id, window);
     bringUp(window);
@@ -291,13 +315,13 @@ void TunnelActions::showRequests(const QUuid &id)
     const QModelIndex index = indexOf(id);
     const QString hostname = index.data(Role::HostnameRole).toString();
     const QString port = index.data(Role::PortRole).toString();
-    TunnelOptions &options = m_model.options();
-    auto *window = new RequestsWindow(options.inspection(), id.toString(QUuid::WithoutBraces),
+    auto *window = new RequestsWindow(m_model.registry().runs().inspection(),
+                                      id.toString(QUuid::WithoutBraces),
                                       tr("Requests to %1:%2").arg(hostname, port),
                                       ProxyTarget{hostname, parsePort(port).value_or(0)}, m_window);
     window->setLinkWithKey([self = QPointer(this), id]() -> std::optional<QUrl> {
         const QUrl address = self ? self->indexOf(id).data(Role::AddressRole).toUrl() : QUrl();
-        return address.isEmpty() ? std::nullopt : self->m_model.options().linkWithKey(id, address);
+        return address.isEmpty() ? std::nullopt : self->m_model.registry().linkWithKey(id, address);
     });
     window->setAttribute(Qt::WA_DeleteOnClose);
     bringUp(window);
@@ -337,9 +361,8 @@ void TunnelActions::remove(const QUuid &id)
 void TunnelActions::setInspected(const QUuid &id, bool inspect)
 {
     confirmRestart(id, [this, id, inspect] {
-        if (const QString refusal = m_model.options().setInspected(id, inspect);
-            !refusal.isEmpty()) {
-            m_model.setStatusMessage(refusal);
+        if (const Done done = m_model.registry().setInspected(id, inspect); !done) {
+            m_model.setStatusMessage(done.reason());
         }
         sync(id);
     });
@@ -375,9 +398,8 @@ void TunnelActions::confirmRestart(const QUuid &id, const std::function<void()> 
 void TunnelActions::setPasswordRequired(const QUuid &id, bool required)
 {
     auto apply = [this, id](const std::optional<QString> &password) {
-        if (const QString refusal = m_model.options().setPassword(id, password);
-            !refusal.isEmpty()) {
-            m_model.setStatusMessage(refusal);
+        if (const Done done = m_model.registry().setPassword(id, password); !done) {
+            m_model.setStatusMessage(done.reason());
         }
         sync(id);
     };
@@ -391,6 +413,28 @@ void TunnelActions::setPasswordRequired(const QUuid &id, bool required)
         return;
     }
     askPassword(apply);
+}
+
+QCoro::Task<> TunnelActions::showPassword(QUuid id)
+{
+    QPointer<TunnelActions> self(this);
+    auto reading = m_model.registry().readGate(id);
+    const Done read = co_await std::move(reading);
+    const QModelIndex index = self ? indexOf(id) : QModelIndex();
+    const std::shared_ptr<PasswordGate> gate =
+        index.isValid() ? m_model.registry().choices(id).gate : nullptr;
+    if (!read || !gate) {
+        if (self && !read.reason().isEmpty()) {
+            m_model.setStatusMessage(read.reason());
+        }
+        co_return;
+    }
+    const QUrl address = index.data(Role::AddressRole).toUrl();
+    auto *dialog = new PasswordDialog(
+        tr("Password of %1").arg(index.data(Qt::DisplayRole).toString()), gate->kept().password,
+        address.isEmpty() ? QUrl() : gate->linkWithKey(address), m_window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
 }
 
 void TunnelActions::askPassword(const std::function<void(const std::optional<QString> &)> &apply)

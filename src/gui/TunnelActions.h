@@ -8,6 +8,8 @@
 #include <QUrl>
 #include <QUuid>
 
+#include <qcoro/qcorotask.h>
+
 #include <array>
 #include <functional>
 #include <optional>
@@ -44,6 +46,9 @@ public:
         ShowRequests,
         CopyLinkWithKey,
         StartOverHttp2,
+        ShowPassword,
+        SetNewPassword,
+        PasswordOff,
         KindCount
     };
 
@@ -69,6 +74,8 @@ private:
     void remove(const QUuid &id);
     void setInspected(const QUuid &id, bool inspect);
     void setPasswordRequired(const QUuid &id, bool required);
+    // The password and the link with key, each with Copy; read from the secret store if need be.
+    QCoro::Task<> showPassword(QUuid id);
     // Runs `apply` at once, or once the user agrees when it starts the tunnel again and the
     // address changes.
     void confirmRestart(const QUuid &id, const std::function<void()> &apply);

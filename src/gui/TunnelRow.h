@@ -49,7 +49,8 @@ public:
     static constexpr std::array menuKinds{
         TunnelActions::OpenAddress, TunnelActions::ShowQrCode,      TunnelActions::ShowLog,
         TunnelActions::ShowRequests, TunnelActions::Inspect,        TunnelActions::Password,
-        TunnelActions::CopyLinkWithKey, TunnelActions::StartOverHttp2};
+        TunnelActions::CopyLinkWithKey, TunnelActions::StartOverHttp2, TunnelActions::ShowPassword,
+        TunnelActions::SetNewPassword, TunnelActions::PasswordOff};
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -163,21 +163,39 @@ PasswordGate::PasswordGate(const QString &password)
     setPassword(password);
 }
 
+PasswordGate::PasswordGate(const Kept &kept)
+{
+    m_clock.start();
+    setSecrets(kept.password, kept.key, kept.token);
+}
+
 void PasswordGate::setPassword(const QString &password)
 {
-    const QByteArray utf8 = password.toUtf8();
-    QMutexLocker lock(&m_mutex);
-    if (!m_secrets.key.isEmpty() && !password.isEmpty() &&
-        matches(utf8, m_secrets.passwordDigest)) {
-        return;
+    {
+        const QMutexLocker lock(&m_mutex);
+        if (!m_secrets.key.isEmpty() && !password.isEmpty() && password == m_secrets.password) {
+            return;
+        }
     }
-    m_secrets.passwordDigest = password.isEmpty() ? QByteArray() : digest(utf8);
-    m_secrets.key = randomToken(16);
-    m_secrets.keyDigest = digest(m_secrets.key);
-    m_secrets.token = randomToken(32);
-    m_secrets.tokenDigest = digest(m_secrets.token);
-    lock.unlock();
+    setSecrets(password, randomToken(16), randomToken(32));
     changed();
+}
+
+void PasswordGate::setSecrets(const QString &password, QByteArray key, QByteArray token)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_secrets.password = password;
+    m_secrets.passwordDigest = password.isEmpty() ? QByteArray() : digest(password.toUtf8());
+    m_secrets.keyDigest = digest(key);
+    m_secrets.key = std::move(key);
+    m_secrets.tokenDigest = digest(token);
+    m_secrets.token = std::move(token);
+}
+
+PasswordGate::Kept PasswordGate::kept() const
+{
+    const Secrets secrets = this->secrets();
+    return {secrets.password, secrets.key, secrets.token};
 }
 
 QUrl PasswordGate::linkWithKey(const QUrl &address) const

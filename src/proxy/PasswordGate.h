@@ -24,7 +24,8 @@ namespace Velumo {
 // One gate per tunnel, made on the GUI thread and shared with the tunnel's proxy through
 // ReverseProxy::setGate (again for each new proxy of the tunnel, so links and cookies outlive
 // a restart); its setters may be called from any thread and hold from the next request on.
-// Password, key and cookie live in this object only.
+// Password, key and cookie live in this object, and in the secret store when its owner keeps
+// them there (kept()).
 class PasswordGate final : public RequestGate
 {
 public:
@@ -36,6 +37,15 @@ public:
     static constexpr int shortest = 8;
 
     explicit PasswordGate(const QString &password);
+
+    // What lets the same visitors in after the app starts again.
+    struct Kept {
+        QString password;
+        QByteArray key;
+        QByteArray token; // the cookie's
+    };
+    explicit PasswordGate(const Kept &kept);
+    Kept kept() const;
 
     // A new password also replaces the key and the cookie's token, so that nobody let in with
     // the old ones stays in (upgraded connections let in before are closed). An empty password
@@ -53,6 +63,7 @@ public:
 
 private:
     struct Secrets {
+        QString password;
         QByteArray passwordDigest; // empty when there is no password
         QByteArray key;
         QByteArray keyDigest;
@@ -61,6 +72,7 @@ private:
     };
 
     Secrets secrets() const;
+    void setSecrets(const QString &password, QByteArray key, QByteArray token);
 
     mutable QMutex m_mutex;
     Secrets m_secrets;

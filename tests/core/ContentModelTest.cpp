@@ -26,7 +26,17 @@ Tunnel stored(const QString &hostname, const QString &port)
     return tunnel;
 }
 
-// A local port with nothing listening on it.
+// The status code of the proxy's answer to one request.
+int statusOf(quint16 port, const QByteArray &head)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.write("GET " + head + "\r\nHost: example.test\r\n\r\n");
+    QTest::qWaitFor([&socket] {
+        return socket.canReadLine() || socket.state() == QAbstractSocket::UnconnectedState;
+    });
+    return socket.readLine().split(' ').value(1).toInt();
+}
 
 } // namespace
 
@@ -155,8 +165,9 @@ private Q_SLOTS:
                                                    QStringLiteral(" has ingress rules")),
                  warned);
         // Visitors would bypass an inspecting proxy: it is refused, naming the file.
-        QCOMPARE(m_model->options()
+        QCOMPARE(m_model->registry()
                      .setInspected(QUuid::createUuid(), true)
+                     .reason()
                      .contains(path(".cloudflared/config.yml")),
                  warned);
         qputenv("HOME", home);
@@ -313,13 +324,12 @@ private Q_SLOTS:
         QCOMPARE(readRecord(path("argv.json"))[u"argv"][4].toString(), u"localhost:8080"_s);
         // Turned on for a running tunnel: it starts again, the tool pointing at the proxy.
         QVERIFY(QFile::remove(path("argv.json")));
-        TunnelOptions &options = m_model->options();
+        TunnelRegistry &options = m_model->registry();
         if (password) { // shorter than 8 characters: refused
-            QVERIFY(!options.setPassword(tunnel.id, u"7 chars"_s).isEmpty());
+            QVERIFY(!options.setPassword(tunnel.id, u"7 chars"_s));
         }
-        QCOMPARE(password ? options.setPassword(tunnel.id, u"a secret"_s)
-                          : options.setInspected(tunnel.id, true),
-                 QString());
+        QVERIFY(password ? options.setPassword(tunnel.id, u"a secret"_s)
+                         : options.setInspected(tunnel.id, true));
         QTRY_VERIFY(QFile::exists(path("argv.json")));
         const QString url = readRecord(path("argv.json"))[u"argv"][4].toString();
         QVERIFY2(url.startsWith(u"127.0.0.1:"), qPrintable(url));
@@ -329,6 +339,74 @@ private Q_SLOTS:
         QVERIFY(connected.wait());
         QTRY_VERIFY(m_model->activity(tunnel.id).throughProxy);
         QCOMPARE(options.linkWithKey(tunnel.id, QUrl(announcedAddress)).has_value(), password);
+    }
+
+    // A password set yesterday holds today: the same key and cookie let in, before the tool
+    // starts; without its secret the tunnel does not start at all.
+    void password_isRestoredBeforeTheToolStarts_data()
+    {
+        QTest::addColumn<bool>("secretKept");
+        QTest::newRow("secret kept") << true;
+        QTest::newRow("secret store refuses") << false;
+    }
+    void password_isRestoredBeforeTheToolStarts()
+    {
+        QFETCH(bool, secretKept);
+        auto secrets = std::make_shared<MemorySecretStore>();
+        m_model->named().setSecretStore(secrets);
+        loadStored({stored(u"127.0.0.1"_s, QString::number(closedPort()))});
+        const QByteArray listBytes = storedBytes();
+        const QUuid id = m_model->tunnels().first().id;
+        QVERIFY(m_model->registry().setPassword(id, u"a secret"_s));
+        const PasswordGate::Kept kept = m_model->registry().choices(id).gate->kept();
+        QCOMPARE(storedBytes(), listBytes);
+
+        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
+        m_model->setProxyHost(m_proxyHost.get());
+        m_model->setToolPath(standinPath());
+        m_model->named().setSecretStore(secretKept ? secrets
+                                                   : std::make_shared<MemorySecretStore>());
+        m_model->loadTunnels();
+        script("record " + path("argv.json").toUtf8() + "\n" + announcement() + "wait\n");
+        m_model->restartTunnel(m_model->tunnels().first());
+        if (!secretKept) {
+            const QModelIndex row = m_model->registry().indexOf(id);
+            QTRY_VERIFY(row.data(TunnelRegistry::ProblemRole).toString().contains(u"secret"_s));
+            QVERIFY(m_model->statusMessage().contains(u"secret store"_s));
+            QCOMPARE(m_model->runningToolCount(), 0);
+            QVERIFY(!QFile::exists(path("argv.json")));
+            return;
+        }
+        QTRY_VERIFY(QFile::exists(path("argv.json")));
+        const QString url = readRecord(path("argv.json"))[u"argv"][4].toString();
+        QVERIFY2(url.startsWith(u"127.0.0.1:"), qPrintable(url));
+        const auto port = quint16(url.mid(10).toUInt());
+        QCOMPARE(statusOf(port, "/ HTTP/1.1"), 401);
+        QCOMPARE(statusOf(port, "/?velumo_key=" + kept.key + " HTTP/1.1"), 302);
+        // Let in: the proxy then finds nothing listening behind it.
+        QCOMPARE(statusOf(port, "/ HTTP/1.1\r\nCookie: __Host-velumo=" + kept.token), 502);
+
+        // Deleting the tunnel forgets its choices and its secrets.
+        m_model->deleteTunnel(m_model->tunnels().first());
+        QVERIFY(!readAll(path("velumo/tunnelOptions.json")).contains(uuidText(id).toUtf8()));
+        QVERIFY(!QCoro::waitFor(secrets->read(TunnelChoicesStore::gateKey(id))));
+    }
+
+    // A new tunnel starts behind the proxy when Preferences say so, and its generated password
+    // is announced once its address is known.
+    void create_withDefaults_startsBehindTheProxy()
+    {
+        m_model->setNewTunnelDefaults({.inspect = false, .password = true});
+        QSignalSpy generated(&m_model->registry(), &TunnelRegistry::passwordGenerated);
+        script("record " + path("argv.json").toUtf8() + "\n" + announcement() + "wait\n");
+        m_model->createTunnel(u"localhost"_s, u"3000"_s);
+        QTRY_COMPARE(m_model->tunnels().size(), 1);
+        const QUuid id = m_model->tunnels().first().id;
+        QVERIFY(readRecord(path("argv.json"))[u"argv"][4].toString().startsWith(u"127.0.0.1:"));
+        QCOMPARE(generated.count(), 1);
+        QCOMPARE(generated.first().first().toUuid(), id);
+        QVERIFY(m_model->registry().linkWithKey(id, QUrl(announcedAddress)).has_value());
+        QVERIFY(readAll(path("velumo/tunnelOptions.json")).contains(uuidText(id).toUtf8()));
     }
 
     void restart_whileAnEarlierRecordIsDeleted_updatesTheRightRecord()

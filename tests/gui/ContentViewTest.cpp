@@ -54,6 +54,7 @@ class ContentViewTest : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ProxyHost> m_proxyHost;
     std::unique_ptr<ContentView> m_view;
     QList<QUrl> m_opened;
 
@@ -100,7 +101,9 @@ private Q_SLOTS:
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
+        m_proxyHost = std::make_unique<ProxyHost>();
         auto *model = new ContentModel(TunnelStore(m_dir->filePath(u"store.json"_s)));
+        model->setProxyHost(m_proxyHost.get());
         model->setToolPath(standinPath());
         m_view = std::make_unique<ContentView>(model);
         m_view->show();
@@ -113,6 +116,7 @@ private Q_SLOTS:
         // Every creation has read its tool's output to the end.
         QTRY_VERIFY(!model()->loading());
         m_view.reset();
+        m_proxyHost.reset();
         m_dir.reset();
     }
 
@@ -404,6 +408,30 @@ private Q_SLOTS:
         QCOMPARE(text->textCursor().selectedText(), selected);
         QCOMPARE(child(u"tunnelLabel"_s)->accessibleDescription(), u"Connected"_s);
         QCOMPARE(m_view->focusWidget(), copy);
+    }
+
+    // A password generated for a new tunnel is shown with its link once the address is known,
+    // and again from the row's menu.
+    void generatedPassword_isShownWithItsLink()
+    {
+        model()->setNewTunnelDefaults({.inspect = false, .password = true});
+        script(announcement() + "wait\n");
+        click(child(u"createButton"_s));
+        for (int shown = 0; shown < 2; ++shown) {
+            QDialog *dialog = nullptr;
+            QTRY_VERIFY((dialog = m_view->findChild<QDialog *>(u"passwordShown"_s)));
+            const QString password = child<QLineEdit>(u"passwordField"_s)->text();
+            QCOMPARE(password.size(), 19);
+            QVERIFY(child<QLineEdit>(u"linkField"_s)->text().startsWith(announcedAddress +
+                                                                        u"/?velumo_key="_s));
+            click(child(u"passwordCopy"_s));
+            QCOMPARE(QGuiApplication::clipboard()->text(), password);
+            delete dialog;
+            if (shown == 0) {
+                const QUuid id = rows().first()->id();
+                m_view->actions()->action(id, TunnelActions::ShowPassword)->trigger();
+            }
+        }
     }
 
     // Either switch on a running quick tunnel asks before starting it again (its address

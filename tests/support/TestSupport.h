@@ -6,6 +6,7 @@
 // model whose list lives in a fresh temporary folder.
 
 #include "core/ContentModel.h"
+#include "proxy/ProxyHost.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -124,6 +125,8 @@ class ModelTestCase
 {
 protected:
     std::unique_ptr<QTemporaryDir> m_dir;
+    // The app's proxy thread, which outlives the model.
+    std::unique_ptr<ProxyHost> m_proxyHost;
     std::unique_ptr<ContentModel> m_model;
 
     QString storePath() const
@@ -152,7 +155,9 @@ protected:
     {
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
+        m_proxyHost = std::make_unique<ProxyHost>();
         m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
+        m_model->setProxyHost(m_proxyHost.get());
         m_model->setToolPath(standinPath());
     }
 
@@ -165,6 +170,7 @@ protected:
         }
         m_model.reset();
         QCoreApplication::processEvents();
+        m_proxyHost.reset();
         m_dir.reset();
     }
 };

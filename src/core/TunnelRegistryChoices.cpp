@@ -1,0 +1,225 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+
+// The registry's part that keeps each tunnel's choices, between runs too, and applies a change
+// to its runs. A gate's secrets go to the secret store, the rest to tunnelOptions.json.
+#include "core/CloudflaredConfig.h"
+#include "core/TunnelRegistry.h"
+
+#include <QPointer>
+
+namespace Velumo {
+
+Done TunnelRegistry::proxyAllowed(const QUuid &id) const
+{
+    if (const TunnelEntry *entry = find(id); entry && !traits(entry->kind).proxyAllowed) {
+        return Refusal{tr("A tunnel from the dashboard reaches the service set there: its "
+                          "visitors cannot pass through Velumo.")};
+    }
+    if (const std::optional<QString> config = configFileWithIngress()) {
+        return Refusal{tr("%1 has ingress rules, which cloudflared follows instead of Velumo's "
+                          "proxy: visitors would bypass it.")
+                           .arg(*config)};
+    }
+    return {};
+}
+
+Done TunnelRegistry::setInspected(const QUuid &id, bool inspect)
+{
+    if (Done allowed = inspect ? proxyAllowed(id) : Done(); !allowed) {
+        return allowed;
+    }
+    if (m_choices.value(id).inspect != inspect) {
+        m_choices[id].inspect = inspect;
+        saveChoices();
+        restartIfRunning(id);
+        changed(id, {InspectedRole, PasswordRole});
+    }
+    return {};
+}
+
+Done TunnelRegistry::setPassword(const QUuid &id, const std::optional<QString> &password)
+{
+    const TunnelSession *session = m_runs.latestFor(id);
+    ReverseProxy *proxy = session ? session->proxy() : nullptr;
+    if (!password) {
+        TunnelChoices &choices = m_choices[id];
+        const bool had = std::exchange(choices.password, false);
+        choices.gate.reset();
+        choices.gateProblem.clear();
+        if (proxy) {
+            proxy->setGate(nullptr);
+        }
+        if (had) {
+            saveChoices();
+            m_runs.secrets()->remove(TunnelChoicesStore::gateKey(id));
+        }
+        changed(id, {InspectedRole, PasswordRole, PasswordProblemRole, ActivityRole});
+        return {};
+    }
+    if (password->size() < PasswordGate::shortest) {
+        return Refusal{
+            tr("A password needs at least %1 characters.").arg(PasswordGate::shortest)};
+    }
+    if (Done allowed = proxyAllowed(id); !allowed) {
+        return allowed;
+    }
+    const bool behindProxy = m_choices.value(id).needsProxy();
+    makeGate(id, *password);
+    if (proxy) {
+        proxy->setGate(m_choices[id].gate);
+    } else if (!behindProxy) {
+        restartIfRunning(id);
+    }
+    changed(id, {InspectedRole, PasswordRole, PasswordProblemRole, ActivityRole});
+    return {};
+}
+
+void TunnelRegistry::makeGate(const QUuid &id, const QString &password)
+{
+    TunnelChoices &choices = m_choices[id];
+    if (choices.gate) {
+        choices.gate->setPassword(password);
+    } else {
+        choices.gate = std::make_shared<PasswordGate>(password);
+    }
+    choices.gateProblem.clear();
+    if (!std::exchange(choices.password, true)) {
+        saveChoices();
+    }
+    keepGate(id);
+}
+
+QCoro::Task<> TunnelRegistry::keepGate(QUuid id)
+{
+    QPointer<TunnelRegistry> self(this);
+    const std::shared_ptr<PasswordGate> gate = m_choices.value(id).gate;
+    const std::shared_ptr<SecretStore> secrets = m_runs.secrets();
+    auto writing = secrets->write(TunnelChoicesStore::gateKey(id),
+                                  TunnelChoicesStore::gateSecret(gate->kept()));
+    const std::optional<QString> refused = co_await std::move(writing);
+    if (refused && self && find(id)) {
+        Q_EMIT message(tr("The password of %1 could not be kept in the secret store (%2): it "
+                          "holds until Velumo quits, and then the tunnel needs a new one.")
+                           .arg(KindTexts::label(*find(id)), *refused));
+    }
+}
+
+QCoro::Task<Done> TunnelRegistry::readGate(QUuid id)
+{
+    QPointer<TunnelRegistry> self(this);
+    if (const TunnelChoices choices = m_choices.value(id); !choices.password || choices.gate) {
+        co_return Done();
+    }
+    const std::shared_ptr<SecretStore> secrets = m_runs.secrets();
+    auto reading = secrets->read(TunnelChoicesStore::gateKey(id));
+    const std::optional<QString> secret = co_await std::move(reading);
+    if (!self || !find(id)) {
+        co_return Refusal{};
+    }
+    TunnelChoices &choices = m_choices[id];
+    if (!choices.password || choices.gate) { // decided meanwhile
+        co_return Done();
+    }
+    const std::optional<PasswordGate::Kept> kept =
+        secret ? TunnelChoicesStore::readGateSecret(*secret) : std::nullopt;
+    if (!kept) {
+        choices.gateProblem = tr("Not started: its password could not be read from the secret "
+                                 "store (none, locked or refused). Set a new password or turn "
+                                 "the password off.");
+        changed(id, {PasswordProblemRole, ProblemRole, ActivityRole});
+        co_return Refusal{choices.gateProblem};
+    }
+    choices.gate = std::make_shared<PasswordGate>(*kept);
+    choices.gateProblem.clear();
+    changed(id, {PasswordProblemRole, ProblemRole, ActivityRole});
+    co_return Done();
+}
+
+QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRegistry::prepareRun(QUuid id)
+{
+    QPointer<TunnelRegistry> self(this);
+    // Never an unprotected start of a tunnel that had a password.
+    auto reading = readGate(id);
+    if (const Done gate = co_await std::move(reading); !gate) {
+        co_return Refusal{gate.reason()};
+    }
+    const TunnelEntry *entry = self ? find(id) : nullptr;
+    if (!entry) {
+        co_return Refusal{};
+    }
+    auto preparing = m_runs.prepare(*entry, m_choices.value(id));
+    co_return co_await std::move(preparing);
+}
+
+TunnelChoices TunnelRegistry::choicesForNew(const QUuid &id, TunnelKind kind)
+{
+    if (!traits(kind).proxyAllowed || (!m_defaults.inspect && !m_defaults.password)) {
+        return m_choices.value(id);
+    }
+    if (Done allowed = proxyAllowed(id); !allowed) {
+        Q_EMIT message(allowed.reason());
+    } else {
+        if (m_defaults.inspect) {
+            m_choices[id].inspect = true;
+            saveChoices();
+        }
+        if (m_defaults.password) {
+            makeGate(id, PasswordGate::generatePassword());
+            m_generated.insert(id);
+        }
+    }
+    return m_choices.value(id);
+}
+
+void TunnelRegistry::tellGenerated(const QUuid &id)
+{
+    const TunnelEntry *entry = find(id);
+    if (entry && entry->tunnel.url && m_generated.remove(id)) {
+        Q_EMIT passwordGenerated(id);
+    }
+}
+
+void TunnelRegistry::restartOverHttp2(const QUuid &id)
+{
+    if (find(id)) {
+        m_choices[id].overHttp2 = true;
+        saveChoices();
+        restart(id);
+    }
+}
+
+std::optional<QUrl> TunnelRegistry::linkWithKey(const QUuid &id, const QUrl &address) const
+{
+    const std::shared_ptr<PasswordGate> gate = m_choices.value(id).gate;
+    return gate ? std::optional<QUrl>(gate->linkWithKey(address)) : std::nullopt;
+}
+
+void TunnelRegistry::forgetChoices(const QUuid &id)
+{
+    m_generated.remove(id);
+    m_runs.inspection().captures().clear(TunnelRuns::secretKey(id));
+    if (const auto found = m_choices.constFind(id); found != m_choices.cend()) {
+        if (found->password) {
+            m_runs.secrets()->remove(TunnelChoicesStore::gateKey(id));
+        }
+        m_choices.erase(found);
+        saveChoices();
+    }
+}
+
+void TunnelRegistry::forgetUnlistedChoices(const QUuid &id)
+{
+    if (!find(id)) {
+        forgetChoices(id);
+    }
+}
+
+void TunnelRegistry::saveChoices()
+{
+    if (const QString problem = m_choicesStore.save(m_choices); !problem.isEmpty()) {
+        Q_EMIT message(problem);
+    }
+}
+
+} // namespace Velumo
