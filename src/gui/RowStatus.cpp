@@ -61,7 +61,7 @@ QToolButton *makeRowButton(QWidget *row, const QString &name, const QString &tex
 {
     auto *button = new QToolButton(row);
     button->setObjectName(name);
-    button->setAccessibleName(text);
+    // Its accessible name, unless it is given one (see RowAccessibility).
     button->setToolTip(text);
     button->setIcon(icon);
     button->setAutoRaise(true);

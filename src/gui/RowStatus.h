@@ -19,7 +19,8 @@ class QWidget;
 
 namespace Velumo {
 
-// A symbol button as a row has them: auto-raised, named by its text, reached with Tab only.
+// A symbol button as a row has them: auto-raised, named by its text (its tool tip, which a
+// screen reader hears as its name), reached with Tab only.
 QToolButton *makeRowButton(QWidget *row, const QString &name, const QString &text,
                            const QIcon &icon);
 

@@ -11,7 +11,6 @@
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
@@ -43,10 +42,10 @@ TunnelRow::TunnelRow(const QModelIndex &index, TunnelActions &actions, QWidget *
     // The divider takes the bottom line.
     m_layout->setContentsMargins(8, 2, 8, 3);
 
-    m_text = new QLabel(this);
-    m_text->setObjectName(QStringLiteral("tunnelLabel"));
-    m_text->setTextFormat(Qt::PlainText);
-    m_layout->addWidget(m_text);
+    // The tunnel's name is painted in a room as wide as it, as the state word is: a label
+    // would cost each row as much as a button and measure its text three times.
+    m_nameRoom = new QSpacerItem(0, fontMetrics().height(), QSizePolicy::Fixed);
+    m_layout->addItem(m_nameRoom);
     // The light, the state word and the badges are painted or placed in a room of their own,
     // so nothing after it moves when they change.
     m_layout->addSpacing(m_status.width());
@@ -79,13 +78,18 @@ void TunnelRow::setState(const QModelIndex &index)
     const bool stateChanged = m_state != activity.state || isEnabled() == loading;
     m_state = activity.state;
     m_address = address.toString();
-    m_text->setText(index.data(Qt::DisplayRole).toString());
-    // Screen readers hear the state with the tunnel's name; the light and word show it.
+    if (QString name = index.data(Qt::DisplayRole).toString(); name != m_name) {
+        m_name = std::move(name);
+        // With the layout's spacing after it, as a widget there would have.
+        m_nameRoom->changeSize(fontMetrics().horizontalAdvance(m_name) + m_layout->spacing(),
+                               fontMetrics().height(), QSizePolicy::Fixed);
+        m_layout->invalidate();
+    }
+    // Screen readers hear the state as the row's description; the light and word show it.
     QString description = RowStatus::stateDescription(activity);
     if (!activity.problem.isEmpty()) {
         description += u'\n' + activity.problem;
     }
-    m_text->setAccessibleDescription(description);
     setToolTip(description);
     update();
 
@@ -99,12 +103,12 @@ void TunnelRow::setState(const QModelIndex &index)
     const QVariant listening = index.data(Role::ServiceListeningRole);
     const QString target = hostname + u':' + index.data(Role::PortRole).toString();
     const QString nothing = tr("Nothing is listening on %1").arg(target);
-    setBadge(RowStatus::NotListening, listening.isValid() && !listening.toBool() && !hostname.isEmpty(),
-             nothing, nothing);
+    setBadge(RowStatus::NotListening,
+             listening.isValid() && !listening.toBool() && !hostname.isEmpty(), nothing, nothing);
     setBadge(RowStatus::QuicBlocked, activity.quicBlocked, tr("QUIC blocked"),
              tr("The network seems to block the UDP that QUIC needs: start cloudflared again "
                 "over HTTP/2"));
-    m_status.place(statusRoom(), m_text->geometry().center().y());
+    m_status.place(statusRoom(), middle());
 
     // An ended tunnel keeps its address, struck through, until it starts again.
     auto *link = static_cast<QPushButton *>(showSlot(Link, hasUrl));
@@ -183,7 +187,7 @@ int TunnelRow::copyWidth() const
 
 QString TunnelRow::accessibleSummary() const
 {
-    QString summary = m_text->text() + QStringLiteral(", ") + RowStatus::stateWord(m_state);
+    QString summary = m_name + QStringLiteral(", ") + RowStatus::stateWord(m_state);
     if (!m_address.isEmpty()) {
         summary += QStringLiteral(", ") + m_address;
     }
@@ -266,8 +270,7 @@ QWidget *TunnelRow::make(Slot slot)
         return action(QStringLiteral("copyButton"), TunnelActions::CopyAddress, Symbols::link());
     case More: {
         QToolButton *more =
-            makeRowButton(this, QStringLiteral("moreButton"), tr("More actions"), {});
-        more->setText(QStringLiteral("⋯"));
+            makeRowButton(this, QStringLiteral("moreButton"), tr("More actions"), Symbols::more());
         connect(more, &QToolButton::clicked, this, [this, more] { openMenu(more); });
         return more;
     }
@@ -295,13 +298,19 @@ QWidget *TunnelRow::make(Slot slot)
 
 void TunnelRow::openMenu(QWidget *anchor, TunnelActions::Kind at)
 {
-    const QWidget *from = anchor ? anchor : m_text;
-    popMenu(from->mapToGlobal(QPoint(0, from->height())), at);
+    popMenu(anchor ? anchor->mapToGlobal(QPoint(0, anchor->height()))
+                   : mapToGlobal(m_nameRoom->geometry().bottomLeft() + QPoint(0, 1)),
+            at);
 }
 
 void TunnelRow::popMenu(const QPoint &where, TunnelActions::Kind at)
 {
-    m_menu.popup(where, at, m_text->text());
+    m_menu.popup(where, at, m_name);
+}
+
+int TunnelRow::middle() const
+{
+    return m_nameRoom->geometry().center().y();
 }
 
 QRect TunnelRow::statusRoom() const
@@ -311,8 +320,8 @@ QRect TunnelRow::statusRoom() const
 
 void TunnelRow::paintEvent(QPaintEvent *)
 {
-    // The status light, its word and the divider below the row: widgets of their own would
-    // cost each row as much as a button.
+    // The name, the status light, its word and the divider below the row: widgets of their own
+    // would cost each row as much as a button.
     QPainter painter(this);
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawLine(0, height() - 1, width() - 1, height() - 1);
@@ -322,7 +331,9 @@ void TunnelRow::paintEvent(QPaintEvent *)
         focus.rect = rect().adjusted(1, 1, -1, -2);
         style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
     }
-    m_status.paint(painter, statusRoom(), m_text->geometry().center().y(), m_state);
+    style()->drawItemText(&painter, m_nameRoom->geometry(), Qt::AlignLeft | Qt::AlignVCenter,
+                          palette(), isEnabled(), m_name, QPalette::WindowText);
+    m_status.paint(painter, statusRoom(), middle(), m_state);
 }
 
 void TunnelRow::focusInEvent(QFocusEvent *event)
@@ -340,7 +351,7 @@ void TunnelRow::focusOutEvent(QFocusEvent *event)
 void TunnelRow::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    m_status.place(statusRoom(), m_text->geometry().center().y());
+    m_status.place(statusRoom(), middle());
 }
 
 void TunnelRow::mouseDoubleClickEvent(QMouseEvent *event)

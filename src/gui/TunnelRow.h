@@ -12,7 +12,6 @@
 #include <array>
 
 class QHBoxLayout;
-class QLabel;
 class QSpacerItem;
 class QModelIndex;
 class QToolButton;
@@ -71,6 +70,8 @@ private:
                   const QString &sentence);
     void popMenu(const QPoint &where, TunnelActions::Kind at);
     QRect statusRoom() const;
+    // The line through the middle of the name, the light and the badges.
+    int middle() const;
     int addressRoom() const;
     int copyWidth() const;
 
@@ -78,8 +79,8 @@ private:
     QUuid m_id;
     TunnelState m_state = TunnelState::Idle;
     QHBoxLayout *m_layout = nullptr;
-    QLabel *m_text = nullptr;
-    QLabel *m_stateWord = nullptr;
+    QString m_name;
+    QSpacerItem *m_nameRoom = nullptr;
     std::array<QWidget *, SlotCount> m_slots{};
     QWidget *m_spinner = nullptr;
     RowStatus m_status;
