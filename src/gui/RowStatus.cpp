@@ -52,6 +52,8 @@ constexpr std::array<BadgeLook, RowStatus::BadgeCount> badgeLooks{{
     {u"passwordBadge", &Symbols::lock, TunnelActions::Password},
     {u"serviceWarning", &Symbols::warning, TunnelActions::ShowLog},
     {u"quicWarning", &Symbols::warning, TunnelActions::StartOverHttp2},
+    // The log starts with the command line the rules override.
+    {u"ingressWarning", &Symbols::warning, TunnelActions::ShowLog},
 }};
 
 } // namespace

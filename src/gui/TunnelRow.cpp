@@ -108,6 +108,8 @@ void TunnelRow::setState(const QModelIndex &index)
     setBadge(RowStatus::QuicBlocked, activity.quicBlocked, tr("QUIC blocked"),
              tr("The network seems to block the UDP that QUIC needs: start cloudflared again "
                 "over HTTP/2"));
+    setBadge(RowStatus::IngressRules, !activity.ingressRules.isEmpty(),
+             tr("Ingress rules in the config file"), activity.ingressRules);
     m_status.place(statusRoom(), middle());
 
     // An ended tunnel keeps its address, struck through, until it starts again.

@@ -149,11 +149,18 @@ private Q_SLOTS:
         qputenv("HOME", QFile::encodeName(m_dir->path()));
         QVERIFY(QDir().mkpath(path(".cloudflared")));
         QVERIFY(writeFile(path(".cloudflared/config.yml"), config));
-        script("wait\n");
+        script(announcement() + "wait\n");
         m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
         QCOMPARE(m_model->statusMessage().contains(path(".cloudflared/config.yml") +
                                                    QStringLiteral(" has ingress rules")),
                  warned);
+        // The tunnel's row keeps the warning while its tool runs, whatever the status says.
+        QTRY_COMPARE(m_model->tunnels().size(), 1);
+        const QUuid id = m_model->tunnels().first().id;
+        QCOMPARE(m_model->activity(id).ingressRules.contains(QStringLiteral("ingress rules")),
+                 warned);
+        m_model->stopTunnel(m_model->tunnels().first());
+        QTRY_VERIFY(m_model->activity(id).ingressRules.isEmpty());
         // Visitors would bypass an inspecting proxy: it is refused, naming the file.
         QCOMPARE(m_model->options()
                      .setInspected(QUuid::createUuid(), true)
