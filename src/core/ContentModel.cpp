@@ -41,6 +41,7 @@ void ContentModel::setLoading(bool loading)
 
 void ContentModel::setStatusMessage(const QString &message)
 {
+    m_failedRunLog.reset();
     m_statusMessage = message;
     Q_EMIT statusMessageChanged(m_statusMessage);
 }
@@ -81,7 +82,9 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
             setLoading(false);
         }
         if (const QString message = session.endedWithoutAddressMessage(); !message.isEmpty()) {
-            setStatusMessage(message);
+            m_statusMessage = message;
+            m_failedRunLog = session.log();
+            Q_EMIT statusMessageChanged(m_statusMessage);
         }
     }
     m_registry.runOver(session);

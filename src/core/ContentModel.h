@@ -43,6 +43,8 @@ public:
     QString statusMessage() const { return m_statusMessage; }
     // Says something in the status line (what the window refused to do, say).
     void setStatusMessage(const QString &message);
+    // The log of the creation that failed, while the status line says why; null otherwise.
+    const std::shared_ptr<ToolLog> &failedRunLog() const { return m_failedRunLog; }
 
     // Starts the tool for hostname:port and records every address it announces as a new
     // tunnel. Runs until the tool ends; callers start it and do not wait.
@@ -101,6 +103,7 @@ private:
 
     bool m_loading = false;
     QString m_statusMessage;
+    std::shared_ptr<ToolLog> m_failedRunLog;
     std::optional<QString> m_toolPath;
     TunnelRegistry m_registry;
     NamedTunnelModel m_named;

@@ -50,7 +50,7 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     statusBar()->addWidget(statusLine, 1);
     connect(m_model, &ContentModel::statusMessageChanged, this,
             [this, statusLine](const QString &message) {
-                statusLine->setMessage(message);
+                statusLine->setMessage(message, m_model->failedRunLog());
                 // A Create that did not find the tool, or found it after all.
                 updateEmptyState();
             });

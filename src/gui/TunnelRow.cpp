@@ -3,6 +3,7 @@
 #include "gui/TunnelRow.h"
 
 #include "core/TunnelRegistry.h"
+#include "gui/LinkButton.h"
 #include "gui/RowPages.h"
 #include "gui/Spinner.h"
 #include "gui/Symbols.h"
@@ -249,22 +250,7 @@ QWidget *TunnelRow::make(Slot slot)
 
     switch (slot) {
     case Link: {
-        auto *link = new QPushButton(this);
-        link->setObjectName(QStringLiteral("tunnelLink"));
-        link->setFlat(true);
-        // Return opens it as well as Space, as a link in a browser.
-        link->setAutoDefault(true);
-        link->setCursor(Qt::PointingHandCursor);
-        QFont font = link->font();
-        font.setUnderline(true);
-        link->setFont(font);
-        QPalette palette = link->palette();
-        for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-            palette.setColor(group, QPalette::ButtonText, palette.color(group, QPalette::Link));
-        }
-        link->setPalette(palette);
-        // Never narrower than its text, and as tall as the row allows.
-        link->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
+        QPushButton *link = makeLinkButton(this, QStringLiteral("tunnelLink"));
         m_actions.bind(link, m_id, TunnelActions::OpenAddress);
         return link;
     }

@@ -270,6 +270,27 @@ private Q_SLOTS:
         QCOMPARE(items, menu);
     }
 
+    // A failed Create leaves its sentence and a link, reached by keyboard, to its run's output.
+    void failedCreation_offersItsLog()
+    {
+        script("err ERR something broke\nexit 1\n");
+        click(child(u"createButton"_s));
+        QPushButton *link = nullptr;
+        QTRY_VERIFY((link = child<QPushButton>(u"failedRunLogLink"_s)) && link->isVisible());
+        QVERIFY(child<QLabel>(u"statusLine"_s)->text().contains(u"something broke"_s));
+        QCOMPARE(accessibleName(link), u"Show the failed run's log"_s);
+        QVERIFY(link->focusPolicy() & Qt::TabFocus);
+        link->setFocus();
+        QTest::keyClick(link, Qt::Key_Space);
+        auto *window = m_view->findChild<LogWindow *>();
+        QVERIFY(window && window->isVisible());
+        QTRY_VERIFY(child<QPlainTextEdit>(u"logText"_s, window)->toPlainText().contains(
+            u"something broke"_s));
+        // The next message is about something else: the link goes.
+        model()->setStatusMessage(u"other"_s);
+        QVERIFY(link->isHidden());
+    }
+
     // The address is never cut: in a narrow window the list scrolls sideways.
     void address_isWholeInANarrowWindow()
     {
