@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "app/Application.h"
 
+#include "app/Logging.h"
 #include "core/ContentModel.h"
 #include "desktop/DesktopNotifier.h"
 #include "desktop/KeychainSecretStore.h"
@@ -69,6 +70,7 @@ bool Application::start()
     m_window = std::make_unique<ContentView>(model);
     m_instance = std::make_unique<SingleInstance>(m_options.appId);
     if (!m_instance->claim()) {
+        qCInfo(lcApp, "Velumo already runs in this session: its window was brought forward");
         m_window.reset();
         return false;
     }

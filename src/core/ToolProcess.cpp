@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/ToolProcess.h"
 
+#include "core/Logging.h"
 #include "core/Shell.h"
 #include "proxy/DescriptorLimit.h"
 
@@ -132,6 +133,7 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
     connect(&m_process, &QProcess::started, this, [this] {
         m_state = State::Running;
         m_pid = m_process.processId();
+        qCDebug(lcCore) << "started" << m_pid << commandLine();
         Q_EMIT started();
     });
     connect(&m_process, &QProcess::readyReadStandardError, this, &ToolProcess::readChunk);
@@ -150,6 +152,8 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
                 m_exitCode = exitCode;
                 m_crashed = status == QProcess::CrashExit;
                 m_state = State::Exited;
+                qCDebug(lcCore) << "ended" << m_pid << "exit code" << exitCode
+                                << (m_crashed ? "crashed" : "");
                 m_producer.finish();
                 Q_EMIT ended();
             });
