@@ -3,6 +3,7 @@
 #include "app/Application.h"
 
 #include "app/Logging.h"
+#include "core/Coroutine.h"
 #include "core/ContentModel.h"
 #include "desktop/DesktopNotifier.h"
 #include "desktop/KeychainSecretStore.h"
@@ -162,7 +163,7 @@ void Application::showAbout()
         m_about = new AboutDialog(m_window.get());
     }
     // The tool may have been installed, or gone, since the dialog was last shown.
-    m_about->showTool(m_window->model()->toolPath());
+    startOwned(m_about.get(), m_about->showTool(m_window->model()->toolPath()));
     m_about->show();
     m_about->raise();
     m_about->activateWindow();

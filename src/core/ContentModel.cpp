@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/ContentModel.h"
 
+#include "core/Coroutine.h"
 #include "core/Shell.h"
 
 #include <QDir>
@@ -121,7 +122,11 @@ void ContentModel::restartOverHttp2(const QUuid &id)
 
 void ContentModel::setRunning(const QUuid &id, bool run)
 {
-    run ? void(m_registry.start(id)) : m_registry.stop(id);
+    if (run) {
+        startOwned(&m_registry, m_registry.start(id));
+    } else {
+        m_registry.stop(id);
+    }
 }
 
 void ContentModel::toolEnded()

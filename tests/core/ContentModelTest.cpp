@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/ContentModel.h"
+#include "core/Coroutine.h"
 
 #include "TestSupport.h"
 
 #include <QAbstractItemModelTester>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -129,6 +131,17 @@ private Q_SLOTS:
             QVERIFY(m_model->activity(id).quicBlocked);
             QVERIFY(m_model->activity(id).problem.contains(told));
         }
+    }
+
+    // What a started task throws is logged, not lost with the task nobody awaits.
+    void startedTask_failureIsLogged()
+    {
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("ContentModel: .*failed: broken")));
+        startOwned(m_model.get(), []() -> QCoro::Task<> {
+            throw std::runtime_error("broken");
+            co_return;
+        }());
     }
 
     void configFileWithIngress_isPointedOut_data()
