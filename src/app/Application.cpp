@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "app/Application.h"
 
+#include "app/Logging.h"
+#include "core/Coroutine.h"
 #include "core/ContentModel.h"
 #include "desktop/DesktopNotifier.h"
 #include "desktop/KeychainSecretStore.h"
@@ -82,6 +84,7 @@ bool Application::start()
     m_window = std::make_unique<ContentView>(model);
     m_instance = std::make_unique<SingleInstance>(m_options.appId);
     if (!m_instance->claim()) {
+        qCInfo(lcApp, "Velumo already runs in this session: its window was brought forward");
         m_window.reset();
         return false;
     }
@@ -175,7 +178,7 @@ void Application::showAbout()
         m_about = new AboutDialog(m_window.get());
     }
     // The tool may have been installed, or gone, since the dialog was last shown.
-    m_about->showTool(m_window->model()->toolPath());
+    startOwned(m_about.get(), m_about->showTool(m_window->model()->toolPath()));
     m_about->show();
     m_about->raise();
     m_about->activateWindow();

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/ContentModel.h"
 
+#include "core/Coroutine.h"
 #include "core/Shell.h"
 
 #include <QDir>
@@ -43,6 +44,7 @@ void ContentModel::setLoading(bool loading)
 
 void ContentModel::setStatusMessage(const QString &message)
 {
+    m_failedRunLog.reset();
     m_statusMessage = message;
     Q_EMIT statusMessageChanged(m_statusMessage);
 }
@@ -100,12 +102,12 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
     }
     if (!session.announced()) {
         m_registry.forgetUnlistedChoices(first.id());
-        creationEnded(session.endedWithoutAddressMessage());
+        creationEnded(session.endedWithoutAddressMessage(), session.log());
     }
     m_registry.runOver(session);
 }
 
-void ContentModel::creationEnded(const QString &message)
+void ContentModel::creationEnded(const QString &message, std::shared_ptr<ToolLog> log)
 {
     // A creation that never got an address must not leave the form disabled for good.
     --m_waitingCreations;
@@ -113,7 +115,10 @@ void ContentModel::creationEnded(const QString &message)
         setLoading(false);
     }
     if (!message.isEmpty()) {
-        setStatusMessage(message);
+        // Said with its run's log, which the status line offers while it says this.
+        m_statusMessage = message;
+        m_failedRunLog = std::move(log);
+        Q_EMIT statusMessageChanged(m_statusMessage);
     }
 }
 
@@ -143,7 +148,11 @@ QCoro::Task<> ContentModel::restartTunnel(Tunnel tunnel)
 
 void ContentModel::setRunning(const QUuid &id, bool run)
 {
-    run ? void(m_registry.start(id)) : m_registry.stop(id);
+    if (run) {
+        startOwned(&m_registry, m_registry.start(id));
+    } else {
+        m_registry.stop(id);
+    }
 }
 
 void ContentModel::toolEnded()

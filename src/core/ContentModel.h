@@ -43,6 +43,8 @@ public:
     QString statusMessage() const { return m_statusMessage; }
     // Says something in the status line (what the window refused to do, say).
     void setStatusMessage(const QString &message);
+    // The log of the creation that failed, while the status line says why; null otherwise.
+    const std::shared_ptr<ToolLog> &failedRunLog() const { return m_failedRunLog; }
 
     // Starts the tool for hostname:port and records every address it announces as a new
     // tunnel. Runs until the tool ends; callers start it and do not wait.
@@ -99,11 +101,12 @@ private:
     void setLoading(bool loading);
     // The first address of a creation takes the id its choices were made for.
     void addCreatedTunnel(TunnelSession &session, const QUrl &url, const QUuid &id);
-    void creationEnded(const QString &message);
+    void creationEnded(const QString &message, std::shared_ptr<ToolLog> log = {});
     void toolEnded();
 
     bool m_loading = false;
     QString m_statusMessage;
+    std::shared_ptr<ToolLog> m_failedRunLog;
     std::optional<QString> m_toolPath;
     TunnelRegistry m_registry;
     NamedTunnelModel m_named;

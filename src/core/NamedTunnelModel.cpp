@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/NamedTunnelModel.h"
 
+#include "core/Coroutine.h"
 #include "core/TunnelRegistry.h"
 
 #include <QPointer>
@@ -83,7 +84,7 @@ void NamedTunnelModel::remove(const NamedTunnel &tunnel)
 
 void NamedTunnelModel::start(const NamedTunnel &tunnel)
 {
-    m_registry.start(tunnel.id);
+    startOwned(&m_registry, m_registry.start(tunnel.id));
 }
 
 void NamedTunnelModel::stop(const NamedTunnel &tunnel)

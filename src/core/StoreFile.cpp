@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/StoreFile.h"
 
-#include "core/Shell.h"
+#include "core/Logging.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -38,8 +38,8 @@ QString StoreFile::saveAndSay(const QByteArray &bytes,
             .arg(m_what, result.error);
     }
     if (result.keptAs) {
-        printDiagnostic(
-            QStringLiteral("The unreadable %1 was kept as %2").arg(m_what, *result.keptAs));
+        qCInfo(lcCore, "The unreadable %s was kept as %s", qPrintable(m_what),
+               qPrintable(*result.keptAs));
     }
     if (!result.written) {
         return tr("The %1 could not be saved: %2").arg(m_what, result.error);

@@ -2,9 +2,11 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/ToolProcess.h"
 
+#include "core/Logging.h"
 #include "core/Shell.h"
 #include "proxy/DescriptorLimit.h"
 
+#include <QCoreApplication>
 #include <QStringDecoder>
 
 #ifdef Q_OS_LINUX
@@ -60,6 +62,7 @@ ToolProcess::ToolProcess(QString program, QStringList arguments,
     , m_producer(std::move(producer))
     , m_missingProgramDescription(std::move(missingProgramDescription))
     , m_standardOutput(standardOutput)
+    , m_process(new QProcess)
 {
     m_killTimer.setSingleShot(true);
     connect(&m_killTimer, &QTimer::timeout, this, &ToolProcess::kill);
@@ -68,11 +71,21 @@ ToolProcess::ToolProcess(QString program, QStringList arguments,
 
 ToolProcess::~ToolProcess()
 {
-    m_process.disconnect(this);
-    if (m_process.state() != QProcess::NotRunning) {
-        // SIGKILL is delivered at once; reaping the child takes no measurable time.
-        m_process.kill();
-        m_process.waitForFinished(1000);
+    m_process->disconnect(this);
+    QCoreApplication *app = QCoreApplication::instance();
+    if (m_process->state() == QProcess::NotRunning) {
+        delete m_process;
+    } else if (app && m_process->thread() == app->thread()) {
+        // Killed now and reaped from the event loop once gone, not waited for here. Until then
+        // the application holds it: at exit its destructor waits for the child, so none
+        // outlives the application.
+        m_process->kill();
+        m_process->setParent(app);
+        connect(m_process, &QProcess::finished, m_process, &QObject::deleteLater);
+    } else {
+        m_process->kill();
+        m_process->waitForFinished(1000);
+        delete m_process;
     }
     m_producer.finish();
 }
@@ -100,27 +113,27 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
         return;
     }
 
-    m_process.setProgram(m_program);
-    m_process.setArguments(m_arguments);
+    m_process->setProgram(m_program);
+    m_process->setArguments(m_arguments);
     if (environment) {
-        m_process.setProcessEnvironment(*environment);
+        m_process->setProcessEnvironment(*environment);
     }
     // The tool's standard input stays the application's, and so does its standard output unless
     // the caller wants it; its error stream is read into the output stream.
     if (m_standardOutput == StandardOutput::Forwarded) {
-        m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        m_process->setProcessChannelMode(QProcess::ForwardedOutputChannel);
     } else {
-        connect(&m_process, &QProcess::readyReadStandardOutput, this,
+        connect(m_process, &QProcess::readyReadStandardOutput, this,
                 &ToolProcess::captureStandardOutput);
     }
-    m_process.setInputChannelMode(QProcess::ForwardedInputChannel);
-    m_process.setReadChannel(QProcess::StandardError);
+    m_process->setInputChannelMode(QProcess::ForwardedInputChannel);
+    m_process->setReadChannel(QProcess::StandardError);
 
 #ifdef Q_OS_LINUX
     // The tool must not outlive us even if we crash: the kernel kills it when this (the main)
     // thread goes away. The parent check closes the race with a parent that died before prctl.
     const pid_t parent = ::getpid();
-    m_process.setChildProcessModifier([parent] {
+    m_process->setChildProcessModifier([parent] {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         restoreDescriptorLimit();
         if (::getppid() != parent) {
@@ -129,18 +142,19 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
     });
 #endif
 
-    connect(&m_process, &QProcess::started, this, [this] {
+    connect(m_process, &QProcess::started, this, [this] {
         m_state = State::Running;
-        m_pid = m_process.processId();
+        m_pid = m_process->processId();
+        qCDebug(lcCore) << "started" << m_pid << commandLine();
         Q_EMIT started();
     });
-    connect(&m_process, &QProcess::readyReadStandardError, this, &ToolProcess::readChunk);
-    connect(&m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    connect(m_process, &QProcess::readyReadStandardError, this, &ToolProcess::readChunk);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart && m_state == State::Starting) {
-            failStart(m_process.errorString());
+            failStart(m_process->errorString());
         }
     });
-    connect(&m_process, &QProcess::finished, this,
+    connect(m_process, &QProcess::finished, this,
             [this](int exitCode, QProcess::ExitStatus status) {
                 readChunk();
                 if (m_standardOutput == StandardOutput::Captured) {
@@ -150,22 +164,24 @@ void ToolProcess::start(std::optional<QProcessEnvironment> environment)
                 m_exitCode = exitCode;
                 m_crashed = status == QProcess::CrashExit;
                 m_state = State::Exited;
+                qCDebug(lcCore) << "ended" << m_pid << "exit code" << exitCode
+                                << (m_crashed ? "crashed" : "");
                 m_producer.finish();
                 Q_EMIT ended();
             });
 
-    m_process.start(QIODevice::ReadOnly);
+    m_process->start(QIODevice::ReadOnly);
 }
 
 void ToolProcess::captureStandardOutput()
 {
-    const QByteArray bytes = m_process.readAllStandardOutput();
+    const QByteArray bytes = m_process->readAllStandardOutput();
     m_captured.append(bytes.left(maxCapturedOutput - m_captured.size()));
 }
 
 void ToolProcess::readChunk()
 {
-    const QByteArray bytes = m_process.readAllStandardError();
+    const QByteArray bytes = m_process->readAllStandardError();
     if (bytes.isEmpty()) {
         return;
     }
@@ -188,11 +204,11 @@ void ToolProcess::failStart(const QString &description)
 
 void ToolProcess::stop(std::chrono::milliseconds grace)
 {
-    if (m_process.state() == QProcess::NotRunning) {
+    if (m_process->state() == QProcess::NotRunning) {
         return;
     }
     m_stopRequested = true;
-    m_process.terminate();
+    m_process->terminate();
     if (!m_killTimer.isActive() || m_killTimer.remainingTime() > grace.count()) {
         m_killTimer.start(grace);
     }
@@ -200,11 +216,11 @@ void ToolProcess::stop(std::chrono::milliseconds grace)
 
 void ToolProcess::kill()
 {
-    if (m_process.state() == QProcess::NotRunning) {
+    if (m_process->state() == QProcess::NotRunning) {
         return;
     }
     m_stopRequested = true;
-    m_process.kill();
+    m_process->kill();
 }
 
 } // namespace Velumo

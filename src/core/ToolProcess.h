@@ -74,7 +74,6 @@ private:
     QString m_program;
     QStringList m_arguments;
     OutputStream::Producer m_producer;
-    QProcess m_process;
     QTimer m_killTimer;
     State m_state = State::Starting;
     qint64 m_pid = 0;
@@ -84,6 +83,8 @@ private:
     QString m_errorDescription;
     QString m_missingProgramDescription;
     StandardOutput m_standardOutput;
+    // Owned; outlives this object only while a killed child is reaped (see the destructor).
+    QProcess *m_process;
     QByteArray m_captured;
 };
 

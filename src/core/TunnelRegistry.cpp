@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/TunnelRegistry.h"
 
+#include "core/Coroutine.h"
+
 #include <QPointer>
 
 namespace Velumo {
@@ -306,7 +308,7 @@ QCoro::Task<> TunnelRegistry::start(QUuid id)
 
 void TunnelRegistry::restart(const QUuid &id)
 {
-    run(id, true);
+    startOwned(this, run(id, true));
 }
 
 void TunnelRegistry::restartIfRunning(const QUuid &id)

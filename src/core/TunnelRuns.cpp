@@ -129,11 +129,13 @@ TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target, 
                                const QMap<QString, QString> &environment)
 {
     const QStringList arguments = runArguments(entry, target, overHttp2);
+    QString ingressRules;
     if (const std::optional<QString> config = configFileWithIngress();
         config && arguments.contains(QStringLiteral("--url"))) {
-        Q_EMIT message(tr("%1 has ingress rules, which cloudflared follows instead of %2:%3: "
+        ingressRules = tr("%1 has ingress rules, which cloudflared follows instead of %2:%3: "
                           "visitors reach the services listed there")
-                           .arg(*config, entry.tunnel.hostname, entry.tunnel.port));
+                           .arg(*config, entry.tunnel.hostname, entry.tunnel.port);
+        Q_EMIT message(ingressRules);
     }
     std::optional<QMap<QString, QString>> whole;
     if (!environment.isEmpty()) {
@@ -148,6 +150,7 @@ TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target, 
                                                  entry.tunnel.hostname, entry.tunnel.port,
                                                  overHttp2, m_monitor);
     TunnelSession &session = m_sessions.add(std::move(owned));
+    session.setIngressRules(ingressRules);
     connect(&session.process(), &ToolProcess::ended, this, &TunnelRuns::toolEnded);
     connect(&session, &TunnelSession::activityChanged, this,
             [this, &session] { sessionChanged(session); });

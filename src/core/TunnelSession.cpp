@@ -156,6 +156,9 @@ TunnelActivity TunnelSession::activity(const QUuid &id) const
     activity.overHttp2 = m_overHttp2;
     activity.connections = m_process->isRunning() ? m_connections : 0;
     activity.throughProxy = m_proxy != nullptr;
+    if (m_process->isRunning()) {
+        activity.ingressRules = m_ingressRules;
+    }
     if (m_process->state() == ToolProcess::State::Exited) {
         activity.exitCode = m_process->exitCode();
         activity.crashed = m_process->crashed();

@@ -51,6 +51,9 @@ struct TunnelActivity {
     int connections = 0;
     // Visitors reach the service through Velumo's proxy.
     bool throughProxy = false;
+    // While the tool runs: a config file's ingress rules it follows instead of the service
+    // typed, said in plain words; empty when there are none.
+    QString ingressRules;
 };
 
 // One run of the tool: owns the process and its log, follows what the tool writes and how it
@@ -74,6 +77,8 @@ public:
     void setAddressKnown();
     // The proxy the tool points at, if any; it stops with the run.
     void setProxy(std::unique_ptr<ReverseProxy> proxy);
+    // What the run's config file does instead of the service typed, in plain words.
+    void setIngressRules(const QString &warning) { m_ingressRules = warning; }
     ReverseProxy *proxy() const { return m_proxy.get(); }
 
     const QString &hostname() const { return m_hostname; }
@@ -120,6 +125,7 @@ private:
     QString m_hostname;
     QString m_port;
     bool m_overHttp2;
+    QString m_ingressRules;
     std::shared_ptr<ToolProcess> m_process;
     std::unique_ptr<ReverseProxy> m_proxy;
     OutputStream m_output;

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "desktop/SingleInstance.h"
 
+#include "desktop/Logging.h"
+
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -130,7 +132,7 @@ void SingleInstance::beginClaim()
     // The object comes first, so a copy that sees the name can already call it.
     new ApplicationAdaptor(this);
     if (!bus.registerObject(objectPath(), this, QDBusConnection::ExportAdaptors)) {
-        qWarning("SingleInstance: cannot export %s", qPrintable(objectPath()));
+        qCWarning(lcDesktop, "SingleInstance: cannot export %s", qPrintable(objectPath()));
         return;
     }
     // Not queued, not replaceable: either we own the name or a running copy does.
@@ -164,8 +166,8 @@ bool SingleInstance::claimOnBus()
     }
     bus.unregisterObject(objectPath());
     if (!reply.isValid()) {
-        qWarning("SingleInstance: cannot own %s: %s", qPrintable(m_appId),
-                 qPrintable(reply.error().message()));
+        qCWarning(lcDesktop, "SingleInstance: cannot own %s: %s", qPrintable(m_appId),
+                  qPrintable(reply.error().message()));
         return claimLocally();
     }
 
@@ -183,8 +185,8 @@ bool SingleInstance::claimOnBus()
     const QDBusMessage answer = bus.call(activate, QDBus::Block, requestTimeoutMs);
     if (answer.type() == QDBusMessage::ErrorMessage) {
         // It still owns the name: a second copy would fight it over the saved tunnels.
-        qWarning("SingleInstance: the running copy did not answer: %s",
-                 qPrintable(answer.errorMessage()));
+        qCWarning(lcDesktop, "SingleInstance: the running copy did not answer: %s",
+                  qPrintable(answer.errorMessage()));
     }
     return false;
 }
@@ -223,8 +225,8 @@ bool SingleInstance::claimLocally()
     QLocalServer::removeServer(name);
     if (!m_server->listen(name)) {
         // Refusing to start would be worse than running unguarded.
-        qWarning("SingleInstance: cannot listen on %s: %s", qPrintable(name),
-                 qPrintable(m_server->errorString()));
+        qCWarning(lcDesktop, "SingleInstance: cannot listen on %s: %s", qPrintable(name),
+                  qPrintable(m_server->errorString()));
     }
     return true;
 }

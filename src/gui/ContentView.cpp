@@ -3,6 +3,7 @@
 #include "gui/ContentView.h"
 
 #include "core/ContentModel.h"
+#include "core/Coroutine.h"
 #include "core/Shell.h"
 #include "gui/CloudflareMenu.h"
 #include "gui/FirstPaint.h"
@@ -50,7 +51,7 @@ ContentView::ContentView(ContentModel *model, QWidget *parent)
     statusBar()->addWidget(statusLine, 1);
     connect(m_model, &ContentModel::statusMessageChanged, this,
             [this, statusLine](const QString &message) {
-                statusLine->setMessage(message);
+                statusLine->setMessage(message, m_model->failedRunLog());
                 // A Create that did not find the tool, or found it after all.
                 updateEmptyState();
             });
@@ -139,8 +140,9 @@ void ContentView::buildToolbar()
     buttonLayout->setContentsMargins(0, 0, 0, 0);
     buttonLayout->addWidget(m_createSpinner, 0, Qt::AlignCenter);
     m_createSpinner->hide();
-    connect(m_createButton, &QPushButton::clicked, this,
-            [this] { m_model->createTunnel(m_hostname->text(), m_port->text()); });
+    connect(m_createButton, &QPushButton::clicked, this, [this] {
+        startOwned(m_model, m_model->createTunnel(m_hostname->text(), m_port->text()));
+    });
 
     layout->addWidget(m_hostname, 0, Qt::AlignVCenter);
     layout->addWidget(m_port, 0, Qt::AlignVCenter);

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/NamedTunnelDialog.h"
 
+#include "core/Coroutine.h"
 #include "core/NamedTunnelModel.h"
 
 #include <QDialogButtonBox>
@@ -79,7 +80,7 @@ NamedTunnelDialog::NamedTunnelDialog(Kind kind, NamedTunnelModel &model, QWidget
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     setMinimumWidth(460);
     if (kind == Kind::Existing) {
-        loadExisting();
+        startOwned(this, loadExisting());
     }
 }
 
@@ -105,10 +106,10 @@ void NamedTunnelDialog::submit()
 {
     switch (m_kind) {
     case Kind::New:
-        submitNew();
+        startOwned(this, submitNew());
         break;
     case Kind::Token:
-        submitToken();
+        startOwned(this, submitToken());
         break;
     case Kind::Existing:
         submitExisting();
@@ -151,7 +152,7 @@ QCoro::Task<> NamedTunnelDialog::submitNew()
     const NamedTunnel halfMade = *outcome.halfMade;
     connect(ask, &QMessageBox::finished, this, [this, halfMade](int result) {
         if (result == QMessageBox::Yes) {
-            deleteHalfMade(halfMade);
+            startOwned(this, deleteHalfMade(halfMade));
         }
     });
     ask->open();

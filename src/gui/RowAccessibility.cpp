@@ -6,6 +6,7 @@
 #include "gui/TunnelRow.h"
 
 #include <QAccessibleWidget>
+#include <QToolButton>
 
 #include <algorithm>
 
@@ -80,10 +81,51 @@ public:
     }
 };
 
+// A row's symbol button, named by its tool tip unless given a name of its own: a name set on
+// each button of every row would make each one's interface at once, screen reader or not.
+class RowButtonAccessible : public QAccessibleWidget
+{
+public:
+    explicit RowButtonAccessible(QToolButton *button)
+        : QAccessibleWidget(button, QAccessible::Button)
+    {}
+
+    QToolButton *button() const { return static_cast<QToolButton *>(widget()); }
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Name && button()->accessibleName().isEmpty()
+                   ? button()->toolTip()
+                   : QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.pressed = button()->isDown();
+        state.hotTracked = button()->autoRaise();
+        return state;
+    }
+    QStringList actionNames() const override
+    {
+        return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString &action) override
+    {
+        if (action != pressAction()) {
+            QAccessibleWidget::doAction(action);
+        } else if (button()->isEnabled()) {
+            button()->click();
+        }
+    }
+};
+
 } // namespace
 
-QAccessibleInterface *rowAccessibility(const QString &, QObject *object)
+QAccessibleInterface *rowAccessibility(const QString &className, QObject *object)
 {
+    if (className == QLatin1String(QToolButton::staticMetaObject.className()) &&
+        qobject_cast<TunnelRow *>(object->parent())) {
+        return new RowButtonAccessible(static_cast<QToolButton *>(object));
+    }
     if (auto *row = qobject_cast<TunnelRow *>(object)) {
         return new RowAccessible(row);
     }

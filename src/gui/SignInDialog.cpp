@@ -3,6 +3,7 @@
 #include "gui/SignInDialog.h"
 
 #include "core/CloudflareAccount.h"
+#include "core/Coroutine.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
@@ -62,7 +63,7 @@ SignInDialog::SignInDialog(CloudflareAccount &account, QWidget *parent)
 void SignInDialog::start()
 {
     show();
-    m_account.signIn();
+    startOwned(&m_account, m_account.signIn());
     if (m_account.state() != CloudflareAccount::State::SigningIn) {
         accept();
     }

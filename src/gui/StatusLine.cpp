@@ -2,8 +2,12 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/StatusLine.h"
 
+#include "gui/LinkButton.h"
+#include "gui/LogWindow.h"
+
 #include <QAccessibleWidget>
 #include <QPainter>
+#include <QPushButton>
 
 namespace Velumo {
 
@@ -47,10 +51,52 @@ StatusLine::StatusLine(QWidget *parent)
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 }
 
-void StatusLine::setMessage(const QString &message)
+void StatusLine::setMessage(const QString &message, std::shared_ptr<ToolLog> failedRun)
 {
+    m_failedRun = std::move(failedRun);
+    if (m_failedRun && !m_logLink) {
+        m_logLink = makeLinkButton(this, QStringLiteral("failedRunLogLink"));
+        m_logLink->setText(tr("Show the failed run's log"));
+        connect(m_logLink, &QPushButton::clicked, this, &StatusLine::showFailedRun);
+    }
+    if (m_logLink) {
+        m_logLink->setVisible(m_failedRun != nullptr);
+        placeLink();
+    }
     setText(message);
     setToolTip(message);
+}
+
+void StatusLine::placeLink()
+{
+    // At the end of the line; the message gives way to it.
+    const bool shown = m_logLink && !m_logLink->isHidden();
+    const int width = shown ? m_logLink->sizeHint().width() : 0;
+    if (shown) {
+        m_logLink->setGeometry(this->width() - width, 0, width, height());
+    }
+    setContentsMargins(0, 0, width, 0);
+}
+
+void StatusLine::showFailedRun()
+{
+    if (!m_failedRun) {
+        return;
+    }
+    if (!m_logWindow) {
+        m_logWindow = new LogWindow(tr("Log of the failed run"), m_failedRun, window());
+    } else if (m_logWindow->log() != m_failedRun) {
+        m_logWindow->setLog(m_failedRun);
+    }
+    m_logWindow->show();
+    m_logWindow->raise();
+    m_logWindow->activateWindow();
+}
+
+void StatusLine::resizeEvent(QResizeEvent *event)
+{
+    QLabel::resizeEvent(event);
+    placeLink();
 }
 
 void StatusLine::paintEvent(QPaintEvent *)

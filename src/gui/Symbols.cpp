@@ -147,6 +147,11 @@ QIcon key()
     return symbol(QStringLiteral("emblem-shared"));
 }
 
+QIcon more()
+{
+    return symbol(QStringLiteral("view-more-horizontal"));
+}
+
 // The application's own icon keeps its colours; the desktop's theme may have its own version.
 QIcon appIcon()
 {

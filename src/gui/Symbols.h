@@ -19,6 +19,7 @@ QIcon inspect();
 QIcon requests();
 QIcon lock();
 QIcon key();
+QIcon more();
 QIcon appIcon();
 
 } // namespace Velumo::Symbols

@@ -5,6 +5,7 @@
 #include "core/ContentModel.h"
 #include "core/PortNumber.h"
 #include "gui/LogWindow.h"
+#include "gui/Logging.h"
 #include "gui/PreferencesDialog.h"
 #include "gui/QrCodeWindow.h"
 #include "gui/RequestsWindow.h"
@@ -221,8 +222,8 @@ void TunnelActions::run(const QUuid &id, Kind kind)
         }
         return;
     case OpenAddress:
-        if (!address.isEmpty()) {
-            QDesktopServices::openUrl(address);
+        if (!address.isEmpty() && !QDesktopServices::openUrl(address)) {
+            qCWarning(lcGui) << "nothing opened" << address.toString();
         }
         return;
     case ShowQrCode:

@@ -3,6 +3,7 @@
 #include "gui/TunnelRow.h"
 
 #include "core/TunnelRegistry.h"
+#include "gui/LinkButton.h"
 #include "gui/RowPages.h"
 #include "gui/Spinner.h"
 #include "gui/Symbols.h"
@@ -11,8 +12,6 @@
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
-#include <QLabel>
-#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
@@ -25,37 +24,6 @@ namespace {
 
 // Room around the restart button's symbol on every side.
 constexpr int restartMargin = 7;
-constexpr int dotSide = 12;
-constexpr int badgeSide = 18;
-constexpr int gap = 6;
-
-QColor stateColor(TunnelState state)
-{
-    switch (state) {
-    case TunnelState::Starting:
-    case TunnelState::Announced:
-        return QColor(0xf5, 0xa6, 0x23);
-    case TunnelState::Connected:
-        return QColor(0x2e, 0xa0, 0x43);
-    case TunnelState::Ended:
-    case TunnelState::FailedToStart:
-        return QColor(0xd0, 0x30, 0x30);
-    case TunnelState::Idle:
-    case TunnelState::Stopped:
-        break;
-    }
-    return QColor(0x9a, 0x9a, 0x9a);
-}
-
-constexpr std::array allStates{TunnelState::Idle,      TunnelState::Starting,
-                               TunnelState::Announced, TunnelState::Connected,
-                               TunnelState::Stopped,   TunnelState::Ended,
-                               TunnelState::FailedToStart};
-
-// The action each badge's menu opens at: the one that helps with what it says.
-constexpr std::array<TunnelActions::Kind, 4> badgeHelp{
-    TunnelActions::Inspect, TunnelActions::Password, TunnelActions::ShowLog,
-    TunnelActions::StartOverHttp2};
 
 } // namespace
 
@@ -63,6 +31,8 @@ TunnelRow::TunnelRow(const QModelIndex &index, TunnelActions &actions, QWidget *
     : QWidget(parent)
     , m_actions(actions)
     , m_id(index.data(TunnelRegistry::IdRole).toUuid())
+    , m_status(this, [this](QWidget *badge, TunnelActions::Kind at) { openMenu(badge, at); })
+    , m_menu(this, actions, m_id)
 {
     setObjectName(QStringLiteral("tunnelRow"));
     // The row takes focus, so its state is reached by keyboard; arrows move between rows.
@@ -73,20 +43,13 @@ TunnelRow::TunnelRow(const QModelIndex &index, TunnelActions &actions, QWidget *
     // The divider takes the bottom line.
     m_layout->setContentsMargins(8, 2, 8, 3);
 
-    m_text = new QLabel(this);
-    m_text->setObjectName(QStringLiteral("tunnelLabel"));
-    m_text->setTextFormat(Qt::PlainText);
-    m_layout->addWidget(m_text);
-    // The light, the state word and the badges are painted or placed in a room as wide as the
-    // widest word and every badge, so nothing after it moves when they change.
-    static const int wordWidth = [this] {
-        int widest = 0;
-        for (const TunnelState state : allStates) {
-            widest = std::max(widest, fontMetrics().horizontalAdvance(stateWord(state)));
-        }
-        return widest;
-    }();
-    m_layout->addSpacing(dotSide + gap + wordWidth + gap + badgeCount * badgeSide);
+    // The tunnel's name is painted in a room as wide as it, as the state word is: a label
+    // would cost each row as much as a button and measure its text three times.
+    m_nameRoom = new QSpacerItem(0, fontMetrics().height(), QSizePolicy::Fixed);
+    m_layout->addItem(m_nameRoom);
+    // The light, the state word and the badges are painted or placed in a room of their own,
+    // so nothing after it moves when they change.
+    m_layout->addSpacing(m_status.width());
     // The link goes before this flexible space, the other controls after it. The space keeps
     // room for a usual quick tunnel's address, so an address that arrives seldom widens the
     // list, which would lay out every row again.
@@ -116,32 +79,39 @@ void TunnelRow::setState(const QModelIndex &index)
     const bool stateChanged = m_state != activity.state || isEnabled() == loading;
     m_state = activity.state;
     m_address = address.toString();
-    m_text->setText(index.data(Qt::DisplayRole).toString());
-    // Screen readers hear the state with the tunnel's name; the light and word show it.
-    QString description = stateDescription(activity);
+    if (QString name = index.data(Qt::DisplayRole).toString(); name != m_name) {
+        m_name = std::move(name);
+        // With the layout's spacing after it, as a widget there would have.
+        m_nameRoom->changeSize(fontMetrics().horizontalAdvance(m_name) + m_layout->spacing(),
+                               fontMetrics().height(), QSizePolicy::Fixed);
+        m_layout->invalidate();
+    }
+    // Screen readers hear the state as the row's description; the light and word show it.
+    QString description = RowStatus::stateDescription(activity);
     if (!activity.problem.isEmpty()) {
         description += u'\n' + activity.problem;
     }
-    m_text->setAccessibleDescription(description);
     setToolTip(description);
     update();
 
     const bool inspected = index.data(Role::InspectedRole).toBool();
     const bool password = index.data(Role::PasswordRole).toBool();
-    setBadge(Inspected, inspected, tr("Inspected"),
+    setBadge(RowStatus::Inspected, inspected, tr("Inspected"),
              tr("Requests pass through Velumo's proxy, which lists them"));
-    setBadge(Protected, password, tr("Password required"),
+    setBadge(RowStatus::Protected, password, tr("Password required"),
              tr("Visitors need the password or the link with key"));
     // A tunnel whose local service is set elsewhere (in the dashboard) has none to check here.
     const QVariant listening = index.data(Role::ServiceListeningRole);
     const QString target = hostname + u':' + index.data(Role::PortRole).toString();
     const QString nothing = tr("Nothing is listening on %1").arg(target);
-    setBadge(NotListening, listening.isValid() && !listening.toBool() && !hostname.isEmpty(),
-             nothing, nothing);
-    setBadge(QuicBlocked, activity.quicBlocked, tr("QUIC blocked"),
+    setBadge(RowStatus::NotListening,
+             listening.isValid() && !listening.toBool() && !hostname.isEmpty(), nothing, nothing);
+    setBadge(RowStatus::QuicBlocked, activity.quicBlocked, tr("QUIC blocked"),
              tr("The network seems to block the UDP that QUIC needs: start cloudflared again "
                 "over HTTP/2"));
-    placeBadges();
+    setBadge(RowStatus::IngressRules, !activity.ingressRules.isEmpty(),
+             tr("Ingress rules in the config file"), activity.ingressRules);
+    m_status.place(statusRoom(), middle());
 
     // An ended tunnel keeps its address, struck through, until it starts again.
     auto *link = static_cast<QPushButton *>(showSlot(Link, hasUrl));
@@ -220,33 +190,20 @@ int TunnelRow::copyWidth() const
 
 QString TunnelRow::accessibleSummary() const
 {
-    QString summary = m_text->text() + QStringLiteral(", ") + stateWord(m_state);
+    QString summary = m_name + QStringLiteral(", ") + RowStatus::stateWord(m_state);
     if (!m_address.isEmpty()) {
         summary += QStringLiteral(", ") + m_address;
     }
     return summary;
 }
 
-void TunnelRow::setBadge(Slot slot, bool shown, const QString &name, const QString &sentence)
+void TunnelRow::setBadge(RowStatus::Badge badge, bool shown, const QString &name,
+                         const QString &sentence)
 {
-    if (QWidget *badge = showSlot(slot, shown); badge && shown) {
-        badge->setAccessibleName(name);
-        badge->setAccessibleDescription(sentence);
-        badge->setToolTip(sentence);
-    }
-}
-
-void TunnelRow::placeBadges()
-{
-    // After the widest state word, in a fixed order, each where the earlier ones end.
-    const QRect room = m_layout->itemAt(1)->geometry();
-    int x = room.right() + 1 - badgeCount * badgeSide;
-    const int y = m_text->geometry().center().y() - badgeSide / 2;
-    for (int slot = 0; slot < badgeCount; ++slot) {
-        if (QWidget *badge = m_slots[slot]; badge && !badge->isHidden()) {
-            badge->setGeometry(x, y, badgeSide, badgeSide);
-            x += badgeSide;
-        }
+    // Tab reaches a badge made later after the badges before it.
+    if (QWidget *made = m_status.setBadge(badge, shown, name, sentence); made && m_built) {
+        QWidget *before = m_status.madeBefore(badge);
+        setTabOrder(before ? before : this, made);
     }
 }
 
@@ -258,19 +215,17 @@ QWidget *TunnelRow::showSlot(Slot slot, bool shown)
             return nullptr;
         }
         widget = make(slot);
-        if (slot >= Link) {
-            // Each before the next control the row has.
-            int at = m_layout->count();
-            for (int next = slot + 1; slot != Link && next < SlotCount; ++next) {
-                if (m_slots[next]) {
-                    at = m_layout->indexOf(m_slots[next]);
-                    break;
-                }
+        // Each before the next control the row has.
+        int at = m_layout->count();
+        for (int next = slot + 1; slot != Link && next < SlotCount; ++next) {
+            if (m_slots[next]) {
+                at = m_layout->indexOf(m_slots[next]);
+                break;
             }
-            m_layout->insertWidget(slot == Link ? 2 : at, widget);
         }
+        m_layout->insertWidget(slot == Link ? 2 : at, widget);
         // Tab goes through the controls in the order they are seen.
-        QWidget *before = this;
+        QWidget *before = m_status.madeBefore(RowStatus::BadgeCount);
         for (int earlier = slot - 1; m_built && earlier >= 0; --earlier) {
             if (m_slots[earlier]) {
                 before = m_slots[earlier];
@@ -278,7 +233,7 @@ QWidget *TunnelRow::showSlot(Slot slot, bool shown)
             }
         }
         if (m_built) {
-            setTabOrder(before, widget);
+            setTabOrder(before ? before : this, widget);
         }
     }
     widget->setVisible(shown);
@@ -287,69 +242,23 @@ QWidget *TunnelRow::showSlot(Slot slot, bool shown)
 
 QWidget *TunnelRow::make(Slot slot)
 {
-    auto button = [this](const QString &name, const QString &text, const QIcon &icon) {
-        auto *button = new QToolButton(this);
-        button->setObjectName(name);
-        button->setAccessibleName(text);
-        button->setToolTip(text);
-        button->setIcon(icon);
-        button->setAutoRaise(true);
-        // Two pixels of room around the symbol on every side, the same for every symbol.
-        const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
-        button->setIconSize({side, side});
-        button->setFixedSize(side + 2 * 2 + 2, side + 2 * 2 + 2);
-        // Reached with Tab; a click leaves the focus where the user was typing.
-        button->setFocusPolicy(Qt::TabFocus);
-        return button;
-    };
-    auto action = [this, button](const QString &name, TunnelActions::Kind kind, const QIcon &icon) {
-        QToolButton *made = button(name, TunnelActions::text(kind), icon);
+    auto action = [this](const QString &name, TunnelActions::Kind kind, const QIcon &icon) {
+        QToolButton *made = makeRowButton(this, name, TunnelActions::text(kind), icon);
         m_actions.bind(made, m_id, kind);
-        return made;
-    };
-    auto badge = [this, button](const QString &name, const QIcon &icon, Slot slot) {
-        QToolButton *made = button(name, {}, icon);
-        made->setIconSize({badgeSide - 4, badgeSide - 4});
-        made->setFixedSize(badgeSide, badgeSide);
-        connect(made, &QToolButton::clicked, this,
-                [this, made, slot] { openMenu(made, badgeHelp[slot]); });
         return made;
     };
 
     switch (slot) {
-    case Inspected:
-        return badge(QStringLiteral("inspectedBadge"), Symbols::inspect(), slot);
-    case Protected:
-        return badge(QStringLiteral("passwordBadge"), Symbols::lock(), slot);
-    case NotListening:
-        return badge(QStringLiteral("serviceWarning"), Symbols::warning(), slot);
-    case QuicBlocked:
-        return badge(QStringLiteral("quicWarning"), Symbols::warning(), slot);
     case Link: {
-        auto *link = new QPushButton(this);
-        link->setObjectName(QStringLiteral("tunnelLink"));
-        link->setFlat(true);
-        // Return opens it as well as Space, as a link in a browser.
-        link->setAutoDefault(true);
-        link->setCursor(Qt::PointingHandCursor);
-        QFont font = link->font();
-        font.setUnderline(true);
-        link->setFont(font);
-        QPalette palette = link->palette();
-        for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-            palette.setColor(group, QPalette::ButtonText, palette.color(group, QPalette::Link));
-        }
-        link->setPalette(palette);
-        // Never narrower than its text, and as tall as the row allows.
-        link->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
+        QPushButton *link = makeLinkButton(this, QStringLiteral("tunnelLink"));
         m_actions.bind(link, m_id, TunnelActions::OpenAddress);
         return link;
     }
     case Copy:
         return action(QStringLiteral("copyButton"), TunnelActions::CopyAddress, Symbols::link());
     case More: {
-        QToolButton *more = button(QStringLiteral("moreButton"), tr("More actions"), {});
-        more->setText(QStringLiteral("⋯"));
+        QToolButton *more =
+            makeRowButton(this, QStringLiteral("moreButton"), tr("More actions"), Symbols::more());
         connect(more, &QToolButton::clicked, this, [this, more] { openMenu(more); });
         return more;
     }
@@ -377,79 +286,30 @@ QWidget *TunnelRow::make(Slot slot)
 
 void TunnelRow::openMenu(QWidget *anchor, TunnelActions::Kind at)
 {
-    const QWidget *from = anchor ? anchor : m_text;
-    popMenu(from->mapToGlobal(QPoint(0, from->height())), at);
+    popMenu(anchor ? anchor->mapToGlobal(QPoint(0, anchor->height()))
+                   : mapToGlobal(m_nameRoom->geometry().bottomLeft() + QPoint(0, 1)),
+            at);
 }
 
 void TunnelRow::popMenu(const QPoint &where, TunnelActions::Kind at)
 {
-    if (!m_menu) {
-        m_menu = new QMenu(this);
-        m_menu->setObjectName(QStringLiteral("rowMenu"));
-        m_menu->setAccessibleName(tr("Actions on %1").arg(m_text->text()));
-        for (const TunnelActions::Kind kind : menuKinds) {
-            m_menu->addAction(m_actions.action(m_id, kind));
-        }
-    }
-    QAction *active = at == TunnelActions::KindCount ? nullptr : m_actions.action(m_id, at);
-    if (active && !active->isVisible()) {
-        active = nullptr;
-    }
-    m_menu->popup(where, active);
-    if (active) {
-        m_menu->setActiveAction(active);
-    }
+    m_menu.popup(where, at, m_name);
 }
 
-QString TunnelRow::stateWord(TunnelState state)
+int TunnelRow::middle() const
 {
-    switch (state) {
-    case TunnelState::Idle:
-        return tr("Not running");
-    case TunnelState::Starting:
-        return tr("Starting");
-    case TunnelState::Announced:
-        return tr("Address announced");
-    case TunnelState::Connected:
-        return tr("Connected");
-    case TunnelState::Stopped:
-        return tr("Stopped");
-    case TunnelState::Ended:
-        return tr("Ended");
-    case TunnelState::FailedToStart:
-        return tr("Failed to start");
-    }
-    return {};
+    return m_nameRoom->geometry().center().y();
 }
 
-QString TunnelRow::stateDescription(const TunnelActivity &activity)
+QRect TunnelRow::statusRoom() const
 {
-    switch (activity.state) {
-    case TunnelState::Starting:
-        return tr("Starting: waiting for the address");
-    case TunnelState::Announced:
-        return tr("Address announced, not yet connected");
-    case TunnelState::Ended:
-        return activity.crashed
-                   ? tr("Ended: cloudflared crashed")
-                   : tr("Ended: cloudflared exited with code %1").arg(activity.exitCode);
-    case TunnelState::FailedToStart:
-        return tr("cloudflared could not be started");
-    default:
-        return stateWord(activity.state);
-    }
-}
-
-QRect TunnelRow::dotRect() const
-{
-    const QRect room = m_layout->itemAt(1)->geometry();
-    return {room.left(), m_text->geometry().center().y() - dotSide / 2, dotSide, dotSide};
+    return m_layout->itemAt(1)->geometry();
 }
 
 void TunnelRow::paintEvent(QPaintEvent *)
 {
-    // The status light, its word and the divider below the row: widgets of their own would
-    // cost each row as much as a button.
+    // The name, the status light, its word and the divider below the row: widgets of their own
+    // would cost each row as much as a button.
     QPainter painter(this);
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawLine(0, height() - 1, width() - 1, height() - 1);
@@ -459,16 +319,9 @@ void TunnelRow::paintEvent(QPaintEvent *)
         focus.rect = rect().adjusted(1, 1, -1, -2);
         style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
     }
-    const QRect dot = dotRect();
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                                   QPalette::WindowText));
-    painter.drawText(QRect(dot.right() + 1 + gap, 0, width(), height()), Qt::AlignVCenter,
-                     stateWord(m_state));
-    const QColor color = stateColor(m_state);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(color.darker(130));
-    painter.setBrush(color);
-    painter.drawEllipse(QRectF(dot).adjusted(1.5, 1.5, -1.5, -1.5));
+    style()->drawItemText(&painter, m_nameRoom->geometry(), Qt::AlignLeft | Qt::AlignVCenter,
+                          palette(), isEnabled(), m_name, QPalette::WindowText);
+    m_status.paint(painter, statusRoom(), middle(), m_state);
 }
 
 void TunnelRow::focusInEvent(QFocusEvent *event)
@@ -486,7 +339,7 @@ void TunnelRow::focusOutEvent(QFocusEvent *event)
 void TunnelRow::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    placeBadges();
+    m_status.place(statusRoom(), middle());
 }
 
 void TunnelRow::mouseDoubleClickEvent(QMouseEvent *event)

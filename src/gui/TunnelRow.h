@@ -3,6 +3,8 @@
 #pragma once
 
 #include "core/TunnelSession.h"
+#include "gui/RowMenu.h"
+#include "gui/RowStatus.h"
 #include "gui/TunnelActions.h"
 
 #include <QWidget>
@@ -10,8 +12,6 @@
 #include <array>
 
 class QHBoxLayout;
-class QLabel;
-class QMenu;
 class QSpacerItem;
 class QModelIndex;
 class QToolButton;
@@ -41,16 +41,8 @@ public:
     // What a screen reader calls the row: "localhost:3000, Connected, https://…".
     QString accessibleSummary() const;
 
-    static QString stateWord(TunnelState state);
-    static QString stateDescription(const TunnelActivity &activity);
     // The restart button's symbol area keeps this size whether it shows play or a spinner.
     static constexpr QSize restartSlotSize{15, 10};
-    // The actions of the row's menu, in its order.
-    static constexpr std::array menuKinds{
-        TunnelActions::OpenAddress, TunnelActions::ShowQrCode,      TunnelActions::ShowLog,
-        TunnelActions::ShowRequests, TunnelActions::Inspect,        TunnelActions::Password,
-        TunnelActions::CopyLinkWithKey, TunnelActions::StartOverHttp2, TunnelActions::ShowPassword,
-        TunnelActions::SetNewPassword, TunnelActions::PasswordOff};
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -62,12 +54,8 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    // The row's controls after its state word, in the order they stand.
+    // The row's controls after its badges, in the order they stand.
     enum Slot {
-        Inspected,
-        Protected,
-        NotListening,
-        QuicBlocked,
         Link,
         Copy,
         More,
@@ -76,14 +64,14 @@ private:
         Delete,
         SlotCount
     };
-    static constexpr int badgeCount = Link;
-
     QWidget *showSlot(Slot slot, bool shown);
     QWidget *make(Slot slot);
-    void setBadge(Slot slot, bool shown, const QString &name, const QString &sentence);
-    void placeBadges();
+    void setBadge(RowStatus::Badge badge, bool shown, const QString &name,
+                  const QString &sentence);
     void popMenu(const QPoint &where, TunnelActions::Kind at);
-    QRect dotRect() const;
+    QRect statusRoom() const;
+    // The line through the middle of the name, the light and the badges.
+    int middle() const;
     int addressRoom() const;
     int copyWidth() const;
 
@@ -91,11 +79,12 @@ private:
     QUuid m_id;
     TunnelState m_state = TunnelState::Idle;
     QHBoxLayout *m_layout = nullptr;
-    QLabel *m_text = nullptr;
-    QLabel *m_stateWord = nullptr;
+    QString m_name;
+    QSpacerItem *m_nameRoom = nullptr;
     std::array<QWidget *, SlotCount> m_slots{};
     QWidget *m_spinner = nullptr;
-    QMenu *m_menu = nullptr;
+    RowStatus m_status;
+    RowMenu m_menu;
     QString m_address;
     QSpacerItem *m_room = nullptr;
     bool m_built = false;

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "core/ContentModel.h"
+#include "core/Coroutine.h"
 
 #include "TestSupport.h"
 
 #include <QAbstractItemModelTester>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -141,6 +143,17 @@ private Q_SLOTS:
         }
     }
 
+    // What a started task throws is logged, not lost with the task nobody awaits.
+    void startedTask_failureIsLogged()
+    {
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("ContentModel: .*failed: broken")));
+        startOwned(m_model.get(), []() -> QCoro::Task<> {
+            throw std::runtime_error("broken");
+            co_return;
+        }());
+    }
+
     void configFileWithIngress_isPointedOut_data()
     {
         QTest::addColumn<QByteArray>("config");
@@ -159,11 +172,18 @@ private Q_SLOTS:
         qputenv("HOME", QFile::encodeName(m_dir->path()));
         QVERIFY(QDir().mkpath(path(".cloudflared")));
         QVERIFY(writeFile(path(".cloudflared/config.yml"), config));
-        script("wait\n");
+        script(announcement() + "wait\n");
         m_model->createTunnel(QStringLiteral("localhost"), QStringLiteral("3000"));
         QCOMPARE(m_model->statusMessage().contains(path(".cloudflared/config.yml") +
                                                    QStringLiteral(" has ingress rules")),
                  warned);
+        // The tunnel's row keeps the warning while its tool runs, whatever the status says.
+        QTRY_COMPARE(m_model->tunnels().size(), 1);
+        const QUuid id = m_model->tunnels().first().id;
+        QCOMPARE(m_model->activity(id).ingressRules.contains(QStringLiteral("ingress rules")),
+                 warned);
+        m_model->stopTunnel(m_model->tunnels().first());
+        QTRY_VERIFY(m_model->activity(id).ingressRules.isEmpty());
         // Visitors would bypass an inspecting proxy: it is refused, naming the file.
         QCOMPARE(m_model->registry()
                      .setInspected(QUuid::createUuid(), true)

@@ -196,8 +196,8 @@ private Q_SLOTS:
             {"dark", palette(QColor(0x20, 0x23, 0x26), QColor(0xfc, 0xfc, 0xfc))},
         };
         for (const auto &[paletteName, colours] : palettes) {
-            for (const char *symbol : {"link", "play", "trash", "stop", "warning", "qrCode",
-                                       "log", "inspect", "requests", "lock", "key", "spinner"}) {
+            for (const char *symbol : {"link", "play", "trash", "stop", "warning", "qrCode", "log",
+                                       "inspect", "requests", "lock", "key", "more", "spinner"}) {
                 QTest::addRow("%s, %s", symbol, paletteName) << QString::fromLatin1(symbol)
                                                              << colours;
             }
@@ -213,7 +213,7 @@ private Q_SLOTS:
             {u"warning"_s, &Symbols::warning}, {u"qrCode"_s, &Symbols::qrCode},
             {u"log"_s, &Symbols::log},         {u"inspect"_s, &Symbols::inspect},
             {u"requests"_s, &Symbols::requests}, {u"lock"_s, &Symbols::lock},
-            {u"key"_s, &Symbols::key}};
+            {u"key"_s, &Symbols::key},         {u"more"_s, &Symbols::more}};
         Spinner spinner;
         spinner.setScale(0.5);
         const QIcon icon = symbols.value(symbol, nullptr) ? symbols.value(symbol)() : QIcon();
