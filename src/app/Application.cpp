@@ -80,7 +80,9 @@ bool Application::start()
     connect(m_window.get(), &ContentView::quitRequested, this, &Application::quit);
     connect(m_window.get(), &ContentView::aboutRequested, this, &Application::showAbout);
     connect(m_instance.get(), &SingleInstance::activated, this, &Application::bringForward);
-    connect(model, &ContentModel::tunnelReady, this, &Application::notifyReady);
+    // Not at the address: the name may not be in the DNS yet, and a browser that looks it up
+    // then remembers the failure for minutes.
+    connect(model, &ContentModel::tunnelReachable, this, &Application::notifyReady);
 
     m_keepRunning = m_window->findChild<QAction *>(QStringLiteral("keepRunningAction"));
     Q_ASSERT(m_keepRunning);

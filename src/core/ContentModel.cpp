@@ -26,6 +26,7 @@ ContentModel::ContentModel(TunnelStore store, QObject *parent)
     connect(&m_registry, &TunnelRegistry::quickWillChange, this, &ContentModel::objectWillChange);
     connect(&m_registry, &TunnelRegistry::message, this, &ContentModel::setStatusMessage);
     connect(&m_registry, &TunnelRegistry::tunnelReady, this, &ContentModel::tunnelReady);
+    connect(&m_registry, &TunnelRegistry::tunnelReachable, this, &ContentModel::tunnelReachable);
     connect(&m_registry.runs(), &TunnelRuns::toolEnded, this, &ContentModel::toolEnded);
     connect(&m_named, &NamedTunnelModel::message, this, &ContentModel::setStatusMessage);
     connect(&m_named, &NamedTunnelModel::toolEnded, this, &ContentModel::toolEnded);

@@ -93,6 +93,8 @@ Q_SIGNALS:
     void toolsStopped();
     // A tool announced an address for this tunnel (created or restarted).
     void tunnelReady(const Velumo::Tunnel &tunnel);
+    // Its tool registered its first connection: the address answers now.
+    void tunnelReachable(const Velumo::Tunnel &tunnel);
 
 private:
     void setLoading(bool loading);

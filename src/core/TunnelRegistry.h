@@ -96,6 +96,9 @@ Q_SIGNALS:
     void message(const QString &text);
     // A restarted tunnel's tool announced its address.
     void tunnelReady(const Velumo::Tunnel &tunnel);
+    // A tunnel's tool registered its first connection to the edge in this run, after its
+    // address was known: the address now answers.
+    void tunnelReachable(const Velumo::Tunnel &tunnel);
 
 private:
     qsizetype rowOf(const QUuid &id) const;
@@ -105,6 +108,7 @@ private:
     void changed(const QUuid &id, const QList<int> &roles);
     void setLoading(qsizetype row, bool loading);
     void setAddress(TunnelSession &session, const QUuid &id, const QUrl &url);
+    void noteReachable(const QUuid &id);
     void removeRow(qsizetype row);
     void forgetRuns();
     void saveNamed();
@@ -115,6 +119,8 @@ private:
     QList<TunnelEntry> m_entries;
     // Counts the starts and stops of each tunnel: a start that waited sees it was overtaken.
     QHash<QUuid, int> m_starts;
+    // Tunnels whose run has been told reachable.
+    QHash<QUuid, bool> m_reachable;
 };
 
 } // namespace Velumo
