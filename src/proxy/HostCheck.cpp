@@ -84,6 +84,23 @@ QString HostCheck::allowSetting(DevServer server, const QString &hostname)
     return {};
 }
 
+QString HostCheck::settingPlace(DevServer server)
+{
+    switch (server) {
+    case DevServer::Vite:
+        return tr("vite.config.js (or .ts)");
+    case DevServer::Webpack:
+        return tr("the devServer section of webpack.config.js");
+    case DevServer::Django:
+        return tr("the project's settings.py");
+    case DevServer::Rails:
+        return tr("config/environments/development.rb, inside the configure block");
+    case DevServer::NextJs:
+        return tr("next.config.js (or .ts)");
+    }
+    return {};
+}
+
 QString HostCheck::name(DevServer server)
 {
     switch (server) {

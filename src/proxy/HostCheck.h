@@ -43,6 +43,8 @@ public:
     // changes at each start; for a named tunnel its own hostname.
     static QString allowSetting(DevServer server, const QString &hostname = {});
     static QString name(DevServer server);
+    // Where that line goes in the project.
+    static QString settingPlace(DevServer server);
 };
 
 } // namespace Velumo
