@@ -184,12 +184,16 @@ int act(const QString &command, const QStringList &arguments)
 
 bool isCommand(int argc, char **argv)
 {
+    // A first word that is not an option is a command, known or not: a mistyped one must
+    // not open the window.
+    if (argc > 1 && argv[1][0] != '-') {
+        return true;
+    }
     for (int i = 1; i < argc; ++i) {
-        const char *argument = argv[i];
-        if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-            std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-v") == 0 ||
-            commands.contains(QLatin1StringView(argument))) {
-            return true;
+        for (const char *option : {"--help", "-h", "--help-all", "--version", "-v"}) {
+            if (std::strcmp(argv[i], option) == 0) {
+                return true;
+            }
         }
     }
     return false;

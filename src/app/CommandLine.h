@@ -14,8 +14,9 @@ enum Exit {
     NotFound = 6,
 };
 
-// True when the arguments name a command (share, list, start, stop, delete) or ask for help or
-// the version: then run() handles them, and no window is made.
+// True when the arguments name a command (share, list, start, stop, delete; any first word
+// that is not an option) or ask for help or the version: then run() handles them, and no
+// window is made.
 bool isCommand(int argc, char **argv);
 // True when the app is to start in the background: the tray icon, no window.
 bool wantsBackground(int argc, char **argv);

@@ -7,6 +7,7 @@
 #include "velumo1adaptor.h"
 
 #include <QDBusMetaType>
+#include <QFileInfo>
 
 using namespace Qt::StringLiterals;
 
@@ -135,8 +136,7 @@ QString ScriptingService::Share(const QString &hostname, const QString &port,
             return {};
         }
     }
-    if (m_model.toolPath().isEmpty()) {
-        refuse("ToolMissing", tr("cloudflared was not found: install it, then try again."));
+    if (!toolFound()) {
         return {};
     }
     const QUuid id = QUuid::createUuid();
@@ -147,11 +147,9 @@ QString ScriptingService::Share(const QString &hostname, const QString &port,
 void ScriptingService::Start(const QString &id)
 {
     if (const std::optional<QUuid> uuid = listed(id)) {
-        if (m_model.toolPath().isEmpty()) {
-            refuse("ToolMissing", tr("cloudflared was not found: install it, then try again."));
-            return;
+        if (toolFound()) {
+            m_model.setRunning(*uuid, true);
         }
-        m_model.setRunning(*uuid, true);
     }
 }
 
@@ -177,6 +175,16 @@ std::optional<QUuid> ScriptingService::listed(const QString &id)
     }
     refuse("NotFound", tr("No listed tunnel has the id \"%1\".").arg(id));
     return std::nullopt;
+}
+
+bool ScriptingService::toolFound()
+{
+    const QString tool = m_model.toolPath();
+    if (!tool.isEmpty() && QFileInfo(tool).isExecutable()) {
+        return true;
+    }
+    refuse("ToolMissing", tr("cloudflared was not found: install it, then try again."));
+    return false;
 }
 
 void ScriptingService::refuse(const char *error, const QString &message)

@@ -50,6 +50,8 @@ private:
     std::optional<QUuid> listed(const QString &id);
     // The fields of one listed tunnel, as List() gives them.
     QVariantMap describe(int row) const;
+    // True when the tool can be started; else a ToolMissing error goes to the caller.
+    bool toolFound();
     void refuse(const char *error, const QString &message);
     void rowsChanged(int first, int last);
 
