@@ -8,6 +8,7 @@
 #include "desktop/QuitSignals.h"
 #include "desktop/ScriptingService.h"
 #include "desktop/SingleInstance.h"
+#include "desktop/TrayHost.h"
 #include "desktop/TrayIcon.h"
 #include "gui/AboutDialog.h"
 #include "gui/AppStyle.h"
@@ -114,14 +115,17 @@ bool Application::start()
 
 void Application::startInBackground()
 {
-    QTimer::singleShot(0, this, [this] {
-        QApplication::setWindowIcon(Symbols::appIcon());
+    QApplication::setWindowIcon(Symbols::appIcon());
+    auto *host = new TrayHost(TrayHost::defaultPatience, this);
+    connect(host, &TrayHost::decided, this, [this, host] {
+        host->deleteLater();
         showTray();
         // Without a tray the window is the only way to the tunnels: it waits, minimised.
-        if (!m_tray) {
+        if (!m_tray && !m_quitting) {
             m_window->showMinimized();
         }
     });
+    host->wait();
 }
 
 void Application::quit()
