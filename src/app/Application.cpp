@@ -6,7 +6,9 @@
 #include "desktop/DesktopNotifier.h"
 #include "desktop/KeychainSecretStore.h"
 #include "desktop/QuitSignals.h"
+#include "desktop/ScriptingService.h"
 #include "desktop/SingleInstance.h"
+#include "desktop/TrayHost.h"
 #include "desktop/TrayIcon.h"
 #include "gui/AboutDialog.h"
 #include "gui/AppStyle.h"
@@ -68,7 +70,11 @@ bool Application::start()
     QApplication::setStyle(new AppStyle);
     m_window = std::make_unique<ContentView>(model);
     m_instance = std::make_unique<SingleInstance>(m_options.appId);
+    // Scripts find the tunnels beside org.freedesktop.Application, once the name is ours.
+    m_scripting = std::make_unique<ScriptingService>(*model);
+    m_instance->exportOn(m_scripting.get());
     if (!m_instance->claim()) {
+        m_scripting.reset();
         m_window.reset();
         return false;
     }
@@ -95,6 +101,10 @@ bool Application::start()
     });
     m_window->installEventFilter(this);
 
+    if (m_options.background) {
+        startInBackground();
+        return true;
+    }
     m_window->show();
     // Finding the icon in the theme, loading the SVG engine for it and asking the bus for a
     // tray would hold up the first frame; they come right after.
@@ -103,6 +113,21 @@ bool Application::start()
         showTray();
     });
     return true;
+}
+
+void Application::startInBackground()
+{
+    QApplication::setWindowIcon(Symbols::appIcon());
+    auto *host = new TrayHost(TrayHost::defaultPatience, this);
+    connect(host, &TrayHost::decided, this, [this, host] {
+        host->deleteLater();
+        showTray();
+        // Without a tray the window is the only way to the tunnels: it waits, minimised.
+        if (!m_tray && !m_quitting) {
+            m_window->showMinimized();
+        }
+    });
+    host->wait();
 }
 
 void Application::quit()

@@ -18,6 +18,7 @@ class AboutDialog;
 class ContentView;
 class DesktopNotifier;
 class QuitSignals;
+class ScriptingService;
 class SecretStore;
 class SingleInstance;
 class TrayIcon;
@@ -41,6 +42,9 @@ public:
         std::optional<QString> storePath;
         // The desktop's secret store when none is given.
         std::shared_ptr<SecretStore> secrets;
+        // The tray icon and no window (a minimised window without a tray), as when started for
+        // a script or at login.
+        bool background = false;
     };
     static Options defaultOptions() { return {QStringLiteral("org.velumo.Velumo"), {}, {}, {}}; }
 
@@ -67,6 +71,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void startInBackground();
     void bringForward(const QString &activationToken);
     void notifyReady(const Tunnel &tunnel);
     void showAbout();
@@ -78,6 +83,7 @@ private:
 
     Options m_options;
     std::unique_ptr<SingleInstance> m_instance;
+    std::unique_ptr<ScriptingService> m_scripting;
     std::unique_ptr<ContentView> m_window;
     std::unique_ptr<QuitSignals> m_quitSignals;
     // Made at the first notification: nothing to do before, and start-up is quicker without.

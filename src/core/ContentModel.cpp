@@ -61,14 +61,16 @@ QString ContentModel::toolPath() const
     return m_toolPath ? *m_toolPath : cloudflaredPath();
 }
 
-QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
+QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port, QUuid id)
 {
     QPointer<ContentModel> self(this);
     setLoading(true);
     ++m_waitingCreations;
     TunnelSession &session = m_registry.runs().launchCreation(hostname, port);
     connect(&session, &TunnelSession::addressAnnounced, this,
-            [this, &session](const QUrl &url) { addCreatedTunnel(session, url); });
+            [this, &session, id](const QUrl &url) {
+                addCreatedTunnel(session, url, session.served().isEmpty() ? id : QUuid());
+            });
 
     QPointer<TunnelSession> run(&session);
     co_await session.readOutput();
@@ -81,16 +83,22 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
         if (m_waitingCreations == 0 && m_loading) {
             setLoading(false);
         }
-        if (const QString message = session.endedWithoutAddressMessage(); !message.isEmpty()) {
+        const QString message = session.endedWithoutAddressMessage();
+        if (!message.isEmpty()) {
             setStatusMessage(message);
         }
+        Q_EMIT creationFailed(id, message.isEmpty() ? tr("The tool ended without an address.")
+                                                    : message);
     }
     m_registry.runOver(session);
 }
 
-void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url)
+void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url, const QUuid &id)
 {
     Tunnel tunnel;
+    if (!id.isNull()) {
+        tunnel.id = id;
+    }
     tunnel.url = url;
     tunnel.hostname = session.hostname();
     tunnel.port = session.port();

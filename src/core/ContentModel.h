@@ -45,8 +45,9 @@ public:
     void setStatusMessage(const QString &message);
 
     // Starts the tool for hostname:port and records every address it announces as a new
-    // tunnel. Runs until the tool ends; callers start it and do not wait.
-    QCoro::Task<> createTunnel(QString hostname, QString port);
+    // tunnel, the first with `id` when one is given. Runs until the tool ends; callers start
+    // it and do not wait.
+    QCoro::Task<> createTunnel(QString hostname, QString port, QUuid id = {});
     // Starts the tool again for the listed tunnel with this id and records the address on it;
     // nothing while it starts or runs. A tunnel last started over HTTP/2 is started over
     // HTTP/2 again.
@@ -95,10 +96,12 @@ Q_SIGNALS:
     void tunnelReady(const Velumo::Tunnel &tunnel);
     // Its tool registered its first connection: the address answers now.
     void tunnelReachable(const Velumo::Tunnel &tunnel);
+    // A creation's tool ended without an address; `id` is the one it was given, if any.
+    void creationFailed(const QUuid &id, const QString &reason);
 
 private:
     void setLoading(bool loading);
-    void addCreatedTunnel(TunnelSession &session, const QUrl &url);
+    void addCreatedTunnel(TunnelSession &session, const QUrl &url, const QUuid &id);
     void toolEnded();
 
     bool m_loading = false;
