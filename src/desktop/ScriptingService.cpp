@@ -75,12 +75,17 @@ ScriptingService::ScriptingService(ContentModel &model, QObject *parent)
     // A removed row is gone by the time it could be read: its id is taken before.
     connect(&registry, &TunnelRegistry::rowsAboutToBeRemoved, this,
             [this](const QModelIndex &, int first, int last) { rowsChanged(first, last); });
-    connect(&model, &ContentModel::tunnelReady, this, [this](const Tunnel &tunnel) {
+    // Ready once the address answers, as for the notification: a script that opens it at
+    // once must not find a name the DNS does not have yet.
+    connect(&model, &ContentModel::tunnelReachable, this, [this](const Tunnel &tunnel) {
+        m_pending.remove(tunnel.id);
         Q_EMIT TunnelReady(idText(tunnel.id), tunnel.url ? tunnel.url->toString() : QString());
     });
     connect(&model, &ContentModel::creationFailed, this,
             [this](const QUuid &id, const QString &reason) {
-                Q_EMIT TunnelFailed(idText(id), reason);
+                if (m_pending.remove(id)) {
+                    Q_EMIT TunnelFailed(idText(id), reason);
+                }
             });
 }
 
@@ -140,6 +145,7 @@ QString ScriptingService::Share(const QString &hostname, const QString &port,
         return {};
     }
     const QUuid id = QUuid::createUuid();
+    m_pending.insert(id);
     m_model.createTunnel(host, port, id);
     return idText(id);
 }
@@ -198,8 +204,21 @@ void ScriptingService::rowsChanged(int first, int last)
 {
     const TunnelRegistry &registry = m_model.registry();
     for (int row = first; row <= last; ++row) {
-        Q_EMIT TunnelChanged(
-            idText(registry.data(registry.index(row), TunnelRegistry::IdRole).toUuid()));
+        const QModelIndex index = registry.index(row);
+        const QUuid id = index.data(TunnelRegistry::IdRole).toUuid();
+        Q_EMIT TunnelChanged(idText(id));
+        // A shared tunnel whose tool ended after its address but before a connection.
+        const auto state = TunnelState(index.data(TunnelRegistry::StateRole).toInt());
+        if (m_pending.contains(id) && (state == TunnelState::Ended ||
+                                       state == TunnelState::FailedToStart ||
+                                       state == TunnelState::Stopped)) {
+            m_pending.remove(id);
+            const QString problem = index.data(TunnelRegistry::ProblemRole).toString();
+            Q_EMIT TunnelFailed(idText(id),
+                                problem.isEmpty()
+                                    ? tr("The tool ended before the tunnel could be reached.")
+                                    : problem);
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QDBusContext>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QUuid>
 #include <QVariantMap>
 
@@ -56,6 +57,8 @@ private:
     void rowsChanged(int first, int last);
 
     ContentModel &m_model;
+    // Tunnels from Share not yet reachable nor failed.
+    QSet<QUuid> m_pending;
 };
 
 } // namespace Velumo
