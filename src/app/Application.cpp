@@ -8,7 +8,9 @@
 #include "desktop/DesktopNotifier.h"
 #include "desktop/KeychainSecretStore.h"
 #include "desktop/QuitSignals.h"
+#include "desktop/ScriptingService.h"
 #include "desktop/SingleInstance.h"
+#include "desktop/TrayHost.h"
 #include "desktop/TrayIcon.h"
 #include "gui/AboutDialog.h"
 #include "gui/AppStyle.h"
@@ -83,8 +85,12 @@ bool Application::start()
     QApplication::setStyle(new AppStyle);
     m_window = std::make_unique<ContentView>(model);
     m_instance = std::make_unique<SingleInstance>(m_options.appId);
+    // Scripts find the tunnels beside org.freedesktop.Application, once the name is ours.
+    m_scripting = std::make_unique<ScriptingService>(*model);
+    m_instance->exportOn(m_scripting.get());
     if (!m_instance->claim()) {
         qCInfo(lcApp, "Velumo already runs in this session: its window was brought forward");
+        m_scripting.reset();
         m_window.reset();
         return false;
     }
@@ -98,7 +104,9 @@ bool Application::start()
     connect(m_window.get(), &ContentView::preferencesRequested, this,
             &Application::showPreferences);
     connect(m_instance.get(), &SingleInstance::activated, this, &Application::bringForward);
-    connect(model, &ContentModel::tunnelReady, this, &Application::notifyReady);
+    // Not at the address: the name may not be in the DNS yet, and a browser that looks it up
+    // then remembers the failure for minutes.
+    connect(model, &ContentModel::tunnelReachable, this, &Application::notifyReady);
 
     m_keepRunning = m_window->findChild<QAction *>(QStringLiteral("keepRunningAction"));
     Q_ASSERT(m_keepRunning);
@@ -111,6 +119,10 @@ bool Application::start()
     });
     m_window->installEventFilter(this);
 
+    if (m_options.background) {
+        startInBackground();
+        return true;
+    }
     m_window->show();
     // Finding the icon in the theme, loading the SVG engine for it and asking the bus for a
     // tray would hold up the first frame; they come right after.
@@ -119,6 +131,21 @@ bool Application::start()
         showTray();
     });
     return true;
+}
+
+void Application::startInBackground()
+{
+    QApplication::setWindowIcon(Symbols::appIcon());
+    auto *host = new TrayHost(TrayHost::defaultPatience, this);
+    connect(host, &TrayHost::decided, this, [this, host] {
+        host->deleteLater();
+        showTray();
+        // Without a tray the window is the only way to the tunnels: it waits, minimised.
+        if (!m_tray && !m_quitting) {
+            m_window->showMinimized();
+        }
+    });
+    host->wait();
 }
 
 void Application::quit()

@@ -20,6 +20,7 @@ class ContentView;
 class DesktopNotifier;
 class ProxyHost;
 class QuitSignals;
+class ScriptingService;
 class SecretStore;
 class SingleInstance;
 class TrayIcon;
@@ -43,6 +44,9 @@ public:
         std::optional<QString> storePath;
         // The desktop's secret store when none is given.
         std::shared_ptr<SecretStore> secrets;
+        // The tray icon and no window (a minimised window without a tray), as when started for
+        // a script or at login.
+        bool background = false;
     };
     static Options defaultOptions() { return {QStringLiteral("org.velumo.Velumo"), {}, {}, {}}; }
 
@@ -69,6 +73,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void startInBackground();
     void bringForward(const QString &activationToken);
     void notifyReady(const Tunnel &tunnel);
     void showAbout();
@@ -83,6 +88,7 @@ private:
     // The thread every tunnel's proxy runs on; it outlives the window and its model.
     std::unique_ptr<ProxyHost> m_proxyHost;
     std::unique_ptr<SingleInstance> m_instance;
+    std::unique_ptr<ScriptingService> m_scripting;
     std::unique_ptr<ContentView> m_window;
     std::unique_ptr<QuitSignals> m_quitSignals;
     // Made at the first notification: nothing to do before, and start-up is quicker without.

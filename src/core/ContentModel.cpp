@@ -29,6 +29,7 @@ ContentModel::ContentModel(TunnelStore store, QObject *parent)
     connect(&m_registry, &TunnelRegistry::quickWillChange, this, &ContentModel::objectWillChange);
     connect(&m_registry, &TunnelRegistry::message, this, &ContentModel::setStatusMessage);
     connect(&m_registry, &TunnelRegistry::tunnelReady, this, &ContentModel::tunnelReady);
+    connect(&m_registry, &TunnelRegistry::tunnelReachable, this, &ContentModel::tunnelReachable);
     connect(&m_registry.runs(), &TunnelRuns::toolEnded, this, &ContentModel::toolEnded);
     connect(&m_named, &NamedTunnelModel::message, this, &ContentModel::setStatusMessage);
     connect(&m_named, &NamedTunnelModel::toolEnded, this, &ContentModel::toolEnded);
@@ -64,13 +65,16 @@ QString ContentModel::toolPath() const
     return m_toolPath ? *m_toolPath : cloudflaredPath();
 }
 
-QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
+QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port, QUuid id)
 {
     QPointer<ContentModel> self(this);
     setLoading(true);
     ++m_waitingCreations;
     // The first address is already behind the proxy when new tunnels start with one.
     TunnelEntry first = TunnelEntry::quick({});
+    if (!id.isNull()) {
+        first.tunnel.id = id;
+    }
     first.tunnel.hostname = hostname;
     first.tunnel.port = port;
     TunnelRuns::Prepared prepared;
@@ -83,7 +87,7 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
         }
         if (!proxied) {
             m_registry.forgetUnlistedChoices(first.id());
-            creationEnded(proxied.reason());
+            creationEnded(first.id(), proxied.reason());
             co_return;
         }
         prepared = std::move(*proxied);
@@ -102,12 +106,13 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port)
     }
     if (!session.announced()) {
         m_registry.forgetUnlistedChoices(first.id());
-        creationEnded(session.endedWithoutAddressMessage(), session.log());
+        creationEnded(first.id(), session.endedWithoutAddressMessage(), session.log());
     }
     m_registry.runOver(session);
 }
 
-void ContentModel::creationEnded(const QString &message, std::shared_ptr<ToolLog> log)
+void ContentModel::creationEnded(const QUuid &id, const QString &message,
+                                 std::shared_ptr<ToolLog> log)
 {
     // A creation that never got an address must not leave the form disabled for good.
     --m_waitingCreations;
@@ -120,6 +125,8 @@ void ContentModel::creationEnded(const QString &message, std::shared_ptr<ToolLog
         m_failedRunLog = std::move(log);
         Q_EMIT statusMessageChanged(m_statusMessage);
     }
+    Q_EMIT creationFailed(id, message.isEmpty() ? tr("The tool ended without an address.")
+                                                : message);
 }
 
 void ContentModel::addCreatedTunnel(TunnelSession &session, const QUrl &url, const QUuid &id)

@@ -47,8 +47,9 @@ public:
     const std::shared_ptr<ToolLog> &failedRunLog() const { return m_failedRunLog; }
 
     // Starts the tool for hostname:port and records every address it announces as a new
-    // tunnel. Runs until the tool ends; callers start it and do not wait.
-    QCoro::Task<> createTunnel(QString hostname, QString port);
+    // tunnel, the first with `id` when one is given. Runs until the tool ends; callers start
+    // it and do not wait.
+    QCoro::Task<> createTunnel(QString hostname, QString port, QUuid id = {});
     // Starts the tool again for the listed tunnel with this id and records the address on it;
     // nothing while it starts or runs. A tunnel last started over HTTP/2 is started over
     // HTTP/2 again.
@@ -96,12 +97,16 @@ Q_SIGNALS:
     void toolsStopped();
     // A tool announced an address for this tunnel (created or restarted).
     void tunnelReady(const Velumo::Tunnel &tunnel);
+    // Its tool registered its first connection: the address answers now.
+    void tunnelReachable(const Velumo::Tunnel &tunnel);
+    // A creation's tool ended without an address; `id` is the one it was given, if any.
+    void creationFailed(const QUuid &id, const QString &reason);
 
 private:
     void setLoading(bool loading);
     // The first address of a creation takes the id its choices were made for.
     void addCreatedTunnel(TunnelSession &session, const QUrl &url, const QUuid &id);
-    void creationEnded(const QString &message, std::shared_ptr<ToolLog> log = {});
+    void creationEnded(const QUuid &id, const QString &message, std::shared_ptr<ToolLog> log = {});
     void toolEnded();
 
     bool m_loading = false;

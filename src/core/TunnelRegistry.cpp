@@ -26,8 +26,10 @@ TunnelRegistry::TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedSto
     , m_choicesStore(std::move(choicesStore))
 {
     connect(&m_runs, &TunnelRuns::message, this, &TunnelRegistry::message);
-    connect(&m_runs, &TunnelRuns::activityChanged, this,
-            [this](const QUuid &id) { changed(id, activityRoles); });
+    connect(&m_runs, &TunnelRuns::activityChanged, this, [this](const QUuid &id) {
+        changed(id, activityRoles);
+        noteReachable(id);
+    });
     connect(&m_runs, &TunnelRuns::serviceListeningChanged, this,
             [this](const QUuid &id) { changed(id, {ServiceListeningRole}); });
 }
@@ -384,6 +386,25 @@ void TunnelRegistry::setAddress(TunnelSession &session, const QUuid &id, const Q
     changed(row, QList<int>{AddressRole, LoadingRole} + activityRoles);
     Q_EMIT tunnelReady(m_entries[row].tunnel);
     tellGenerated(id);
+    noteReachable(id);
+}
+
+void TunnelRegistry::noteReachable(const QUuid &id)
+{
+    const qsizetype row = rowOf(id);
+    if (row < 0) {
+        return;
+    }
+    const Tunnel &tunnel = m_entries[row].tunnel;
+    const TunnelState state = m_runs.activity(id).state;
+    if (state == TunnelState::Connected && tunnel.url) {
+        // Once per run: a connection lost and made again is the same tunnel, still shared.
+        if (!std::exchange(m_reachable[id], true)) {
+            Q_EMIT tunnelReachable(tunnel);
+        }
+    } else if (state != TunnelState::Announced) {
+        m_reachable.remove(id);
+    }
 }
 
 void TunnelRegistry::stop(const QUuid &id)

@@ -127,6 +127,9 @@ Q_SIGNALS:
     void tunnelReady(const Velumo::Tunnel &tunnel);
     // A new tunnel got a generated password, and its address is known.
     void passwordGenerated(const QUuid &id);
+    // A tunnel's tool registered its first connection to the edge in this run, after its
+    // address was known: the address now answers.
+    void tunnelReachable(const Velumo::Tunnel &tunnel);
 
 private:
     // Why visitors could not be made to pass through Velumo's proxy; done when they can.
@@ -146,6 +149,7 @@ private:
     void changed(const QUuid &id, const QList<int> &roles);
     void setLoading(qsizetype row, bool loading);
     void setAddress(TunnelSession &session, const QUuid &id, const QUrl &url);
+    void noteReachable(const QUuid &id);
     void removeRow(qsizetype row);
     void forgetRuns();
     void saveNamed();
@@ -161,6 +165,8 @@ private:
     QList<TunnelEntry> m_entries;
     // Counts the starts and stops of each tunnel: a start that waited sees it was overtaken.
     QHash<QUuid, int> m_starts;
+    // Tunnels whose run has been told reachable.
+    QHash<QUuid, bool> m_reachable;
 };
 
 } // namespace Velumo

@@ -66,9 +66,9 @@ class ApplicationAdaptor : public QDBusAbstractAdaptor
     Q_DISABLE_COPY_MOVE(ApplicationAdaptor)
 
 public:
-    explicit ApplicationAdaptor(SingleInstance *parent)
-        : QDBusAbstractAdaptor(parent)
-        , m_instance(parent)
+    ApplicationAdaptor(SingleInstance *instance, QObject *exported)
+        : QDBusAbstractAdaptor(exported)
+        , m_instance(instance)
     {}
 
 public Q_SLOTS:
@@ -130,8 +130,9 @@ void SingleInstance::beginClaim()
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
     // The object comes first, so a copy that sees the name can already call it.
-    new ApplicationAdaptor(this);
-    if (!bus.registerObject(objectPath(), this, QDBusConnection::ExportAdaptors)) {
+    QObject *exported = m_exported ? m_exported.data() : this;
+    new ApplicationAdaptor(this, exported);
+    if (!bus.registerObject(objectPath(), exported, QDBusConnection::ExportAdaptors)) {
         qCWarning(lcDesktop, "SingleInstance: cannot export %s", qPrintable(objectPath()));
         return;
     }

@@ -4,6 +4,7 @@
 
 #include <QDBusPendingReply>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <optional>
@@ -36,6 +37,9 @@ public:
     // several round trips, which Qt waits for, and the caller can build its window meanwhile.
     // Optional: the first use of the bus connects otherwise.
     static void connectInBackground();
+    // The object whose adaptors the app exports at its object path, beside
+    // org.freedesktop.Application; by default this one. Set it before claiming.
+    void exportOn(QObject *object) { m_exported = object; }
     // Asks the session bus for the app id without waiting for the answer, so the caller can
     // go on meanwhile. Optional: claim() asks itself when this was not called.
     void beginClaim();
@@ -65,6 +69,7 @@ private:
     std::optional<QDBusPendingReply<uint>> m_request;
     bool m_ownsBusName = false;
     QLocalServer *m_server = nullptr;
+    QPointer<QObject> m_exported;
 };
 
 } // namespace Velumo

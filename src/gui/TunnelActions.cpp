@@ -144,9 +144,11 @@ void TunnelActions::sync(const QModelIndex &index)
     const bool password = index.data(Role::PasswordRole).toBool();
     const bool unreadable = !index.data(Role::PasswordProblemRole).toString().isEmpty();
     // Whether each applies now; one that does not is hidden, and disabled for a shortcut.
+    // A QR code invites scanning at once: only once the address answers.
+    const bool reachable = hasAddress && activity.state == TunnelState::Connected;
     const std::array<bool, KindCount> applies{hasAddress,
                                               hasAddress,
-                                              hasAddress,
+                                              reachable,
                                               activity.log != nullptr,
                                               activity.running,
                                               !activity.running,

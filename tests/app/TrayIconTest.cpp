@@ -43,11 +43,12 @@ public Q_SLOTS:
     void RegisterStatusNotifierItem(const QString &service) { Q_EMIT itemRegistered(service); }
 };
 
-std::unique_ptr<Application> makeApp(const QString &dir)
+std::unique_ptr<Application> makeApp(const QString &dir, bool background = false)
 {
     return std::make_unique<Application>(Application::Options{
         u"org.velumo.Test.p%1"_s.arg(QCoreApplication::applicationPid()), standinPath(),
-        QDir(dir).filePath(u"storedTunnels.json"_s), std::make_shared<MemorySecretStore>()});
+        QDir(dir).filePath(u"storedTunnels.json"_s), std::make_shared<MemorySecretStore>(),
+        background});
 }
 
 } // namespace
@@ -66,21 +67,26 @@ private:
     std::unique_ptr<Application> m_app;
     int m_tools = 0;
 
+    void registerTrayHost()
+    {
+        auto *watcher = new Watcher;
+        watcher->moveToThread(&m_watcherThread);
+        connect(&m_watcherThread, &QThread::finished, watcher, &QObject::deleteLater);
+        connect(watcher, &Watcher::itemRegistered, this,
+                [this](const QString &service) { m_item = service; });
+        m_watcherThread.start();
+        QDBusConnection bus =
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"watcher"_s);
+        QVERIFY(bus.registerObject(u"/StatusNotifierWatcher"_s, watcher,
+                                   QDBusConnection::ExportAllSlots |
+                                       QDBusConnection::ExportAllProperties));
+        QVERIFY(bus.registerService(u"org.kde.StatusNotifierWatcher"_s));
+    }
+
     void startApp(bool trayHost)
     {
         if (trayHost) {
-            auto *watcher = new Watcher;
-            watcher->moveToThread(&m_watcherThread);
-            connect(&m_watcherThread, &QThread::finished, watcher, &QObject::deleteLater);
-            connect(watcher, &Watcher::itemRegistered, this,
-                    [this](const QString &service) { m_item = service; });
-            m_watcherThread.start();
-            QDBusConnection bus =
-                QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"watcher"_s);
-            QVERIFY(bus.registerObject(u"/StatusNotifierWatcher"_s, watcher,
-                                       QDBusConnection::ExportAllSlots |
-                                           QDBusConnection::ExportAllProperties));
-            QVERIFY(bus.registerService(u"org.kde.StatusNotifierWatcher"_s));
+            registerTrayHost();
         }
         m_app = makeApp(m_dir.path());
         QVERIFY(m_app->start());
@@ -212,6 +218,18 @@ private Q_SLOTS:
             QVERIFY(finished.wait(20000));
             QCOMPARE(next.readAllStandardOutput(), "off\n");
         }
+    }
+
+    // Started at login before the desktop's tray host, the app waits for it: the tray icon
+    // then, and no window.
+    void background_waitsForTrayHost()
+    {
+        m_app = makeApp(m_dir.path(), true);
+        QVERIFY(m_app->start());
+        QTimer::singleShot(2000, this, [this] { registerTrayHost(); });
+        QTRY_VERIFY_WITH_TIMEOUT(m_app->tray(), 10000);
+        QTRY_VERIFY(!m_item.isEmpty());
+        QVERIFY(!m_app->window()->isVisible());
     }
 
     // Each listed tunnel has an entry: Stop ends its tool, Restart starts one, Quit ends all.

@@ -305,6 +305,27 @@ private Q_SLOTS:
                  qPrintable(m_model->statusMessage()));
     }
 
+    // "Ready" waits for the first connection to the edge: the name may not be in the DNS
+    // before, and a connection lost and made again is not a new start.
+    void reachable_onceTheToolHoldsAConnection()
+    {
+        const QByteArray registered =
+            "err {now} INF Registered tunnel connection connIndex=0 protocol=quic\n";
+        script(announcement() + "sleep 200\n" + registered +
+               "err {now} WRN Unregistered tunnel connection connIndex=0\n" + registered +
+               "err {now} INF done\nwait\n");
+        QSignalSpy reachable(m_model.get(), &ContentModel::tunnelReachable);
+        int reachableWhenAnnounced = -1;
+        connect(m_model.get(), &ContentModel::tunnelReady, this,
+                [&] { reachableWhenAnnounced = int(reachable.count()); });
+        m_model->createTunnel(u"localhost"_s, u"3000"_s);
+        QTRY_COMPARE(reachableWhenAnnounced, 0);
+        QTRY_COMPARE(reachable.count(), 1);
+        const QUuid id = m_model->tunnels().first().id;
+        QTRY_VERIFY(m_model->activity(id).log->lines().join(u'\n').contains(u"INF done"_s));
+        QCOMPARE(reachable.count(), 1);
+    }
+
     void restart_setsTheAddressOnTheSameRecordWithoutSaving()
     {
         loadStored({stored(QStringLiteral("x"), QStringLiteral("1")),

@@ -4,8 +4,11 @@
 
 #include "TestSupport.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTest>
 
@@ -63,6 +66,57 @@ private Q_SLOTS:
         QTRY_COMPARE(monitor.isListening(key), listening);
         QCOMPARE(changed.size(), listening ? 2 : 1);
         QVERIFY(!listening || changed.contains(QVariantList{key, *listening}));
+    }
+
+    // A service given with https:// is checked with a handshake: one that listens without
+    // speaking TLS, or with a certificate nobody vouches for, is still listening.
+    void httpsService_data()
+    {
+        QTest::addColumn<QString>("server"); // tls, plain or none
+        QTest::addColumn<bool>("listening");
+        QTest::addColumn<bool>("speaksTls");
+        QTest::newRow("self-signed") << u"tls"_s << true << true;
+        QTest::newRow("plain http on https") << u"plain"_s << true << false;
+        QTest::newRow("nothing") << u"none"_s << false << false;
+    }
+    void httpsService()
+    {
+        QFETCH(QString, server);
+        QFETCH(bool, listening);
+        QFETCH(bool, speaksTls);
+        const QString tlsDir = QStringLiteral(VELUMO_TEST_TLS);
+        const QSslCertificate certificate =
+            QSslCertificate::fromPath(tlsDir + u"/service-cert.pem"_s).value(0);
+        QVERIFY(!certificate.isNull());
+        QSslServer tls;
+        QTcpServer plain;
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(certificate);
+        configuration.setPrivateKey(
+            QSslKey(readAll(tlsDir + u"/service-key.pem"_s), QSsl::Ec));
+        tls.setSslConfiguration(configuration);
+        quint16 port = closedPort();
+        if (server == u"tls") {
+            QVERIFY(tls.listen(QHostAddress::LocalHost));
+            port = tls.serverPort();
+        } else if (server == u"plain") {
+            QVERIFY(plain.listen(QHostAddress::LocalHost));
+            port = plain.serverPort();
+        }
+
+        LocalServiceMonitor monitor;
+        const QUuid key = QUuid::createUuid();
+        monitor.watch(key, u"https://localhost"_s, QString::number(port));
+        QTRY_VERIFY(monitor.isListening(key).has_value());
+        QCOMPARE(*monitor.isListening(key), listening);
+        const std::optional<ServiceTls> handshake = monitor.tls(key);
+        QCOMPARE(handshake.has_value(), listening);
+        if (handshake) {
+            QCOMPARE(handshake->speaksTls, speaksTls);
+            QVERIFY(!handshake->trusted);
+            QCOMPARE(handshake->fingerprint,
+                     speaksTls ? certificate.digest(QCryptographicHash::Sha256) : QByteArray());
+        }
     }
 
     // Tunnels in front of one service share its check, and the shared timer's rounds notice a

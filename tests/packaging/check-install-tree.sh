@@ -32,7 +32,9 @@ DESTDIR=$root cmake --install "$build" --prefix /usr >"$work/install.log" ||
 expected=(
     "755 usr/bin/velumo"
     "644 usr/share/applications/org.velumo.Velumo.desktop"
+    "644 usr/share/dbus-1/services/org.velumo.Velumo.service"
     "644 usr/share/doc/velumo/README.md"
+    "644 usr/share/doc/velumo/automation.md"
     "644 usr/share/doc/velumo/changelog.gz"
     "644 usr/share/doc/velumo/copyright"
     "644 usr/share/icons/hicolor/scalable/apps/org.velumo.Velumo.svg"

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Velumo developers
+#pragma once
+
+#include "proxy/HostCheck.h"
+
+#include <QHash>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QUrl>
+#include <QUuid>
+
+#include <optional>
+
+class QNetworkReply;
+
+namespace Velumo {
+
+// Asks a tunnel's local service for its front page once, as a visitor coming through the
+// tunnel would (the public Host, X-Forwarded-Proto https), so that a development server's host
+// check is found before the visitors find it.
+class HostCheckProbe : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HostCheckProbe)
+
+public:
+    static constexpr int timeoutMs = 5000;
+
+    explicit HostCheckProbe(QObject *parent = nullptr);
+
+    // `hostname` and `port` as typed for the tunnel (a scheme in the hostname is kept);
+    // `address` is the tunnel's public address. A probe under way for `key` is dropped.
+    void probe(const QUuid &key, const QString &hostname, const QString &port,
+               const QUrl &address);
+    void cancel(const QUuid &key);
+
+Q_SIGNALS:
+    // A probe ended: `refusedBy` names the server whose host check turned the tunnel's address
+    // away, and is empty for any other answer or none.
+    void checked(const QUuid &key, std::optional<Velumo::DevServer> refusedBy);
+
+private:
+    void finish(const QUuid &key, QNetworkReply *reply);
+
+    QNetworkAccessManager m_network;
+    QHash<QUuid, QNetworkReply *> m_probes;
+};
+
+} // namespace Velumo
