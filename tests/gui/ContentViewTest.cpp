@@ -161,7 +161,9 @@ private Q_SLOTS:
                                  u"Stop tunnel"_s, u"Delete tunnel"_s};
         const QStringList switches{u"Inspect requests [ ]"_s, u"Require a password [ ]"_s};
         const QStringList logged = QStringList{u"Show log"_s} + switches;
-        const QStringList addressed =
+        // The QR code only once the address answers, while the tool holds a connection.
+        const QStringList addressed = QStringList{u"Open in browser"_s} + logged;
+        const QStringList reachable =
             QStringList{u"Open in browser"_s, u"Show QR code"_s} + logged;
         const QByteArray connects =
             announcement() + "sleep 200\nerr INF Registered tunnel connection\n";
@@ -173,7 +175,7 @@ private Q_SLOTS:
             << QByteArray("sleep 5000\n") << u"restartButton"_s
             << u"Starting: waiting for the address"_s << idle << logged << u"localhost:3000, Starting"_s;
         QTest::newRow("connected") << connects + "wait\n" << QString() << u"Connected"_s
-                                   << served << addressed << connected;
+                                   << served << reachable << connected;
         QTest::newRow("stopped") << connects + "wait\n" << u"stopButton"_s << u"Stopped"_s
                                  << idle << logged << u"localhost:3000, Stopped"_s;
         QTest::newRow("ended") << connects + "exit 3\n" << QString()
