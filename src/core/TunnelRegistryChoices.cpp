@@ -198,7 +198,7 @@ std::optional<QUrl> TunnelRegistry::linkWithKey(const QUuid &id, const QUrl &add
 void TunnelRegistry::forgetChoices(const QUuid &id)
 {
     m_generated.remove(id);
-    m_runs.inspection().captures().clear(TunnelRuns::secretKey(id));
+    m_runs.recorder().captures().clear(TunnelRuns::secretKey(id));
     if (const auto found = m_choices.constFind(id); found != m_choices.cend()) {
         if (found->password) {
             m_runs.secrets()->remove(TunnelChoicesStore::gateKey(id));

@@ -47,7 +47,7 @@ QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelRuns::startProxy(Tunnel
     }
     auto proxy = std::make_unique<ReverseProxy>(*m_proxyHost, ProxyTarget{host, *number});
     proxy->setGate(choices.gate);
-    proxy->setSink(choices.inspect ? m_inspection.captures().sinkFor(secretKey(entry.id())) : nullptr);
+    proxy->setSink(choices.inspect ? m_recorder.captures().sinkFor(secretKey(entry.id())) : nullptr);
     proxy->start();
     // Listening on 127.0.0.1 at a port the system picks takes no time; the wait only guards
     // against a proxy thread that never answers.

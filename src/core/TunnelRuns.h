@@ -8,7 +8,7 @@
 #include "core/TunnelKind.h"
 #include "core/TunnelChoices.h"
 
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 #include "proxy/ReverseProxy.h"
 
 #include <QObject>
@@ -35,7 +35,7 @@ public:
 
     // The thread every proxy runs on; it outlives the runs. Without one, no proxy starts.
     void setProxyHost(ProxyHost *host) { m_proxyHost = host; }
-    Inspection &inspection() { return m_inspection; }
+    RequestRecorder &recorder() { return m_recorder; }
     // The desktop's secret store; until one is set, tokens are kept in memory.
     void setSecretStore(std::shared_ptr<SecretStore> store) { m_secrets = std::move(store); }
     const std::shared_ptr<SecretStore> &secrets() const { return m_secrets; }
@@ -91,7 +91,7 @@ private:
     LocalServiceMonitor m_monitor;
     ProxyHost *m_proxyHost = nullptr;
     // Declared before the runs: a proxy's sink may still deliver while the proxy ends.
-    Inspection m_inspection;
+    RequestRecorder m_recorder;
     std::shared_ptr<SecretStore> m_secrets;
     MemorySecretStore m_sessionSecrets;
     SessionList m_sessions;

@@ -113,7 +113,7 @@ Result<ReplayEdit> ReplayEditDialog::edit() const
         edit.fields.append(
             {line.first(colon).trimmed().toLatin1(), line.sliced(colon + 1).trimmed().toUtf8()});
     }
-    if (const Result<QByteArray> bytes = Inspection::requestBytes(edit); !bytes) {
+    if (const Result<QByteArray> bytes = RequestRecorder::requestBytes(edit); !bytes) {
         return Refusal{bytes.reason()};
     }
     return edit;

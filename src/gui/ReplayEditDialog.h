@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 
 #include <QDialog>
 

@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/RequestListModel.h"
 
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 
 #include <QDateTime>
 #include <QFont>

@@ -5,7 +5,7 @@
 #include "gui/ReplayEditDialog.h"
 #include "gui/RequestListModel.h"
 #include "gui/SecondaryWindow.h"
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 
 #include <QClipboard>
 #include <QComboBox>
@@ -56,11 +56,11 @@ QUrl linkTo(QUrl link, const QByteArray &target)
 
 } // namespace
 
-RequestsWindow::RequestsWindow(Inspection &inspection, const QString &tunnel, const QString &title,
+RequestsWindow::RequestsWindow(RequestRecorder &recorder, const QString &tunnel, const QString &title,
                                const ProxyTarget &service, QWidget *parent)
     : QWidget(parent, Qt::Window)
-    , m_inspection(inspection)
-    , m_store(inspection.captures())
+    , m_recorder(recorder)
+    , m_store(recorder.captures())
     , m_tunnel(tunnel)
     , m_service(service)
 {
@@ -167,8 +167,8 @@ RequestsWindow::RequestsWindow(Inspection &inspection, const QString &tunnel, co
     m_copyLink->hide();
     connect(m_clear, &QPushButton::clicked, this, [this] { m_store.clear(m_tunnel); });
     connect(m_copyLink, &QPushButton::clicked, this, &RequestsWindow::copyLinkWithKey);
-    connect(&m_inspection, &Inspection::replayed, this, &RequestsWindow::replayed);
-    connect(&m_inspection, &Inspection::failed, this, &RequestsWindow::replayFailed);
+    connect(&m_recorder, &RequestRecorder::replayed, this, &RequestsWindow::replayed);
+    connect(&m_recorder, &RequestRecorder::failed, this, &RequestsWindow::replayFailed);
 
     auto *filters = new QHBoxLayout;
     filters->addWidget(m_pathFilter, 1);
@@ -341,7 +341,7 @@ void RequestsWindow::keepTopRow(bool before)
 
 void RequestsWindow::replay()
 {
-    sent(m_selected, m_inspection.replay(m_selected, m_service));
+    sent(m_selected, m_recorder.replay(m_selected, m_service));
 }
 
 void RequestsWindow::setLinkWithKey(std::function<std::optional<QUrl>()> link)
@@ -382,7 +382,7 @@ void RequestsWindow::editAndReplay()
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, this, [this, dialog, id = m_selected] {
         if (const Result<ReplayEdit> edit = dialog->edit()) {
-            sent(id, m_inspection.replayEdited(id, m_service, *edit));
+            sent(id, m_recorder.replayEdited(id, m_service, *edit));
         }
     });
     dialog->open();

@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 
 #include <QList>
 #include <QPersistentModelIndex>
@@ -34,7 +34,7 @@ class RequestsWindow : public QWidget
 
 public:
     // `tunnel`: the store's key for the tunnel; `service`: where replays go.
-    RequestsWindow(Inspection &inspection, const QString &tunnel, const QString &title,
+    RequestsWindow(RequestRecorder &recorder, const QString &tunnel, const QString &title,
                    const ProxyTarget &service, QWidget *parent = nullptr);
 
     // The tunnel's link with key while it has a password; "Copy link with key" copies it
@@ -66,7 +66,7 @@ private:
     void replayFailed(quint64 original, const QString &message);
     void keepTopRow(bool before);
 
-    Inspection &m_inspection;
+    RequestRecorder &m_recorder;
     CaptureStore &m_store;
     QString m_tunnel;
     ProxyTarget m_service;

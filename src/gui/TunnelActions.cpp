@@ -318,7 +318,7 @@ void TunnelActions::showRequests(const QUuid &id)
     const QModelIndex index = indexOf(id);
     const QString hostname = index.data(Role::HostnameRole).toString();
     const QString port = index.data(Role::PortRole).toString();
-    auto *window = new RequestsWindow(m_model.registry().runs().inspection(),
+    auto *window = new RequestsWindow(m_model.registry().runs().recorder(),
                                       id.toString(QUuid::WithoutBraces),
                                       tr("Requests to %1:%2").arg(hostname, port),
                                       ProxyTarget{hostname, parsePort(port).value_or(0)}, m_window);

@@ -4,7 +4,7 @@
 
 #include "gui/ReplayEditDialog.h"
 #include "gui/RequestListModel.h"
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -41,11 +41,11 @@ private Q_SLOTS:
     // Most bodies come compressed (Cloudflare asks for br and gzip); the user reads them plain.
     void gzipJson_showsDecodedAndPretty_andThePathFilterHidesIt()
     {
-        Inspection inspection;
-        CaptureStore &store = inspection.captures();
+        RequestRecorder recorder;
+        CaptureStore &store = recorder.captures();
         const QString tunnel = u"localhost:8080"_s;
         store.add(exchange(tunnel, "/index.html", "HTTP/1.1 200 OK\r\n\r\n", "<p>hi</p>"));
-        RequestsWindow window(inspection, tunnel, u"Requests"_s, {u"127.0.0.1"_s, 8080});
+        RequestsWindow window(recorder, tunnel, u"Requests"_s, {u"127.0.0.1"_s, 8080});
         auto *table = window.findChild<QTableView *>(u"requestsTable"_s);
         auto *response = window.findChild<QPlainTextEdit *>(u"responseText"_s);
         QVERIFY(table && response);
@@ -89,8 +89,8 @@ private Q_SLOTS:
     // the decoder and the edit dialog each take that reading.
     void capturedRequest_replayDecoderAndDialogAgree()
     {
-        Inspection inspection;
-        CaptureStore &store = inspection.captures();
+        RequestRecorder recorder;
+        CaptureStore &store = recorder.captures();
         const QByteArray head = "POST /api/items?x=1 HTTP/1.1\r\nHost:  localhost \r\n"
                                 "Transfer-Encoding: chunked\r\nContent-Type: text/plain\r\n\r\n";
         const QByteArray body[] = {"5;e=1\r\nhello\r\n", "6\r\n world\r\n0\r\nTail: 1\r\n\r\n"};
@@ -99,13 +99,13 @@ private Q_SLOTS:
         sink->deliver({{1, Kind::Request, 0, head}, {1, Kind::RequestBody, 0, body[0]}});
         QTRY_COMPARE(store.exchanges(u"t"_s).size(), 1);
         const CapturedExchange *partial = store.exchange(store.exchanges(u"t"_s).first());
-        QCOMPARE(Inspection::requestBytes(*partial).reason(),
+        QCOMPARE(RequestRecorder::requestBytes(*partial).reason(),
                  u"It had not arrived whole when it was captured."_s);
         sink->deliver({{1, Kind::RequestBody, 0, body[1]}});
         QTRY_VERIFY(store.exchange(partial->id)->requestWhole);
         const CapturedExchange &exchange = *store.exchange(partial->id);
 
-        QCOMPARE(*Inspection::requestBytes(exchange), head + body[0] + body[1]);
+        QCOMPARE(*RequestRecorder::requestBytes(exchange), head + body[0] + body[1]);
         QCOMPARE(BodyDecoder::request(exchange).text, u"hello world"_s);
         ReplayEditDialog dialog(exchange);
         const auto text = [&dialog](QLatin1StringView name) {
@@ -116,7 +116,7 @@ private Q_SLOTS:
         QCOMPARE(text("replayHeaders"_L1),
                  u"Host: localhost\nTransfer-Encoding: chunked\nContent-Type: text/plain"_s);
         QCOMPARE(text("replayBody"_L1), u"hello world"_s);
-        QCOMPARE(*Inspection::requestBytes(*dialog.edit()),
+        QCOMPARE(*RequestRecorder::requestBytes(*dialog.edit()),
                  "POST /api/items?x=1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 11\r\n"
                  "Content-Type: text/plain\r\n\r\nhello world");
     }
@@ -124,9 +124,9 @@ private Q_SLOTS:
     // The link a user hands out for one request leads to its path, the key added to its query.
     void copyLinkWithKey_leadsToTheRequestsPath()
     {
-        Inspection inspection;
-        inspection.captures().add(exchange(u"t"_s, "/a%20b?x=1", "HTTP/1.1 401 \r\n\r\n"));
-        RequestsWindow window(inspection, u"t"_s, u"Requests"_s, {u"127.0.0.1"_s, 8080});
+        RequestRecorder recorder;
+        recorder.captures().add(exchange(u"t"_s, "/a%20b?x=1", "HTTP/1.1 401 \r\n\r\n"));
+        RequestsWindow window(recorder, u"t"_s, u"Requests"_s, {u"127.0.0.1"_s, 8080});
         window.setLinkWithKey([] { return QUrl(u"https://a.trycloudflare.com/?velumo_key=k"_s); });
         window.findChild<QTableView *>(u"requestsTable"_s)->selectRow(0);
         window.findChild<QPushButton *>(u"requestsCopyLink"_s)->click();

@@ -9,7 +9,7 @@
 #include "gui/Spinner.h"
 #include "gui/StatusLine.h"
 #include "gui/Symbols.h"
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -87,17 +87,17 @@ private Q_SLOTS:
         QFETCH(QString, kind);
         QFETCH(QString, title);
         QFETCH(QString, focused);
-        Inspection inspection;
+        RequestRecorder recorder;
         CapturedExchange exchange;
         exchange.tunnel = u"t"_s;
-        inspection.captures().add(exchange);
+        recorder.captures().add(exchange);
         QPointer<QWidget> window;
         if (kind == u"log") {
             window = new LogWindow(title, std::make_shared<ToolLog>(u"cloudflared tunnel"_s));
         } else if (kind == u"qr") {
             window = new QrCodeWindow(QUrl(u"https://a.trycloudflare.com"_s));
         } else {
-            window = new RequestsWindow(inspection, u"t"_s, title, {u"127.0.0.1"_s, 3000});
+            window = new RequestsWindow(recorder, u"t"_s, title, {u"127.0.0.1"_s, 3000});
         }
         window->show();
         QApplication::setActiveWindow(window);

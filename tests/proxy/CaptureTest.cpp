@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "ProxyTestSupport.h"
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -148,8 +148,8 @@ private Q_SLOTS:
 
         Origin origin;
         RunningProxy proxy(u"127.0.0.1"_s, origin.port());
-        Inspection inspection;
-        CaptureStore &store = inspection.captures();
+        RequestRecorder recorder;
+        CaptureStore &store = recorder.captures();
         proxy.proxy.setSink(store.sinkFor(u"t"_s));
         Visitor visitor(proxy.port());
         visitor.write(request);
@@ -167,8 +167,8 @@ private Q_SLOTS:
         const QByteArray forwarded = origin.received;
         origin.received.clear();
 
-        QSignalSpy replayed(&inspection, &Inspection::replayed);
-        const QString why = inspection.replay(id, {u"127.0.0.1"_s, origin.port()}).reason();
+        QSignalSpy replayed(&recorder, &RequestRecorder::replayed);
+        const QString why = recorder.replay(id, {u"127.0.0.1"_s, origin.port()}).reason();
         if (!refusal.isEmpty()) {
             QVERIFY2(why.contains(refusal), qPrintable(why));
             QVERIFY(captured->requestTruncated);
@@ -201,7 +201,7 @@ private Q_SLOTS:
     {
         QFETCH(ReplayEdit, edit);
         QFETCH(QByteArray, bytes);
-        const Result<QByteArray> sent = Inspection::requestBytes(edit);
+        const Result<QByteArray> sent = RequestRecorder::requestBytes(edit);
         QCOMPARE(sent.toOptional().value_or(QByteArray()), bytes);
         QCOMPARE(sent.reason().isEmpty(), !bytes.isEmpty());
     }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Velumo developers
-#include "proxy/Inspection.h"
+#include "proxy/RequestRecorder.h"
 
 #include "proxy/HttpFramer.h"
 
@@ -37,9 +37,9 @@ bool hasControl(QByteArrayView text, bool spaceToo)
 class ReplayJob : public QObject
 {
 public:
-    ReplayJob(Inspection &inspection, CapturedExchange record, quint64 original, QByteArray bytes)
-        : QObject(&inspection)
-        , m_inspection(inspection)
+    ReplayJob(RequestRecorder &recorder, CapturedExchange record, quint64 original, QByteArray bytes)
+        : QObject(&recorder)
+        , m_recorder(recorder)
         , m_record(std::move(record))
         , m_original(original)
         , m_bytes(std::move(bytes))
@@ -60,7 +60,7 @@ public:
             }
         });
         connect(&m_timer, &QTimer::timeout, this, [this] {
-            fail(Inspection::tr("The service did not answer whole within %1 seconds.")
+            fail(RequestRecorder::tr("The service did not answer whole within %1 seconds.")
                      .arg(m_timer.interval() / 1000.0));
         });
     }
@@ -83,7 +83,7 @@ private:
             const ResponseFramer::Step step = m_framer->feed(m_in);
             if (step.outcome == ResponseFramer::Outcome::Malformed ||
                 step.outcome == ResponseFramer::Outcome::HeadTooLarge) {
-                fail(Inspection::tr("The service's answer could not be read as HTTP/1.1."));
+                fail(RequestRecorder::tr("The service's answer could not be read as HTTP/1.1."));
                 return;
             }
             if (step.head) {
@@ -115,8 +115,8 @@ private:
             finish();
         } else if (!m_done) {
             fail(m_record.response.status == 0
-                     ? Inspection::tr("The service closed the connection without answering.")
-                     : Inspection::tr("The service closed the connection before its answer "
+                     ? RequestRecorder::tr("The service closed the connection without answering.")
+                     : RequestRecorder::tr("The service closed the connection before its answer "
                                       "was whole."));
         }
     }
@@ -126,8 +126,8 @@ private:
         m_done = true;
         m_record.durationMsecs = QDateTime::currentMSecsSinceEpoch() - m_record.startedMsecs;
         m_record.finished = true;
-        const quint64 id = m_inspection.captures().add(std::move(m_record));
-        Q_EMIT m_inspection.replayed(m_original, id);
+        const quint64 id = m_recorder.captures().add(std::move(m_record));
+        Q_EMIT m_recorder.replayed(m_original, id);
         close();
     }
 
@@ -137,7 +137,7 @@ private:
             return;
         }
         m_done = true;
-        Q_EMIT m_inspection.failed(m_original, message);
+        Q_EMIT m_recorder.failed(m_original, message);
         close();
     }
 
@@ -148,7 +148,7 @@ private:
         deleteLater();
     }
 
-    Inspection &m_inspection;
+    RequestRecorder &m_recorder;
     CapturedExchange m_record;
     quint64 m_original;
     QByteArray m_bytes;
@@ -162,11 +162,11 @@ private:
 
 } // namespace
 
-Inspection::Inspection(QObject *parent)
+RequestRecorder::RequestRecorder(QObject *parent)
     : QObject(parent)
 {}
 
-Result<QByteArray> Inspection::requestBytes(const CapturedExchange &exchange)
+Result<QByteArray> RequestRecorder::requestBytes(const CapturedExchange &exchange)
 {
     if (exchange.requestTruncated) {
         return Refusal{tr("Its body was cut at 1 MiB when it was captured, so it cannot be sent "
@@ -178,7 +178,7 @@ Result<QByteArray> Inspection::requestBytes(const CapturedExchange &exchange)
     return QByteArray(exchange.request.bytes + exchange.requestBody);
 }
 
-Result<QByteArray> Inspection::requestBytes(const ReplayEdit &edit)
+Result<QByteArray> RequestRecorder::requestBytes(const ReplayEdit &edit)
 {
     if (!isToken(edit.method)) {
         return Refusal{tr("The method must be a single word, such as GET or POST.")};
@@ -209,18 +209,18 @@ Result<QByteArray> Inspection::requestBytes(const ReplayEdit &edit)
     return QByteArray(head + "\r\n" + edit.body);
 }
 
-Done Inspection::replay(quint64 id, const ProxyTarget &service)
+Done RequestRecorder::replay(quint64 id, const ProxyTarget &service)
 {
     const CapturedExchange *exchange = m_store.exchange(id);
     return send(id, service, exchange ? requestBytes(*exchange) : Refusal{});
 }
 
-Done Inspection::replayEdited(quint64 id, const ProxyTarget &service, const ReplayEdit &edit)
+Done RequestRecorder::replayEdited(quint64 id, const ProxyTarget &service, const ReplayEdit &edit)
 {
     return send(id, service, requestBytes(edit));
 }
 
-Done Inspection::send(quint64 id, const ProxyTarget &service, const Result<QByteArray> &bytes)
+Done RequestRecorder::send(quint64 id, const ProxyTarget &service, const Result<QByteArray> &bytes)
 {
     const CapturedExchange *original = m_store.exchange(id);
     if (!original) {

@@ -28,13 +28,13 @@ struct ReplayEdit {
 // display (BodyDecoder), and replays. A replay goes straight to the tunnel's local service
 // (not through the tunnel, the proxy or its gate), on the caller's thread without blocking
 // it, and what comes back is kept as a new exchange marked as a replay.
-class Inspection : public QObject
+class RequestRecorder : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Inspection)
+    Q_DISABLE_COPY_MOVE(RequestRecorder)
 
 public:
-    explicit Inspection(QObject *parent = nullptr);
+    explicit RequestRecorder(QObject *parent = nullptr);
 
     CaptureStore &captures() { return m_store; }
     const CaptureStore &captures() const { return m_store; }
