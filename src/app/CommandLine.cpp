@@ -105,12 +105,23 @@ int share(const QStringList &arguments)
     if (shared.failure) {
         return fail(shared.failure->exit, shared.failure->message);
     }
+    QJsonObject result{{u"id"_s, shared.id}, {u"address"_s, shared.address}};
+    if (parser.isSet(password)) {
+        const ScriptClient::Secret secret = client.password(shared.id);
+        if (secret.failure) {
+            return fail(secret.failure->exit, secret.failure->message);
+        }
+        result.insert(u"password"_s, secret.password);
+        result.insert(u"linkWithKey"_s, secret.linkWithKey);
+    }
     if (parser.isSet(json)) {
-        out() << QJsonDocument(QJsonObject{{u"id"_s, shared.id}, {u"address"_s, shared.address}})
-                     .toJson(QJsonDocument::Compact)
-              << Qt::endl;
+        out() << QJsonDocument(result).toJson(QJsonDocument::Compact) << Qt::endl;
     } else {
         out() << shared.address << Qt::endl;
+        if (parser.isSet(password)) {
+            out() << "password: " << result.value(u"password"_s).toString() << Qt::endl
+                  << "link with key: " << result.value(u"linkWithKey"_s).toString() << Qt::endl;
+        }
     }
     return Done;
 }

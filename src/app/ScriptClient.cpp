@@ -109,6 +109,16 @@ ScriptClient::Shared ScriptClient::share(const QString &hostname, const QString 
     return {id, ready.value(id), std::nullopt};
 }
 
+ScriptClient::Secret ScriptClient::password(const QString &id)
+{
+    QDBusPendingReply<QString, QString> reply = m_velumo->Password(id);
+    reply.waitForFinished();
+    if (reply.isError()) {
+        return {{}, {}, failureOf(reply.error())};
+    }
+    return {reply.argumentAt<0>(), reply.argumentAt<1>(), std::nullopt};
+}
+
 ScriptClient::Listed ScriptClient::list()
 {
     QDBusPendingReply<QVariantMapList> reply = m_velumo->List();

@@ -31,6 +31,11 @@ public:
         QString address;
         std::optional<Failure> failure;
     };
+    struct Secret {
+        QString password;
+        QString linkWithKey;
+        std::optional<Failure> failure;
+    };
     struct Listed {
         QVariantMapList tunnels;
         std::optional<Failure> failure;
@@ -45,6 +50,8 @@ public:
     Shared share(const QString &hostname, const QString &port, const QVariantMap &options,
                  int timeoutSeconds);
     Listed list();
+    // The password of a tunnel with one, and its link with key.
+    Secret password(const QString &id);
     // start, stop or delete the one tunnel that `target` names: an id, an address or
     // hostname:port.
     std::optional<Failure> act(const QString &command, const QString &target);

@@ -65,7 +65,8 @@ QString ContentModel::toolPath() const
     return m_toolPath ? *m_toolPath : cloudflaredPath();
 }
 
-QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port, QUuid id)
+QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port, QUuid id,
+                                         std::optional<NewTunnelDefaults> chosen)
 {
     QPointer<ContentModel> self(this);
     setLoading(true);
@@ -78,7 +79,7 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port, QUuid i
     first.tunnel.hostname = hostname;
     first.tunnel.port = port;
     TunnelRuns::Prepared prepared;
-    if (const TunnelChoices choices = m_registry.choicesForNew(first.id(), first.kind);
+    if (const TunnelChoices choices = m_registry.choicesForNew(first.id(), first.kind, chosen);
         choices.needsProxy()) {
         auto preparing = m_registry.runs().prepare(first, choices);
         Result<TunnelRuns::Prepared> proxied = co_await std::move(preparing);

@@ -49,7 +49,8 @@ public:
     // Starts the tool for hostname:port and records every address it announces as a new
     // tunnel, the first with `id` when one is given. Runs until the tool ends; callers start
     // it and do not wait.
-    QCoro::Task<> createTunnel(QString hostname, QString port, QUuid id = {});
+    QCoro::Task<> createTunnel(QString hostname, QString port, QUuid id = {},
+                               std::optional<NewTunnelDefaults> chosen = std::nullopt);
     // Starts the tool again for the listed tunnel with this id and records the address on it;
     // nothing while it starts or runs. A tunnel last started over HTTP/2 is started over
     // HTTP/2 again.

@@ -103,8 +103,12 @@ public:
     QCoro::Task<Done> readGate(QUuid id);
 
     void setDefaults(NewTunnelDefaults defaults) { m_defaults = defaults; }
+    NewTunnelDefaults defaults() const { return m_defaults; }
     // Gives a tunnel about to start for the first time the choices set for new ones.
-    TunnelChoices choicesForNew(const QUuid &id, TunnelKind kind);
+    // `chosen` in place of the defaults, for a tunnel asked for with its own choices (by a
+    // script, which asks for a generated password itself: no passwordGenerated for it).
+    TunnelChoices choicesForNew(const QUuid &id, TunnelKind kind,
+                                std::optional<NewTunnelDefaults> chosen = std::nullopt);
     // A creation ended without listing the tunnel its choices were made for.
     void forgetUnlistedChoices(const QUuid &id);
 

@@ -152,21 +152,26 @@ QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRegistry::prepareRun(QUuid id)
     co_return co_await std::move(preparing);
 }
 
-TunnelChoices TunnelRegistry::choicesForNew(const QUuid &id, TunnelKind kind)
+TunnelChoices TunnelRegistry::choicesForNew(const QUuid &id, TunnelKind kind,
+                                            std::optional<NewTunnelDefaults> chosen)
 {
-    if (!traits(kind).proxyAllowed || (!m_defaults.inspect && !m_defaults.password)) {
+    const NewTunnelDefaults defaults = chosen.value_or(m_defaults);
+    if (!traits(kind).proxyAllowed || (!defaults.inspect && !defaults.password)) {
         return m_choices.value(id);
     }
     if (Done allowed = proxyAllowed(id); !allowed) {
         Q_EMIT message(allowed.reason());
     } else {
-        if (m_defaults.inspect) {
+        if (defaults.inspect) {
             m_choices[id].inspect = true;
             saveChoices();
         }
-        if (m_defaults.password) {
+        if (defaults.password) {
             makeGate(id, PasswordGate::generatePassword());
-            m_generated.insert(id);
+            // Whoever chose for the tunnel itself (a script) asks for the password: no dialog.
+            if (!chosen) {
+                m_generated.insert(id);
+            }
         }
     }
     return m_choices.value(id);

@@ -133,8 +133,21 @@ QString ScriptingService::Share(const QString &hostname, const QString &port,
                tr("\"%1\" is not a port: give a number from 1 to 65535.").arg(port));
         return {};
     }
+    // Each option given replaces the default from Preferences.
+    NewTunnelDefaults chosen = m_model.registry().defaults();
     for (auto option = options.cbegin(); option != options.cend(); ++option) {
-        if (option.value().toBool()) {
+        const bool on = option.value().toBool();
+        if (option.key() == u"inspect") {
+            chosen.inspect = on;
+        } else if (option.key() == u"password") {
+            chosen.password = on;
+        } else if (option.key() == u"hostHeader") {
+            if (on) {
+                refuse("InvalidArgument",
+                       tr("Sending Host as localhost is not available in this version."));
+                return {};
+            }
+        } else {
             refuse("InvalidArgument",
                    tr("The option \"%1\" is not known to this Velumo.").arg(option.key()));
             return {};
@@ -145,8 +158,27 @@ QString ScriptingService::Share(const QString &hostname, const QString &port,
     }
     const QUuid id = QUuid::createUuid();
     m_pending.insert(id);
-    m_model.createTunnel(host, port, id);
+    m_model.createTunnel(host, port, id, chosen);
     return idText(id);
+}
+
+QString ScriptingService::Password(const QString &id, QString &linkWithKey)
+{
+    const std::optional<QUuid> uuid = listed(id);
+    if (!uuid) {
+        return {};
+    }
+    const std::shared_ptr<PasswordGate> gate = m_model.registry().choices(*uuid).gate;
+    if (!gate) {
+        refuse(m_model.registry().choices(*uuid).password ? "Refused" : "NotFound",
+               m_model.registry().choices(*uuid).password
+                   ? tr("The password is read from the secret store when the tunnel starts.")
+                   : tr("This tunnel has no password."));
+        return {};
+    }
+    const QUrl address = m_model.registry().find(*uuid)->tunnel.url.value_or(QUrl());
+    linkWithKey = address.isEmpty() ? QString() : gate->linkWithKey(address).toString();
+    return gate->kept().password;
 }
 
 void ScriptingService::Start(const QString &id)

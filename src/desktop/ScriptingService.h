@@ -37,6 +37,7 @@ public:
 public Q_SLOTS:
     QVariantMapList List();
     QString Share(const QString &hostname, const QString &port, const QVariantMap &options);
+    QString Password(const QString &id, QString &linkWithKey);
     void Start(const QString &id);
     void Stop(const QString &id);
     void Delete(const QString &id);

@@ -130,6 +130,26 @@ private Q_SLOTS:
         model->setToolPath(dir.filePath(u"missing/cloudflared"_s));
         QCOMPARE(velumo({u"share"_s, u"3002"_s}).exitCode, 3);
 
+        // Choices for this tunnel alone; its password reaches the script that asked, never
+        // List().
+        model->setToolPath(standinPath());
+        useTranscript(u"quick-tunnel.script"_s);
+        const Run guarded =
+            velumo({u"share"_s, u"3003"_s, u"--password"_s, u"--inspect"_s, u"--json"_s});
+        QCOMPARE(guarded.exitCode, 0);
+        const QJsonObject secret = QJsonDocument::fromJson(guarded.out).object();
+        const QString password = secret.value(u"password"_s).toString();
+        QVERIFY(password.size() >= 8);
+        QVERIFY(secret.value(u"linkWithKey"_s).toString().startsWith(announcedAddress));
+        const Run after = velumo({u"list"_s, u"--json"_s});
+        QVERIFY(!after.out.contains(password.toUtf8()));
+        for (const QJsonValue listed : QJsonDocument::fromJson(after.out).array()) {
+            if (listed[u"id"_s] == secret.value(u"id"_s)) {
+                QVERIFY(listed[u"password"_s].toBool() && listed[u"inspect"_s].toBool());
+            }
+        }
+        QCOMPARE(velumo({u"delete"_s, secret.value(u"id"_s).toString()}).exitCode, 0);
+
         QCOMPARE(velumo({u"delete"_s, u"localhost:3000"_s}).exitCode, 0);
         QTRY_VERIFY(model->tunnels().isEmpty());
     }
