@@ -39,7 +39,7 @@ Run velumo(const QStringList &arguments, const QProcessEnvironment &environment 
     process.start(QStringLiteral(VELUMO_EXECUTABLE), arguments);
     if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000)) {
         process.kill();
-        QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; });
+        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; });
     }
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput().trimmed(), process.readAllStandardError()};
