@@ -26,6 +26,7 @@
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace Velumo {
@@ -109,6 +110,10 @@ void ContentView::buildToolbar()
     toolbar->setMovable(false);
     toolbar->setFloatable(false);
     toolbar->toggleViewAction()->setEnabled(false);
+    // The toolbar's own button for what a narrow window hides has no name of its own.
+    if (auto *more = toolbar->findChild<QToolButton *>(QStringLiteral("qt_toolbar_ext_button"))) {
+        more->setAccessibleName(tr("More of the form"));
+    }
     setContextMenuPolicy(Qt::NoContextMenu);
 
     auto *form = new QWidget(toolbar);
@@ -192,6 +197,7 @@ void ContentView::buildBody()
     listLayout->addWidget(m_emptyState);
 
     m_rowPages = new RowPages(m_list);
+    m_rowPages->setAccessibleName(tr("Tunnels"));
     listLayout->addWidget(m_rowPages);
     listLayout->addStretch(1);
 

@@ -31,9 +31,15 @@ public:
 
 QAccessibleInterface *statusLineAccessible(const QString &className, QObject *object)
 {
-    return className == QLatin1String(StatusLine::staticMetaObject.className())
-               ? new StatusLineAccessible(static_cast<StatusLine *>(object))
-               : nullptr;
+    if (className == QLatin1String(StatusLine::staticMetaObject.className())) {
+        return new StatusLineAccessible(static_cast<StatusLine *>(object));
+    }
+    // The status bar that holds the line is only its frame: one status bar, the one with the
+    // message, is what a screen reader should find.
+    if (className == QLatin1String("QStatusBar") && object->findChild<StatusLine *>()) {
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Client);
+    }
+    return nullptr;
 }
 
 } // namespace

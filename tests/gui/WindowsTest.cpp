@@ -164,6 +164,8 @@ private Q_SLOTS:
         QAccessibleInterface *face = QAccessible::queryAccessibleInterface(line);
         QCOMPARE(face->role(), QAccessible::StatusBar);
         QCOMPARE(face->text(QAccessible::Name), u"Nothing is listening on localhost:3000"_s);
+        // The only status bar: the one that holds it is its frame.
+        QCOMPARE(face->parent()->role(), QAccessible::Client);
         QCOMPARE(seen, QObjectList({line, line}));
     }
 
