@@ -5,6 +5,7 @@
 #include "app/Logging.h"
 #include "core/Coroutine.h"
 #include "core/ContentModel.h"
+#include "desktop/Autostart.h"
 #include "desktop/DesktopNotifier.h"
 #include "desktop/KeychainSecretStore.h"
 #include "desktop/QuitSignals.h"
@@ -214,17 +215,22 @@ void Application::showAbout()
 void Application::showPreferences()
 {
     if (!m_preferences) {
-        m_preferences = new PreferencesDialog(m_window.get());
-        connect(m_preferences, &QDialog::accepted, this, [this] {
-            const NewTunnelDefaults defaults = m_preferences->defaults();
-            QSettings settings(settingsPath(), QSettings::IniFormat);
-            settings.setValue(inspectKey, defaults.inspect);
-            settings.setValue(passwordKey, defaults.password);
-            settings.sync();
-            m_window->model()->setNewTunnelDefaults(defaults);
-        });
+        m_preferences = new PreferencesDialog(
+            [this](const PreferencesDialog::Choices &choices) {
+                QSettings settings(settingsPath(), QSettings::IniFormat);
+                settings.setValue(inspectKey, choices.defaults.inspect);
+                settings.setValue(passwordKey, choices.defaults.password);
+                settings.sync();
+                m_window->model()->setNewTunnelDefaults(choices.defaults);
+                return choices.startAtLogin == Autostart::isEnabled()
+                           ? Done()
+                           : Autostart::setEnabled(choices.startAtLogin,
+                                                   QCoreApplication::applicationFilePath());
+            },
+            m_window.get());
     }
-    m_preferences->setDefaults(storedDefaults());
+    // The entry may have been removed or added outside Velumo since the dialog was last shown.
+    m_preferences->setChoices({storedDefaults(), Autostart::isEnabled()});
     m_preferences->open();
 }
 
