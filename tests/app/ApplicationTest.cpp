@@ -7,6 +7,7 @@
 #include "desktop/Autostart.h"
 #include "gui/ContentView.h"
 #include "gui/PreferencesDialog.h"
+#include "gui/TunnelActions.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -142,6 +143,37 @@ private Q_SLOTS:
         QCOMPARE(problem->isVisible(), !writable);
         if (!writable) {
             QVERIFY(problem->text().contains(Autostart::entryPath()));
+        }
+    }
+
+    // A tunnel chosen to start with Velumo starts once the window is up, the others do not; the
+    // choice, made in the row's menu, holds for the next start.
+    void startWithVelumo()
+    {
+        QTemporaryDir dir;
+        const Tunnel chosen{.port = QStringLiteral("3001")}, other{.port = QStringLiteral("3002")};
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("storedTunnels.json")),
+                          encodeTunnels({chosen, other})));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("tunnelOptions.json")),
+                          "{\"" + uuidText(chosen.id).toUtf8() + "\": {\"startWithVelumo\": true}}"));
+        useScriptAt(dir.filePath(QStringLiteral("script")), announcement() + "wait\n");
+        for (const auto &[starts, waits] : {std::pair(chosen.id, other.id), {other.id, chosen.id}}) {
+            Application app(options(dir.path()));
+            QVERIFY(app.start());
+            const TunnelRegistry &registry = app.window()->model()->registry();
+            QTRY_VERIFY_WITH_TIMEOUT(registry.find(starts)->tunnel.url, 10000);
+            QVERIFY(!registry.find(waits)->tunnel.loading);
+            QVERIFY(!registry.runs().activity(waits).running);
+            // Turned over for the next start.
+            for (const QUuid &id : {starts, waits}) {
+                QAction *choice = app.window()->actions()->action(id, TunnelActions::StartWithVelumo);
+                QCOMPARE(choice->text(), QStringLiteral("Start with Velumo"));
+                QCOMPARE(choice->isChecked(), id == starts);
+                choice->trigger();
+            }
+            QSignalSpy ready(&app, &Application::readyToQuit);
+            app.quit();
+            QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
         }
     }
 
