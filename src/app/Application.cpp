@@ -5,6 +5,7 @@
 #include "app/Logging.h"
 #include "core/Coroutine.h"
 #include "core/ContentModel.h"
+#include "desktop/Autostart.h"
 #include "desktop/DesktopNotifier.h"
 #include "desktop/KeychainSecretStore.h"
 #include "desktop/QuitSignals.h"
@@ -129,6 +130,7 @@ bool Application::start()
     afterFirstPaint(m_window.get(), [this] {
         QApplication::setWindowIcon(Symbols::appIcon());
         showTray();
+        startChosenTunnels();
     });
     return true;
 }
@@ -136,6 +138,8 @@ bool Application::start()
 void Application::startInBackground()
 {
     QApplication::setWindowIcon(Symbols::appIcon());
+    // Scripts that started this copy see the stored tunnels at once.
+    m_window->loadTunnels();
     auto *host = new TrayHost(TrayHost::defaultPatience, this);
     connect(host, &TrayHost::decided, this, [this, host] {
         host->deleteLater();
@@ -144,8 +148,24 @@ void Application::startInBackground()
         if (!m_tray && !m_quitting) {
             m_window->showMinimized();
         }
+        startChosenTunnels();
     });
     host->wait();
+}
+
+void Application::startChosenTunnels()
+{
+    if (m_quitting) {
+        return;
+    }
+    ContentModel *model = m_window->model();
+    const TunnelRegistry &registry = model->registry();
+    for (const QUuid &id : registry.startingWithVelumo()) {
+        if (!traits(registry.find(id)->kind).addressKnown) {
+            m_newAddress.insert(id);
+        }
+        model->setRunning(id, true);
+    }
 }
 
 void Application::quit()
@@ -184,10 +204,17 @@ void Application::bringForward(const QString &activationToken)
 
 void Application::notifyReady(const Tunnel &tunnel)
 {
-    if (m_window->isActiveWindow() || !tunnel.url) {
+    const bool started = m_newAddress.remove(tunnel.id);
+    if (!tunnel.url) {
         return;
     }
-    notifier().notifyTunnelReady(*tunnel.url, tunnel.hostname + u':' + tunnel.port);
+    const QString hostAndPort = tunnel.hostname + u':' + tunnel.port;
+    // Whoever shared the old address needs the new one, even with the window in front.
+    if (started) {
+        notifier().notifyStartedWithNewAddress(*tunnel.url, hostAndPort);
+    } else if (!m_window->isActiveWindow()) {
+        notifier().notifyTunnelReady(*tunnel.url, hostAndPort);
+    }
 }
 
 DesktopNotifier &Application::notifier()
@@ -214,17 +241,22 @@ void Application::showAbout()
 void Application::showPreferences()
 {
     if (!m_preferences) {
-        m_preferences = new PreferencesDialog(m_window.get());
-        connect(m_preferences, &QDialog::accepted, this, [this] {
-            const NewTunnelDefaults defaults = m_preferences->defaults();
-            QSettings settings(settingsPath(), QSettings::IniFormat);
-            settings.setValue(inspectKey, defaults.inspect);
-            settings.setValue(passwordKey, defaults.password);
-            settings.sync();
-            m_window->model()->setNewTunnelDefaults(defaults);
-        });
+        m_preferences = new PreferencesDialog(
+            [this](const PreferencesDialog::Choices &choices) {
+                QSettings settings(settingsPath(), QSettings::IniFormat);
+                settings.setValue(inspectKey, choices.defaults.inspect);
+                settings.setValue(passwordKey, choices.defaults.password);
+                settings.sync();
+                m_window->model()->setNewTunnelDefaults(choices.defaults);
+                return choices.startAtLogin == Autostart::isEnabled()
+                           ? Done()
+                           : Autostart::setEnabled(choices.startAtLogin,
+                                                   QCoreApplication::applicationFilePath());
+            },
+            m_window.get());
     }
-    m_preferences->setDefaults(storedDefaults());
+    // The entry may have been removed or added outside Velumo since the dialog was last shown.
+    m_preferences->setChoices({storedDefaults(), Autostart::isEnabled()});
     m_preferences->open();
 }
 

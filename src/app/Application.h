@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QUuid>
 
@@ -74,6 +75,8 @@ protected:
 
 private:
     void startInBackground();
+    // Starts the tunnels chosen to start with Velumo; never before the first frame.
+    void startChosenTunnels();
     void bringForward(const QString &activationToken);
     void notifyReady(const Tunnel &tunnel);
     void showAbout();
@@ -98,6 +101,8 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     // File > Keep running in the background; the window owns it.
     QAction *m_keepRunning = nullptr;
+    // Quick tunnels started with Velumo whose new address is yet to be told.
+    QSet<QUuid> m_newAddress;
     bool m_trayUpdatePending = false;
     bool m_toldAboutBackground = false;
     bool m_quitting = false;

@@ -18,6 +18,8 @@ struct TunnelChoices {
     bool inspect = false;
     // Visitors must pass the gate before reaching the service; it also needs the proxy.
     bool password = false;
+    // Started when Velumo starts.
+    bool startWithVelumo = false;
     // One gate for every proxy of the tunnel, so that links and cookies outlive a restart.
     // Null until made, or read back from the secret store before the tunnel's next start.
     std::shared_ptr<PasswordGate> gate;

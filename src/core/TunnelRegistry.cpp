@@ -67,6 +67,8 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
         return m_choices.value(entry.id()).password;
     case PasswordProblemRole:
         return m_choices.value(entry.id()).gateProblem;
+    case StartWithVelumoRole:
+        return m_choices.value(entry.id()).startWithVelumo;
     case ServiceListeningRole: {
         const std::optional<bool> listening = m_runs.serviceListening(entry.id());
         return listening ? QVariant(*listening) : QVariant();
@@ -104,7 +106,7 @@ QHash<int, QByteArray> TunnelRegistry::roleNames() const
                                 "http2",        "activity",     "serviceListening",
                                 "inspected",    "passwordOn",   "menuName",
                                 "proxyAllowed", "addressKnown", "deletableAtCloudflare",
-                                "passwordProblem"};
+                                "passwordProblem", "startWithVelumo"};
     for (int i = 0; i < int(std::size(ours)); ++i) {
         names.insert(IdRole + i, ours[i]);
     }

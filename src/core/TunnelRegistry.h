@@ -51,6 +51,7 @@ public:
         AddressKnownRole, // the address stays the same from one start to the next
         DeletableAtCloudflareRole,
         PasswordProblemRole, // why the password could not be read back; empty when it could
+        StartWithVelumoRole,
     };
 
     TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedStore,
@@ -94,6 +95,10 @@ public:
     // nothing lifts the gate, at once. A running tunnel not yet behind the proxy starts again
     // through it.
     Done setPassword(const QUuid &id, const std::optional<QString> &password);
+    // Whether the tunnel starts when Velumo starts; remembered.
+    void setStartWithVelumo(const QUuid &id, bool start);
+    // The listed tunnels chosen to start with Velumo, in the list's order.
+    QList<QUuid> startingWithVelumo() const;
     // Ends every run and starts one with --protocol http2, from now on.
     void restartOverHttp2(const QUuid &id);
     // `address` with the key that lets a browser in; nothing without a password.

@@ -185,6 +185,26 @@ void TunnelRegistry::tellGenerated(const QUuid &id)
     }
 }
 
+void TunnelRegistry::setStartWithVelumo(const QUuid &id, bool start)
+{
+    if (find(id) && m_choices.value(id).startWithVelumo != start) {
+        m_choices[id].startWithVelumo = start;
+        saveChoices();
+        changed(id, {StartWithVelumoRole});
+    }
+}
+
+QList<QUuid> TunnelRegistry::startingWithVelumo() const
+{
+    QList<QUuid> ids;
+    for (const TunnelEntry &entry : m_entries) {
+        if (m_choices.value(entry.id()).startWithVelumo) {
+            ids.append(entry.id());
+        }
+    }
+    return ids;
+}
+
 void TunnelRegistry::restartOverHttp2(const QUuid &id)
 {
     if (find(id)) {

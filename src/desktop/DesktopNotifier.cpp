@@ -71,6 +71,12 @@ void DesktopNotifier::notifyTunnelReady(const QUrl &address, const QString &host
     notify(tr("Tunnel ready"), escapeBody(address.toString() + u'\n' + hostAndPort));
 }
 
+void DesktopNotifier::notifyStartedWithNewAddress(const QUrl &address, const QString &hostAndPort)
+{
+    notify(tr("%1 started with a new address").arg(hostAndPort),
+           escapeBody(address.toString()));
+}
+
 void DesktopNotifier::notifyRunningInBackground()
 {
     notify(tr("Velumo keeps your tunnels running"),

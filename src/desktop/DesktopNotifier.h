@@ -28,6 +28,8 @@ public:
 
     // Both return at once; the server answers in its own time.
     void notifyTunnelReady(const QUrl &address, const QString &hostAndPort);
+    // A quick tunnel started with Velumo answers, at an address it did not have before.
+    void notifyStartedWithNewAddress(const QUrl &address, const QString &hostAndPort);
     // The window was closed while tunnels run: they keep running, and the tray leads back.
     void notifyRunningInBackground();
 

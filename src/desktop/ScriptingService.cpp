@@ -110,6 +110,7 @@ QVariantMap ScriptingService::describe(int row) const
         {u"password"_s, role(TunnelRegistry::PasswordRole).toBool()},
         {u"hostHeader"_s, false},
         {u"overHttp2"_s, registry.choices(id).overHttp2},
+        {u"startWithVelumo"_s, role(TunnelRegistry::StartWithVelumoRole).toBool()},
     };
 }
 
@@ -194,6 +195,13 @@ void ScriptingService::Stop(const QString &id)
 {
     if (const std::optional<QUuid> uuid = listed(id)) {
         m_model.setRunning(*uuid, false);
+    }
+}
+
+void ScriptingService::SetStartWithVelumo(const QString &id, bool start)
+{
+    if (const std::optional<QUuid> uuid = listed(id)) {
+        m_model.registry().setStartWithVelumo(*uuid, start);
     }
 }
 

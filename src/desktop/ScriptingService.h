@@ -41,6 +41,7 @@ public Q_SLOTS:
     void Start(const QString &id);
     void Stop(const QString &id);
     void Delete(const QString &id);
+    void SetStartWithVelumo(const QString &id, bool start);
 
 Q_SIGNALS:
     void TunnelChanged(const QString &id);

@@ -209,10 +209,12 @@ void ContentView::buildBody()
 void ContentView::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
-    // Once per window: loading again on a later show (after minimising, say) would wipe the
-    // addresses of tunnels that are running.
-    if (!m_loaded) {
-        m_loaded = true;
+    loadTunnels();
+}
+
+void ContentView::loadTunnels()
+{
+    if (!std::exchange(m_loaded, true)) {
         m_model->loadTunnels();
         // In the first frame already: the empty state, or room for the rows.
         updateFromModel();

@@ -40,6 +40,9 @@ public:
     ContentModel *model() const { return m_model; }
     // The actions on each tunnel, shared with the tray.
     TunnelActions *actions() const { return m_actions; }
+    // Reads the stored lists, once per window (when first shown, or earlier for a start in the
+    // background): loading again would wipe the addresses of running tunnels.
+    void loadTunnels();
 
 Q_SIGNALS:
     void aboutRequested();

@@ -18,10 +18,13 @@ using namespace Qt::StringLiterals;
 
 namespace Velumo {
 
-PreferencesDialog::PreferencesDialog(QWidget *parent)
+PreferencesDialog::PreferencesDialog(Apply apply, QWidget *parent)
     : QDialog(parent)
+    , m_apply(std::move(apply))
     , m_inspect(new QCheckBox(tr("Inspect requests"), this))
     , m_password(new QCheckBox(tr("Require a password"), this))
+    , m_startAtLogin(new QCheckBox(tr("Start Velumo at login"), this))
+    , m_problem(new QLabel(this))
 {
     setObjectName(u"preferencesDialog"_s);
     setWindowTitle(tr("Preferences"));
@@ -29,6 +32,13 @@ PreferencesDialog::PreferencesDialog(QWidget *parent)
     m_inspect->setAccessibleName(m_inspect->text());
     m_password->setObjectName(u"passwordByDefault"_s);
     m_password->setAccessibleName(m_password->text());
+    m_startAtLogin->setObjectName(u"startAtLogin"_s);
+    m_startAtLogin->setAccessibleName(m_startAtLogin->text());
+    m_startAtLogin->setToolTip(tr("In the background, with the tray icon, when you log in"));
+    m_problem->setObjectName(u"preferencesProblem"_s);
+    m_problem->setTextFormat(Qt::PlainText);
+    m_problem->setWordWrap(true);
+    m_problem->hide();
     auto *intro = new QLabel(tr("New quick and named tunnels start with:"), this);
     auto *note = new QLabel(tr("Each new tunnel gets a password of its own, shown with its link "
                                "with key once its address is known. Dashboard tunnels are not "
@@ -41,20 +51,33 @@ PreferencesDialog::PreferencesDialog(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     for (QWidget *widget : {static_cast<QWidget *>(intro), static_cast<QWidget *>(m_inspect),
                             static_cast<QWidget *>(m_password), static_cast<QWidget *>(note),
-                            static_cast<QWidget *>(buttons)}) {
+                            static_cast<QWidget *>(m_startAtLogin),
+                            static_cast<QWidget *>(m_problem), static_cast<QWidget *>(buttons)}) {
         layout->addWidget(widget);
     }
 }
 
-void PreferencesDialog::setDefaults(NewTunnelDefaults defaults)
+void PreferencesDialog::setChoices(const Choices &choices)
 {
-    m_inspect->setChecked(defaults.inspect);
-    m_password->setChecked(defaults.password);
+    m_inspect->setChecked(choices.defaults.inspect);
+    m_password->setChecked(choices.defaults.password);
+    m_startAtLogin->setChecked(choices.startAtLogin);
+    m_problem->hide();
 }
 
-NewTunnelDefaults PreferencesDialog::defaults() const
+PreferencesDialog::Choices PreferencesDialog::choices() const
 {
-    return {m_inspect->isChecked(), m_password->isChecked()};
+    return {{m_inspect->isChecked(), m_password->isChecked()}, m_startAtLogin->isChecked()};
+}
+
+void PreferencesDialog::accept()
+{
+    if (const Done done = m_apply(choices()); !done) {
+        m_problem->setText(done.reason());
+        m_problem->show();
+        return;
+    }
+    QDialog::accept();
 }
 
 PasswordDialog::PasswordDialog(const QString &title, const QString &password, const QUrl &link,

@@ -51,6 +51,8 @@ QString TunnelActions::text(Kind kind)
         return TunnelActions::tr("Set a new password…");
     case TunnelActions::PasswordOff:
         return TunnelActions::tr("Turn the password off");
+    case TunnelActions::StartWithVelumo:
+        return TunnelActions::tr("Start with Velumo");
     case TunnelActions::KindCount:
         break;
     }
@@ -85,7 +87,7 @@ QAction *TunnelActions::action(const QUuid &id, Kind kind)
     auto &actions = m_actions[id];
     if (!actions[kind]) {
         auto *action = new QAction(text(kind), this);
-        action->setCheckable(kind == Inspect || kind == Password);
+        action->setCheckable(kind == Inspect || kind == Password || kind == StartWithVelumo);
         connect(action, &QAction::triggered, this, [this, id, kind] { run(id, kind); });
         actions[kind] = action;
         sync(id);
@@ -151,7 +153,8 @@ void TunnelActions::sync(const QModelIndex &index)
                                               activity.quicBlocked,
                                               password && !unreadable,
                                               unreadable,
-                                              unreadable};
+                                              unreadable,
+                                              true};
     for (int kind = 0; kind < KindCount; ++kind) {
         if (QAction *action = (*found)[kind]) {
             action->setVisible(applies[kind]);
@@ -163,6 +166,9 @@ void TunnelActions::sync(const QModelIndex &index)
     }
     if (QAction *action = (*found)[Password]) {
         action->setChecked(password);
+    }
+    if (QAction *action = (*found)[StartWithVelumo]) {
+        action->setChecked(index.data(Role::StartWithVelumoRole).toBool());
     }
     const QUuid id = found.key();
     if (const auto awaited = m_awaitingAddress.constFind(id);
@@ -240,6 +246,9 @@ void TunnelActions::run(const QUuid &id, Kind kind)
     }
     case StartOverHttp2:
         return m_model.restartOverHttp2(id);
+    case StartWithVelumo:
+        return m_model.registry().setStartWithVelumo(
+            id, !index.data(Role::StartWithVelumoRole).toBool());
     case ShowPassword:
         showPassword(id);
         return;

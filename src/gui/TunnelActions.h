@@ -49,6 +49,7 @@ public:
         ShowPassword,
         SetNewPassword,
         PasswordOff,
+        StartWithVelumo,
         KindCount
     };
 

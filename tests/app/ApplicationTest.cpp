@@ -4,11 +4,20 @@
 
 #include "TestSupport.h"
 #include "core/SecretStore.h"
+#include "desktop/Autostart.h"
 #include "gui/ContentView.h"
+#include "gui/PreferencesDialog.h"
+#include "gui/TunnelActions.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QProcess>
+#include <QScopeGuard>
 
 using namespace Velumo;
 using namespace Velumo::Testing;
@@ -80,6 +89,91 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
         for (const qint64 pid : pids) {
             QVERIFY(!processExists(pid));
+        }
+    }
+
+    // Preferences' checkbox shows whether the login entry is there and changes it, clicked or
+    // toggled by a screen reader; an entry that cannot be written is told, the choices kept.
+    void startAtLogin_data()
+    {
+        QTest::addColumn<bool>("before");
+        QTest::addColumn<bool>("click");
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("clicked on") << false << true << true;
+        QTest::newRow("toggled off") << true << false << true;
+        QTest::newRow("toggled on, folder unwritable") << false << false << false;
+    }
+    void startAtLogin()
+    {
+        QFETCH(bool, before);
+        QFETCH(bool, click);
+        QFETCH(bool, writable);
+        QTemporaryDir config;
+        const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", configHome); });
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        if (before) {
+            QVERIFY(Autostart::setEnabled(true, QStringLiteral("/usr/bin/velumo")));
+        }
+        if (!writable) { // a file where the folder would go
+            QVERIFY(writeFile(config.filePath(QStringLiteral("autostart")), "x"));
+        }
+        Application app(options(config.path()));
+        QVERIFY(app.start());
+        app.window()->findChild<QAction *>(QStringLiteral("preferencesAction"))->trigger();
+        auto *dialog = app.window()->findChild<PreferencesDialog *>();
+        QVERIFY(dialog && dialog->isVisible());
+        auto *atLogin = dialog->findChild<QCheckBox *>(QStringLiteral("startAtLogin"));
+        QCOMPARE(atLogin->accessibleName(), QStringLiteral("Start Velumo at login"));
+        QCOMPARE(atLogin->isChecked(), before);
+        dialog->findChild<QCheckBox *>(QStringLiteral("inspectByDefault"))->setChecked(true);
+        if (click) {
+            QTest::mouseClick(atLogin, Qt::LeftButton);
+        } else {
+            QAccessible::queryAccessibleInterface(atLogin)->actionInterface()->doAction(
+                QAccessibleActionInterface::toggleAction());
+        }
+        dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+
+        QCOMPARE(Autostart::isEnabled(), writable != before);
+        QCOMPARE(dialog->isVisible(), !writable);
+        QCOMPARE(atLogin->isChecked(), !before);
+        QVERIFY(app.window()->model()->registry().defaults().inspect);
+        const auto *problem = dialog->findChild<QLabel *>(QStringLiteral("preferencesProblem"));
+        QCOMPARE(problem->isVisible(), !writable);
+        if (!writable) {
+            QVERIFY(problem->text().contains(Autostart::entryPath()));
+        }
+    }
+
+    // A tunnel chosen to start with Velumo starts once the window is up, the others do not; the
+    // choice, made in the row's menu, holds for the next start.
+    void startWithVelumo()
+    {
+        QTemporaryDir dir;
+        const Tunnel chosen{.port = QStringLiteral("3001")}, other{.port = QStringLiteral("3002")};
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("storedTunnels.json")),
+                          encodeTunnels({chosen, other})));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("tunnelOptions.json")),
+                          "{\"" + uuidText(chosen.id).toUtf8() + "\": {\"startWithVelumo\": true}}"));
+        useScriptAt(dir.filePath(QStringLiteral("script")), announcement() + "wait\n");
+        for (const auto &[starts, waits] : {std::pair(chosen.id, other.id), {other.id, chosen.id}}) {
+            Application app(options(dir.path()));
+            QVERIFY(app.start());
+            const TunnelRegistry &registry = app.window()->model()->registry();
+            QTRY_VERIFY_WITH_TIMEOUT(registry.find(starts)->tunnel.url, 10000);
+            QVERIFY(!registry.find(waits)->tunnel.loading);
+            QVERIFY(!registry.runs().activity(waits).running);
+            // Turned over for the next start.
+            for (const QUuid &id : {starts, waits}) {
+                QAction *choice = app.window()->actions()->action(id, TunnelActions::StartWithVelumo);
+                QCOMPARE(choice->text(), QStringLiteral("Start with Velumo"));
+                QCOMPARE(choice->isChecked(), id == starts);
+                choice->trigger();
+            }
+            QSignalSpy ready(&app, &Application::readyToQuit);
+            app.quit();
+            QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
         }
     }
 

@@ -9,6 +9,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -103,6 +104,14 @@ private Q_SLOTS:
         QCOMPARE(tunnel.value(u"id"_s), result.value(u"id"_s));
         QCOMPARE(tunnel.value(u"state"_s).toString(), u"connected"_s);
         QCOMPARE(tunnel.value(u"running"_s).toBool(), true);
+        QCOMPARE(tunnel.value(u"startWithVelumo"_s).toBool(), false);
+        QDBusMessage choose = QDBusMessage::createMethodCall(
+            appId, u"/org/velumo/Velumo"_s, u"org.velumo.Velumo1"_s, u"SetStartWithVelumo"_s);
+        choose << tunnel.value(u"id"_s).toString() << true;
+        QDBusPendingCallWatcher chosen(QDBusConnection::sessionBus().asyncCall(choose));
+        QTRY_VERIFY(chosen.isFinished());
+        QVERIFY(!chosen.isError());
+        QVERIFY(model->registry().choices(model->tunnels().first().id).startWithVelumo);
 
         QCOMPARE(velumo({u"stop"_s, announcedAddress}).exitCode, 0);
         QTRY_COMPARE(model->runningToolCount(), 0);

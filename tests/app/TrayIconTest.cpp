@@ -222,14 +222,25 @@ private Q_SLOTS:
 
     // Started at login before the desktop's tray host, the app waits for it: the tray icon
     // then, and no window.
+    // A tunnel chosen to start with Velumo waits for the tray too.
     void background_waitsForTrayHost()
     {
+        const Tunnel chosen;
+        QVERIFY(writeFile(m_dir.filePath(u"storedTunnels.json"_s), encodeTunnels({chosen})));
+        QVERIFY(writeFile(m_dir.filePath(u"tunnelOptions.json"_s),
+                          "{\"" + uuidText(chosen.id).toUtf8() + "\": {\"startWithVelumo\": true}}"));
+        useScriptAt(m_dir.filePath(u"script"_s), announcement() + "wait\n");
         m_app = makeApp(m_dir.path(), true);
         QVERIFY(m_app->start());
-        QTimer::singleShot(2000, this, [this] { registerTrayHost(); });
+        const TunnelRegistry &registry = m_app->window()->model()->registry();
+        QTimer::singleShot(2000, this, [&] {
+            QVERIFY(!registry.runs().activity(chosen.id).running);
+            registerTrayHost();
+        });
         QTRY_VERIFY_WITH_TIMEOUT(m_app->tray(), 10000);
         QTRY_VERIFY(!m_item.isEmpty());
         QVERIFY(!m_app->window()->isVisible());
+        QTRY_VERIFY(registry.find(chosen.id)->tunnel.url);
     }
 
     // Each listed tunnel has an entry: Stop ends its tool, Restart starts one, Quit ends all.
