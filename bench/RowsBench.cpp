@@ -3,6 +3,7 @@
 #include "BenchReport.h"
 #include "core/ContentModel.h"
 #include "gui/ContentView.h"
+#include "gui/RowPages.h"
 #include "gui/TunnelRow.h"
 
 #include <QApplication>
@@ -64,20 +65,16 @@ qint64 threadCpuNs()
     return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// The rows the window has laid out, in the pages of its list of rows. Counted without a search
-// or casts, as this runs inside the timed span.
-int rowsShown(const QWidget *rows)
+// The rows the window has placed on the pages of its list of rows. Counted without a search,
+// as this runs inside the timed span.
+int rowsShown(const RowPages *rows)
 {
-    int shown = 0;
-    for (int page = 0; page < rows->layout()->count(); ++page) {
-        shown += rows->layout()->itemAt(page)->widget()->layout()->count();
-    }
-    return shown;
+    return int(rows->rowCount());
 }
 
-const QWidget *rowList(const ContentView &view)
+const RowPages *rowList(const ContentView &view)
 {
-    return view.findChild<QWidget *>(QStringLiteral("tunnelRows"));
+    return view.findChild<RowPages *>(QStringLiteral("tunnelRows"));
 }
 
 // Times from the model's announcement of a change to the window painted with every row in
@@ -127,7 +124,7 @@ private:
     }
 
     ContentView &m_view;
-    const QWidget *m_rows;
+    const RowPages *m_rows;
     bool m_armed = false;
     qint64 m_started = 0;
     qint64 m_finished = 0;

@@ -312,15 +312,13 @@ void ContentView::insertRows(int first, int last)
     if (hide) {
         m_rowPages->hide();
     }
-    QSet<TunnelRow *> made;
     const TunnelRegistry &registry = m_model->registry();
     for (int row = first; row <= last; ++row) {
-        auto *tunnelRow =
-            new TunnelRow(registry.index(row), *m_actions, m_rowPages->pageFor(size_t(row)));
-        m_rows.insert(m_rows.begin() + row, tunnelRow);
-        made.insert(tunnelRow);
+        m_rows.insert(m_rows.begin() + row,
+                      new TunnelRow(registry.index(row), *m_actions,
+                                    m_rowPages->pageFor(size_t(row))));
     }
-    m_rowPages->place(m_rows, size_t(first), made);
+    m_rowPages->place(m_rows, size_t(first));
     if (!std::exchange(m_widened, true)) {
         widenForRows();
     }
@@ -365,10 +363,9 @@ void ContentView::removeRows(int first, int last)
     std::for_each(begin, end, [](TunnelRow *row) {
         row->hide();
         row->deleteLater();
-        row->parentWidget()->layout()->removeWidget(row);
     });
     m_rows.erase(begin, end);
-    m_rowPages->place(m_rows, size_t(first), {});
+    m_rowPages->place(m_rows, size_t(first));
     if (focus && focus != QApplication::focusWidget() && focus->isVisible()) {
         focus->setFocus();
     }

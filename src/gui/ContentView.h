@@ -7,7 +7,6 @@
 #include <QHash>
 #include <QMainWindow>
 #include <QPointer>
-#include <QSet>
 #include <QUuid>
 
 #include <vector>

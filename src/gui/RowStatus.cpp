@@ -109,8 +109,11 @@ QWidget *RowStatus::setBadge(Badge badge, bool shown, const QString &name,
         QObject::connect(button, &QToolButton::clicked, m_row,
                          [this, button, at = look.help] { m_openMenu(button, at); });
     }
-    if (shown) {
+    // Each of these tells a screen reader, so only what changed is set.
+    if (shown && name != button->accessibleName()) {
         button->setAccessibleName(name);
+    }
+    if (shown && sentence != button->toolTip()) {
         button->setAccessibleDescription(sentence);
         button->setToolTip(sentence);
     }

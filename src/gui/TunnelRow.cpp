@@ -79,20 +79,29 @@ void TunnelRow::setState(const QModelIndex &index)
     const bool stateChanged = m_state != activity.state || isEnabled() == loading;
     m_state = activity.state;
     m_address = address.toString();
+    // Each control shown would lay the row out on its own: the row is laid out once, below.
+    m_layout->setEnabled(false);
+    bool repaint = stateChanged;
     if (QString name = index.data(Qt::DisplayRole).toString(); name != m_name) {
         m_name = std::move(name);
         // With the layout's spacing after it, as a widget there would have.
         m_nameRoom->changeSize(fontMetrics().horizontalAdvance(m_name) + m_layout->spacing(),
                                fontMetrics().height(), QSizePolicy::Fixed);
         m_layout->invalidate();
+        repaint = true;
     }
     // Screen readers hear the state as the row's description; the light and word show it.
     QString description = RowStatus::stateDescription(activity);
     if (!activity.problem.isEmpty()) {
         description += u'\n' + activity.problem;
     }
-    setToolTip(description);
-    update();
+    if (description != toolTip()) {
+        setToolTip(description);
+    }
+    // The name, the light and the word are the row's own paint.
+    if (repaint) {
+        update();
+    }
 
     const bool inspected = index.data(Role::InspectedRole).toBool();
     const bool password = index.data(Role::PasswordRole).toBool();
@@ -111,7 +120,6 @@ void TunnelRow::setState(const QModelIndex &index)
                 "over HTTP/2"));
     setBadge(RowStatus::IngressRules, !activity.ingressRules.isEmpty(),
              tr("Ingress rules in the config file"), activity.ingressRules);
-    m_status.place(statusRoom(), middle());
 
     // An ended tunnel keeps its address, struck through, until it starts again.
     auto *link = static_cast<QPushButton *>(showSlot(Link, hasUrl));
@@ -128,7 +136,9 @@ void TunnelRow::setState(const QModelIndex &index)
         m_layout->invalidate();
     }
     if (link && hasUrl) {
-        link->setToolTip(tr("Open %1 in the browser").arg(address.toString()));
+        if (QString tip = tr("Open %1 in the browser").arg(m_address); tip != link->toolTip()) {
+            link->setToolTip(tip);
+        }
         // A font set again would lay the list out again.
         if (const bool ended = activity.state == TunnelState::Ended;
             link->font().strikeOut() != ended) {
@@ -159,6 +169,12 @@ void TunnelRow::setState(const QModelIndex &index)
     }
     showSlot(Delete, true);
     setEnabled(!loading);
+    m_layout->setEnabled(true);
+    // A hidden row is laid out when it shows.
+    if (isVisible()) {
+        m_layout->activate();
+    }
+    m_status.place(statusRoom(), middle());
     // A screen reader hears a new state or address (once the row has been shown at all).
     if (!announce) {
         return;

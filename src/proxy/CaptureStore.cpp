@@ -13,20 +13,37 @@ namespace Velumo {
 namespace {
 
 // Bytes on their way from the proxies to the store, at most: with the store's own, they stay
-// within its capacity.
-constexpr qint64 inFlightLimit = 16 * 1024 * 1024;
+// within its capacity. The heap they took stays with the proxy's thread until its traffic
+// ends, beside a store that may be full by then, so this is also what capturing may add to
+// the process beyond the store's capacity.
+constexpr qint64 inFlightLimit = 8 * 1024 * 1024;
 
 // Appends to a captured body as far as the limit; true when some did not fit. A body that
-// arrives whole in one piece is kept as it came, not copied.
-bool appendCut(QByteArray &body, const QByteArray &bytes)
+// arrives whole in one piece is kept as it came, not copied. One that comes in parts gets the
+// room its Content-Length asks for at once: grown by appending, it would be copied at each
+// doubling and keep room it never uses (a body of 1 MiB would hold 2).
+bool appendCut(QByteArray &body, const QByteArray &bytes, const CapturedHead &head)
 {
     const qsizetype room = CaptureStore::bodyLimit - body.size();
-    if (body.isEmpty() && bytes.size() <= room) {
+    const qsizetype length =
+        std::clamp<qint64>(head.field("Content-Length").toLongLong(), 0, CaptureStore::bodyLimit);
+    if (body.isEmpty() && bytes.size() <= room && bytes.size() >= length) {
         body = bytes;
         return false;
     }
+    if (body.capacity() < length) {
+        body.reserve(length);
+    }
     body += QByteArrayView(bytes).first(std::clamp<qsizetype>(room, 0, bytes.size()));
     return bytes.size() > room;
+}
+
+// A body grown without a length known gives back the room it did not use.
+void fit(QByteArray &body)
+{
+    if (body.capacity() > body.size()) {
+        body.squeeze();
+    }
 }
 
 qint64 batchBytes(const std::vector<ExchangeEvent> &batch)
@@ -215,7 +232,7 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
         break;
     case ExchangeEvent::Kind::RequestBody:
         exchange.requestSize += event.bytes.size();
-        exchange.requestTruncated |= appendCut(exchange.requestBody, event.bytes);
+        exchange.requestTruncated |= appendCut(exchange.requestBody, event.bytes, exchange.request);
         exchange.readRequest();
         break;
     case ExchangeEvent::Kind::Response:
@@ -229,7 +246,8 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
         break;
     case ExchangeEvent::Kind::ResponseBody:
         exchange.responseSize += event.bytes.size();
-        exchange.responseTruncated |= appendCut(exchange.responseBody, event.bytes);
+        exchange.responseTruncated |=
+            appendCut(exchange.responseBody, event.bytes, exchange.response);
         break;
     case ExchangeEvent::Kind::Finished:
         exchange.requestSize = event.requestBodySize;
@@ -240,6 +258,8 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
         exchange.durationMsecs = event.atMsecs - exchange.startedMsecs;
         exchange.finished = true;
         entry.live = false;
+        fit(exchange.requestBody);
+        fit(exchange.responseBody);
         break;
     case ExchangeEvent::Kind::Answered: {
         // Kept live, so that the same refusal to the same visitor is counted here.

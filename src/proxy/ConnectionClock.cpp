@@ -13,7 +13,7 @@ ConnectionClock::ConnectionClock(const ProxyTimeouts &timeouts, QObject *parent)
     connect(&m_timer, &QTimer::timeout, this, &ConnectionClock::expired);
 }
 
-bool ConnectionClock::update(bool owed, bool headBegun)
+void ConnectionClock::update(bool owed, bool headBegun)
 {
     m_headBegun = headBegun;
     Waiting waiting = Waiting::Nothing;
@@ -21,7 +21,7 @@ bool ConnectionClock::update(bool owed, bool headBegun)
         waiting = !headBegun && m_served ? Waiting::Idle : Waiting::Head;
     }
     if (waiting == m_waiting && (waiting == Waiting::Nothing || m_timer.isActive())) {
-        return false;
+        return;
     }
     m_waiting = waiting;
     if (waiting == Waiting::Nothing) {
@@ -29,7 +29,6 @@ bool ConnectionClock::update(bool owed, bool headBegun)
     } else {
         m_timer.start(waiting == Waiting::Head ? m_timeouts.head : m_timeouts.idle);
     }
-    return waiting == Waiting::Idle;
 }
 
 QString ConnectionClock::lateHeadMessage() const

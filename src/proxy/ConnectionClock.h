@@ -20,9 +20,8 @@ class ConnectionClock final : public QObject
 public:
     ConnectionClock(const ProxyTimeouts &timeouts, QObject *parent);
 
-    // The visitor owes a request (`owed`), and has sent part of its head or not; true when the
-    // connection has just gone idle between requests.
-    bool update(bool owed, bool headBegun);
+    // The visitor owes a request (`owed`), and has sent part of its head or not.
+    void update(bool owed, bool headBegun);
     // A request was read whole: from now on silence between requests is idleness.
     void served() { m_served = true; }
     void stop() { m_timer.stop(); }

@@ -102,6 +102,7 @@ void ProxyConnection::processClient()
         pumpClient();
     } while (m_clientAgain);
     m_inClient = false;
+    m_fromClient.release();
 
     updateTimer();
     // Once the visitor is gone, what it sent is delivered, then the service's side closes.
@@ -360,15 +361,7 @@ void ProxyConnection::updateTimer()
     // request body coming, no upgrade.
     const bool owed = m_exchanges.empty() && !m_tunnel && !m_clientHeld && !m_clientEnded &&
                       !(m_request && m_request->is_header_done());
-    if (m_clock.update(owed, !m_fromClient.isEmpty())) {
-        releaseBuffers();
-    }
-}
-
-void ProxyConnection::releaseBuffers()
-{
-    m_fromClient.release();
-    m_fromUpstream.release();
+    m_clock.update(owed, !m_fromClient.isEmpty());
 }
 
 void ProxyConnection::timedOut()

@@ -39,8 +39,6 @@ public:
 
     // The gate, or what it lets in, changed: an upgraded connection let in before ends.
     void gateChanged();
-    // Gives back the memory of buffers that hold nothing (they grow with the traffic).
-    void releaseBuffers();
 
 private:
     // A request whose response has not been forwarded whole yet, or the proxy's own answer.

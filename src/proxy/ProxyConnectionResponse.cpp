@@ -24,6 +24,9 @@ void ProxyConnection::processUpstream()
         pumpUpstream();
     } while (m_upstreamAgain);
     m_inUpstream = false;
+    // Between passes an emptied inbox holds no memory: otherwise every busy connection would
+    // keep a whole read's worth (a burst of 200 responses, 12 of its 16 MiB).
+    m_fromUpstream.release();
 
     if (m_upstreamEnded && m_state == Upstream::Open &&
         m_client->bytesToWrite() < Inbox::writeHighWater) {

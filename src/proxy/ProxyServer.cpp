@@ -391,10 +391,6 @@ void ProxyServer::quietCheck()
         return;
     }
     // The burst is over: the memory it took goes back to the system, not only to the heap.
-    for (ProxyConnection *connection :
-         findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly)) {
-        connection->releaseBuffers();
-    }
 #ifdef __GLIBC__
     ::malloc_trim(0);
 #endif

@@ -92,8 +92,7 @@ public:
                        const QByteArray &visitor);
     // A captured exchange's connection ended before its response was forwarded whole.
     void captureEnded(quint64 exchange, const QString &why);
-    // A connection moved bytes. Once none has for 2 s, connections drop their empty buffers
-    // and freed heap goes back to the system.
+    // A connection moved bytes. Once none has for 2 s, freed heap goes back to the system.
     void noteActivity();
 
     // host:port as a user writes it, IPv6 addresses in brackets.
