@@ -42,10 +42,11 @@ QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelRuns::startProxy(Tunnel
             tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port)};
     }
     const QString failed = tr("The local proxy in front of %1:%2 could not start.").arg(host, port);
-    if (!m_proxyHost || (choices.password && !choices.gate)) {
+    const std::optional<ProxyTarget> target = ProxyTarget::fromHostname(host, *number);
+    if (!m_proxyHost || !target || (choices.password && !choices.gate)) {
         co_return Refusal{failed};
     }
-    auto proxy = std::make_unique<ReverseProxy>(*m_proxyHost, ProxyTarget{host, *number});
+    auto proxy = std::make_unique<ReverseProxy>(*m_proxyHost, *target);
     proxy->setGate(choices.gate);
     proxy->setSink(choices.inspect ? m_recorder.captures().sinkFor(secretKey(entry.id())) : nullptr);
     proxy->start();
