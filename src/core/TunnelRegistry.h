@@ -136,6 +136,10 @@ Q_SIGNALS:
     void tunnelReachable(const Velumo::Tunnel &tunnel);
 
 private:
+    // The roles a run's progress changes.
+    static inline const QList<int> activityRoles{StateRole, ProblemRole, RunningRole, Http2Role,
+                                                 ActivityRole};
+
     // Why visitors could not be made to pass through Velumo's proxy; done when they can.
     Done proxyAllowed(const QUuid &id) const;
     void forgetChoices(const QUuid &id);

@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QToolBar>
@@ -312,6 +313,9 @@ void ContentView::insertRows(int first, int last)
         made.insert(tunnelRow);
     }
     m_rowPages->place(m_rows, size_t(first), made);
+    if (!std::exchange(m_widened, true)) {
+        widenForRows();
+    }
     if (hide) {
         // Painted as one, rather than row by row.
         m_rowPages->setUpdatesEnabled(false);
@@ -321,6 +325,23 @@ void ContentView::insertRows(int first, int last)
     if (focus && focus != QApplication::focusWidget() && focus->isVisible()) {
         focus->setFocus();
     }
+}
+
+void ContentView::widenForRows()
+{
+    // Once, at the first row: a window that opens narrower than a row scrolls the list
+    // sideways from the start and hides Stop and Delete. It grows as far as the screen allows.
+    auto *scroll = findChild<QScrollArea *>(QStringLiteral("tunnelList"));
+    const QMargins margins = m_list->layout()->contentsMargins();
+    const int wanted = m_rowPages->minimumSizeHint().width() + margins.left() + margins.right() -
+                       scroll->viewport()->width();
+    if (wanted <= 0 || isMaximized() || isFullScreen()) {
+        return;
+    }
+    const int room = screen() ? screen()->availableGeometry().width() - frameGeometry().width() +
+                                    width()
+                              : width() + wanted;
+    resize(std::max(width(), std::min(width() + wanted, room)), height());
 }
 
 void ContentView::removeRows(int first, int last)

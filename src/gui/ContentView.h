@@ -62,6 +62,7 @@ private:
     void rebuildRows();
     void insertRows(int first, int last);
     void removeRows(int first, int last);
+    void widenForRows();
 
     ContentModel *m_model;
     QLineEdit *m_hostname = nullptr;
@@ -81,6 +82,7 @@ private:
     bool m_loaded = false;
     // Rows are made once the list has been painted, so they never hold up the first frame.
     bool m_listPainted = false;
+    bool m_widened = false;
 };
 
 } // namespace Velumo
