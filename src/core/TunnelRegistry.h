@@ -50,7 +50,8 @@ public:
         ProxyAllowedRole,
         AddressKnownRole, // the address stays the same from one start to the next
         DeletableAtCloudflareRole,
-        PasswordProblemRole, // why the password could not be read back; empty when it could
+        PasswordProblemRole,  // why the password could not be read back; empty when it could
+        CertificateTrustRole, // CertificateTrust as an int
     };
 
     TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedStore,
@@ -94,6 +95,14 @@ public:
     // nothing lifts the gate, at once. A running tunnel not yet behind the proxy starts again
     // through it.
     Done setPassword(const QUuid &id, const std::optional<QString> &password);
+    // Trusts the certificate the tunnel's https:// service presents now, though this system
+    // does not: the tool accepts any from the service (a running tool without that starts
+    // again), the proxy exactly this one. Refused while no certificate is known.
+    Done trustServiceCertificate(const QUuid &id);
+    CertificateTrust certificateTrust(const QUuid &id) const;
+    // Trusting the certificate now starts the tunnel again: its tool runs without the proxy
+    // and checks certificates.
+    bool restartsToTrust(const QUuid &id) const;
     // Ends every run and starts one with --protocol http2, from now on.
     void restartOverHttp2(const QUuid &id);
     // `address` with the key that lets a browser in; nothing without a password.

@@ -51,6 +51,8 @@ QString TunnelActions::text(Kind kind)
         return TunnelActions::tr("Set a new password…");
     case TunnelActions::PasswordOff:
         return TunnelActions::tr("Turn the password off");
+    case TunnelActions::TrustCertificate:
+        return TunnelActions::tr("Trust the service's own certificate");
     case TunnelActions::KindCount:
         break;
     }
@@ -134,6 +136,8 @@ void TunnelActions::sync(const QModelIndex &index)
     const bool inspected = index.data(Role::InspectedRole).toBool();
     const bool password = index.data(Role::PasswordRole).toBool();
     const bool unreadable = !index.data(Role::PasswordProblemRole).toString().isEmpty();
+    const bool untrusted =
+        index.data(Role::CertificateTrustRole).toInt() == int(CertificateTrust::NotTrusted);
     // Whether each applies now; one that does not is hidden, and disabled for a shortcut.
     // A QR code invites scanning at once: only once the address answers.
     const bool reachable = hasAddress && activity.state == TunnelState::Connected;
@@ -151,7 +155,8 @@ void TunnelActions::sync(const QModelIndex &index)
                                               activity.quicBlocked,
                                               password && !unreadable,
                                               unreadable,
-                                              unreadable};
+                                              unreadable,
+                                              untrusted};
     for (int kind = 0; kind < KindCount; ++kind) {
         if (QAction *action = (*found)[kind]) {
             action->setVisible(applies[kind]);
@@ -251,6 +256,8 @@ void TunnelActions::run(const QUuid &id, Kind kind)
         });
     case PasswordOff:
         return void(m_model.registry().setPassword(id, std::nullopt));
+    case TrustCertificate:
+        return trustCertificate(id);
     case KindCount:
         break;
     }

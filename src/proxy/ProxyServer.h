@@ -66,7 +66,10 @@ public:
     RequestGate *gate() const { return m_gate.get(); }
     // The SHA-256 fingerprint of the one certificate a TLS service may present when this
     // system does not trust it; empty for none. Takes effect for the next connection.
-    void setTrustedCertificate(const QByteArray &fingerprint) { m_trustedCertificate = fingerprint; }
+    void setTrustedCertificate(const QByteArray &fingerprint)
+    {
+        m_trustedCertificate = fingerprint;
+    }
     const QByteArray &trustedCertificate() const { return m_trustedCertificate; }
 
     // For the connections: the service's addresses, looked up once and kept while they work.

@@ -53,8 +53,8 @@ void ReverseProxy::setGate(std::shared_ptr<RequestGate> gate)
 void ReverseProxy::setTrustedCertificate(const QByteArray &fingerprint)
 {
     if (ProxyServer *server = m_server.data()) {
-        QMetaObject::invokeMethod(server,
-                                  [server, fingerprint] { server->setTrustedCertificate(fingerprint); });
+        QMetaObject::invokeMethod(
+            server, [server, fingerprint] { server->setTrustedCertificate(fingerprint); });
     }
 }
 

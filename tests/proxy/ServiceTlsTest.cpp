@@ -53,11 +53,11 @@ private Q_SLOTS:
     void serviceCertificate_data()
     {
         QTest::addColumn<bool>("serviceTls");
-        QTest::addColumn<bool>("https"); // the hostname has https://
+        QTest::addColumn<bool>("https");      // the hostname has https://
         QTest::addColumn<QString>("trusted"); // none, own or other
         QTest::addColumn<QByteArray>("answer");
-        QTest::newRow("not trusted yet") << true << true << u"none"_s
-                                         << QByteArray("that this system does not trust");
+        QTest::newRow("not trusted yet")
+            << true << true << u"none"_s << QByteArray("that this system does not trust");
         QTest::newRow("trusted") << true << true << u"own"_s << QByteArray("200 OK");
         QTest::newRow("certificate changed")
             << true << true << u"other"_s << QByteArray("other than the one trusted for it");
