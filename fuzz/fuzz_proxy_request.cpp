@@ -51,9 +51,19 @@ struct Harness {
         gated.start();
         QObject::connect(&service, &QTcpServer::newConnection, &service, [this] {
             while (QTcpSocket *socket = service.nextPendingConnection()) {
-                ++serviceConnections;
                 QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
                     const QByteArray bytes = socket->readAll();
+                    // Counted at its first bytes, so that the proxy's TLS probe after a close
+                    // without answer is told apart: never a request (the proxy forwards only
+                    // what parses as HTTP), so not the visitor's connection.
+                    if (bytes.startsWith("\x16\x03")) {
+                        socket->abort();
+                        return;
+                    }
+                    if (!socket->property("counted").toBool()) {
+                        socket->setProperty("counted", true);
+                        ++serviceConnections;
+                    }
                     received += bytes.size();
                     atService += bytes;
                     if (socket->state() == QAbstractSocket::ConnectedState) {

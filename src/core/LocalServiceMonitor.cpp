@@ -4,11 +4,12 @@
 
 #include "core/PortNumber.h"
 
+#include "proxy/ProxyTarget.h"
+
 #include <QCryptographicHash>
 #include <QNetworkProxy>
 #include <QSslSocket>
 #include <QTcpSocket>
-#include <QUrl>
 
 #include <algorithm>
 
@@ -73,19 +74,13 @@ std::optional<LocalServiceMonitor::Service> LocalServiceMonitor::serviceOf(const
                                                                            const QString &port)
 {
     const std::optional<quint16> number = parsePort(port);
-    if (hostname.isEmpty() || !number) {
-        return std::nullopt;
-    }
-    if (!hostname.contains(u"://")) {
-        return Service{hostname, *number, false};
-    }
     // The tool takes the scheme from the hostname; the check must reach the host after it.
-    const QUrl url(hostname);
-    const QString scheme = url.scheme().toLower();
-    if (url.host().isEmpty() || (scheme != u"http" && scheme != u"https")) {
+    const std::optional<ProxyTarget> target =
+        number ? ProxyTarget::fromHostname(hostname, *number) : std::nullopt;
+    if (!target) {
         return std::nullopt;
     }
-    return Service{url.host(), *number, scheme == u"https"};
+    return Service{target->host, target->port, target->tls};
 }
 
 // QCoro's connect awaitable waits for connected() alone, so a refused connection would take

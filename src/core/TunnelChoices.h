@@ -25,8 +25,19 @@ struct TunnelChoices {
     std::shared_ptr<PasswordGate> gate;
     // Why the gate could not be read back: the tunnel does not start until the user decides.
     QString gateProblem;
+    // The SHA-256 fingerprint of the service's own certificate, trusted by the user though
+    // this system does not trust it: the tool accepts any certificate from the service, the
+    // proxy exactly this one. Empty until trusted.
+    QByteArray trustedCertificate;
 
     bool needsProxy() const { return inspect || password; }
+};
+
+// What a row says of an https:// service's certificate.
+enum class CertificateTrust {
+    Unremarkable, // plain HTTP, not checked yet, or trusted by this system
+    NotTrusted,   // this system does not trust it, and the user has not (or trusted another)
+    TrustedByUser,
 };
 
 // What a new quick or named tunnel starts with, from Preferences.

@@ -34,6 +34,8 @@ Result<ChoicesList> decodeChoices(const QByteArray &bytes)
         choices.password = one[u"password"].toBool();
         choices.overHttp2 = one[u"http2"].toBool();
         choices.startWithVelumo = one[u"startWithVelumo"].toBool();
+        choices.trustedCertificate =
+            QByteArray::fromHex(one[u"trustedCertificate"].toString().toLatin1());
     }
     return list;
 }
@@ -53,12 +55,17 @@ QString TunnelChoicesStore::save(const ChoicesList &choices)
 {
     QJsonObject all;
     for (auto it = choices.begin(); it != choices.end(); ++it) {
-        if (it->inspect || it->password || it->overHttp2 || it->startWithVelumo) {
-            all.insert(uuidText(it.key()),
-                       QJsonObject{{u"inspect"_s, it->inspect},
-                                   {u"password"_s, it->password},
-                                   {u"http2"_s, it->overHttp2},
-                                   {u"startWithVelumo"_s, it->startWithVelumo}});
+        if (it->inspect || it->password || it->overHttp2 || it->startWithVelumo ||
+            !it->trustedCertificate.isEmpty()) {
+            QJsonObject one{{u"inspect"_s, it->inspect},
+                            {u"password"_s, it->password},
+                            {u"http2"_s, it->overHttp2},
+                            {u"startWithVelumo"_s, it->startWithVelumo}};
+            if (!it->trustedCertificate.isEmpty()) {
+                one.insert(u"trustedCertificate"_s,
+                           QString::fromLatin1(it->trustedCertificate.toHex()));
+            }
+            all.insert(uuidText(it.key()), one);
         }
     }
     return m_file.saveAndSay(QJsonDocument(all).toJson(), [](const QByteArray &bytes) {

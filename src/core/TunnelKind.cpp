@@ -121,11 +121,15 @@ QString KindTexts::menuName(const TunnelEntry &entry)
                                            : entry.tunnel.hostname + u':' + entry.tunnel.port;
 }
 
-QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2)
+QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2,
+                         bool anyCertificate)
 {
     QStringList arguments;
     if (overHttp2) {
         arguments << QStringLiteral("--protocol") << QStringLiteral("http2");
+    }
+    if (anyCertificate) {
+        arguments << QStringLiteral("--no-tls-verify");
     }
     switch (entry.kind) {
     case TunnelKind::Quick:

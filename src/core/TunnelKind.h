@@ -74,6 +74,8 @@ public:
 };
 
 // The tool's arguments for a run of the tunnel; `target` is host:port, or the proxy's.
-QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2);
+// `anyCertificate`: the tool accepts any certificate from an https:// service.
+QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2,
+                         bool anyCertificate = false);
 
 } // namespace Velumo

@@ -20,6 +20,8 @@ TunnelRegistry::TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedSto
     });
     connect(&m_runs, &TunnelRuns::serviceListeningChanged, this,
             [this](const QUuid &id) { changed(id, {ServiceListeningRole}); });
+    connect(&m_runs, &TunnelRuns::serviceTlsChanged, this,
+            [this](const QUuid &id) { changed(id, {CertificateTrustRole}); });
 }
 
 // Coroutines still waiting on a run are resumed from the event loop, see that their registry
@@ -69,6 +71,8 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
         return m_choices.value(entry.id()).gateProblem;
     case StartWithVelumoRole:
         return m_choices.value(entry.id()).startWithVelumo;
+    case CertificateTrustRole:
+        return int(certificateTrust(entry.id()));
     case ServiceListeningRole: {
         const std::optional<bool> listening = m_runs.serviceListening(entry.id());
         return listening ? QVariant(*listening) : QVariant();
@@ -106,7 +110,7 @@ QHash<int, QByteArray> TunnelRegistry::roleNames() const
                                 "http2",        "activity",     "serviceListening",
                                 "inspected",    "passwordOn",   "menuName",
                                 "proxyAllowed", "addressKnown", "deletableAtCloudflare",
-                                "passwordProblem", "startWithVelumo"};
+                                "passwordProblem", "startWithVelumo", "certificateTrust"};
     for (int i = 0; i < int(std::size(ours)); ++i) {
         names.insert(IdRole + i, ours[i]);
     }

@@ -50,8 +50,9 @@ public:
         ProxyAllowedRole,
         AddressKnownRole, // the address stays the same from one start to the next
         DeletableAtCloudflareRole,
-        PasswordProblemRole, // why the password could not be read back; empty when it could
+        PasswordProblemRole,  // why the password could not be read back; empty when it could
         StartWithVelumoRole,
+        CertificateTrustRole, // CertificateTrust as an int
     };
 
     TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedStore,
@@ -99,6 +100,14 @@ public:
     void setStartWithVelumo(const QUuid &id, bool start);
     // The listed tunnels chosen to start with Velumo, in the list's order.
     QList<QUuid> startingWithVelumo() const;
+    // Trusts the certificate the tunnel's https:// service presents now, though this system
+    // does not: the tool accepts any from the service (a running tool without that starts
+    // again), the proxy exactly this one. Refused while no certificate is known.
+    Done trustServiceCertificate(const QUuid &id);
+    CertificateTrust certificateTrust(const QUuid &id) const;
+    // Trusting the certificate now starts the tunnel again: its tool runs without the proxy
+    // and checks certificates.
+    bool restartsToTrust(const QUuid &id) const;
     // Ends every run and starts one with --protocol http2, from now on.
     void restartOverHttp2(const QUuid &id);
     // `address` with the key that lets a browser in; nothing without a password.

@@ -205,6 +205,45 @@ QList<QUuid> TunnelRegistry::startingWithVelumo() const
     return ids;
 }
 
+Done TunnelRegistry::trustServiceCertificate(const QUuid &id)
+{
+    const std::optional<ServiceTls> tls = m_runs.serviceTls(id);
+    if (!find(id) || !tls || tls->fingerprint.isEmpty()) {
+        return Refusal{tr("The service's certificate is not known: it is read while the tunnel "
+                          "runs and the service answers over https://.")};
+    }
+    const bool restarts = restartsToTrust(id);
+    m_choices[id].trustedCertificate = tls->fingerprint;
+    saveChoices();
+    const TunnelSession *session = m_runs.latestFor(id);
+    if (ReverseProxy *proxy = session ? session->proxy() : nullptr) {
+        proxy->setTrustedCertificate(tls->fingerprint);
+    }
+    if (restarts) {
+        restartIfRunning(id);
+    }
+    changed(id, {CertificateTrustRole});
+    return {};
+}
+
+bool TunnelRegistry::restartsToTrust(const QUuid &id) const
+{
+    // Behind the proxy the tool speaks plain HTTP to it, and only the proxy checks.
+    const TunnelSession *session = m_runs.latestFor(id);
+    return session && session->activity(id).running && !session->proxy() &&
+           !session->process().arguments().contains(QStringLiteral("--no-tls-verify"));
+}
+
+CertificateTrust TunnelRegistry::certificateTrust(const QUuid &id) const
+{
+    const QByteArray &trusted = m_choices.value(id).trustedCertificate;
+    const std::optional<ServiceTls> tls = m_runs.serviceTls(id);
+    if (tls && tls->speaksTls && !tls->trusted && tls->fingerprint != trusted) {
+        return CertificateTrust::NotTrusted;
+    }
+    return trusted.isEmpty() ? CertificateTrust::Unremarkable : CertificateTrust::TrustedByUser;
+}
+
 void TunnelRegistry::restartOverHttp2(const QUuid &id)
 {
     if (find(id)) {

@@ -31,6 +31,12 @@ std::optional<bool> TunnelRuns::serviceListening(const QUuid &id) const
     return m_sessions.serviceListening(id);
 }
 
+std::optional<ServiceTls> TunnelRuns::serviceTls(const QUuid &id) const
+{
+    const TunnelSession *session = m_sessions.latestFor(id);
+    return session && session->activity(id).running ? session->serviceTls() : std::nullopt;
+}
+
 QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelRuns::startProxy(TunnelEntry entry,
                                                                           TunnelChoices choices)
 {
@@ -42,11 +48,13 @@ QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelRuns::startProxy(Tunnel
             tr("Visitors can pass through Velumo only to a numeric port, not \"%1\".").arg(port)};
     }
     const QString failed = tr("The local proxy in front of %1:%2 could not start.").arg(host, port);
-    if (!m_proxyHost || (choices.password && !choices.gate)) {
+    const std::optional<ProxyTarget> target = ProxyTarget::fromHostname(host, *number);
+    if (!m_proxyHost || !target || (choices.password && !choices.gate)) {
         co_return Refusal{failed};
     }
-    auto proxy = std::make_unique<ReverseProxy>(*m_proxyHost, ProxyTarget{host, *number});
+    auto proxy = std::make_unique<ReverseProxy>(*m_proxyHost, *target);
     proxy->setGate(choices.gate);
+    proxy->setTrustedCertificate(choices.trustedCertificate);
     proxy->setSink(choices.inspect ? m_recorder.captures().sinkFor(secretKey(entry.id())) : nullptr);
     proxy->start();
     // Listening on 127.0.0.1 at a port the system picks takes no time; the wait only guards
@@ -65,6 +73,7 @@ QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRuns::prepare(TunnelEntry entry,
     QPointer<TunnelRuns> self(this);
     Prepared prepared;
     prepared.overHttp2 = choices.overHttp2;
+    prepared.anyCertificate = !choices.trustedCertificate.isEmpty();
     const KindTraits &kind = traits(entry.kind);
     if (kind.proxyAllowed && choices.needsProxy()) {
         auto starting = startProxy(entry, choices);
@@ -102,7 +111,7 @@ TunnelSession &TunnelRuns::launch(const TunnelEntry &entry, Prepared prepared)
     const QString target = prepared.proxy
                                ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
                                : entry.tunnel.hostname + u':' + entry.tunnel.port;
-    TunnelSession &session = add(entry, target, prepared.overHttp2, prepared.environment);
+    TunnelSession &session = add(entry, target, prepared);
     if (traits(entry.kind).addressKnown) {
         session.setAddressKnown();
     }
@@ -120,15 +129,17 @@ TunnelSession &TunnelRuns::launchCreation(const QString &hostname, const QString
     const QString target = prepared.proxy
                                ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
                                : hostname + u':' + port;
-    TunnelSession &session = add(TunnelEntry::quick(tunnel), target, false, {});
+    TunnelSession &session = add(TunnelEntry::quick(tunnel), target, {});
     session.setProxy(std::move(prepared.proxy));
     return session;
 }
 
-TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target, bool overHttp2,
-                               const QMap<QString, QString> &environment)
+TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target,
+                               const Prepared &prepared)
 {
-    const QStringList arguments = runArguments(entry, target, overHttp2);
+    const bool overHttp2 = prepared.overHttp2;
+    const QMap<QString, QString> &environment = prepared.environment;
+    const QStringList arguments = runArguments(entry, target, overHttp2, prepared.anyCertificate);
     QString ingressRules;
     if (const std::optional<QString> config = configFileWithIngress();
         config && arguments.contains(QStringLiteral("--url"))) {
@@ -156,6 +167,8 @@ TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target, 
             [this, &session] { sessionChanged(session); });
     connect(&session, &TunnelSession::serviceListeningChanged, this,
             [this, &session](bool listening) { sessionServiceChanged(session, listening); });
+    connect(&session, &TunnelSession::serviceTlsChanged, this,
+            [this, &session] { tellServed(session, &TunnelRuns::serviceTlsChanged); });
     return session;
 }
 
@@ -164,9 +177,14 @@ void TunnelRuns::sessionChanged(TunnelSession &session)
     if (session.quicBlocked() && session.process().isRunning()) {
         Q_EMIT message(session.activity({}).problem);
     }
+    tellServed(session, &TunnelRuns::activityChanged);
+}
+
+void TunnelRuns::tellServed(TunnelSession &session, void (TunnelRuns::*signal)(const QUuid &))
+{
     for (const QUuid &id : session.served()) {
         if (m_sessions.latestFor(id) == &session) {
-            Q_EMIT activityChanged(id);
+            Q_EMIT(this->*signal)(id);
         }
     }
 }
@@ -179,11 +197,7 @@ void TunnelRuns::sessionServiceChanged(TunnelSession &session, bool listening)
                           "until the service runs")
                            .arg(session.hostname(), session.port()));
     }
-    for (const QUuid &id : session.served()) {
-        if (m_sessions.latestFor(id) == &session) {
-            Q_EMIT serviceListeningChanged(id);
-        }
-    }
+    tellServed(session, &TunnelRuns::serviceListeningChanged);
 }
 
 void TunnelRuns::releaseAll(const QUuid &id, bool byUser)

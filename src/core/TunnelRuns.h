@@ -47,6 +47,8 @@ public:
         std::unique_ptr<ReverseProxy> proxy;
         QMap<QString, QString> environment;
         bool overHttp2 = false;
+        // The tool accepts any certificate from an https:// service.
+        bool anyCertificate = false;
     };
     // Starts the proxy the tunnel's choices call for and reads its token; may wait. Refused,
     // saying why for the user, when the run cannot go ahead.
@@ -60,6 +62,8 @@ public:
     TunnelSession *latestFor(const QUuid &id) const { return m_sessions.latestFor(id); }
     TunnelActivity activity(const QUuid &id) const { return m_sessions.activity(id); }
     std::optional<bool> serviceListening(const QUuid &id) const;
+    // How the tunnel's https:// service answered the handshake, while its latest run runs.
+    std::optional<ServiceTls> serviceTls(const QUuid &id) const;
     // Ends every run of the tunnel; the latest says whether the user stopped it.
     void releaseAll(const QUuid &id, bool byUser);
     // Drops runs that are over and are no listed tunnel's latest.
@@ -73,6 +77,7 @@ Q_SIGNALS:
     // The latest run of this tunnel changed state, output or exit.
     void activityChanged(const QUuid &id);
     void serviceListeningChanged(const QUuid &id);
+    void serviceTlsChanged(const QUuid &id);
     void message(const QString &text);
     void toolEnded();
 
@@ -81,10 +86,11 @@ private:
     // the port is not a number or the proxy could not listen.
     QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> startProxy(TunnelEntry entry,
                                                                   TunnelChoices choices);
-    TunnelSession &add(const TunnelEntry &entry, const QString &target, bool overHttp2,
-                       const QMap<QString, QString> &environment);
+    TunnelSession &add(const TunnelEntry &entry, const QString &target, const Prepared &prepared);
     void sessionChanged(TunnelSession &session);
     void sessionServiceChanged(TunnelSession &session, bool listening);
+    // Emits `signal` for each tunnel whose latest run the session is.
+    void tellServed(TunnelSession &session, void (TunnelRuns::*signal)(const QUuid &));
 
     std::function<QString()> m_toolPath;
     Shell m_shell;

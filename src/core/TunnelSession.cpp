@@ -28,6 +28,11 @@ TunnelSession::TunnelSession(ToolRun run, QString hostname, QString port, bool o
                     Q_EMIT serviceListeningChanged(listening);
                 }
             });
+    connect(&m_monitor, &LocalServiceMonitor::tlsChanged, this, [this](const QUuid &key) {
+        if (key == m_checkKey) {
+            Q_EMIT serviceTlsChanged();
+        }
+    });
     // Checked at once, so the user hears of a service that is down before visitors do.
     m_monitor.watch(m_checkKey, m_hostname, m_port);
 }
@@ -40,6 +45,11 @@ TunnelSession::~TunnelSession()
 std::optional<bool> TunnelSession::serviceListening() const
 {
     return m_over ? std::nullopt : m_monitor.isListening(m_checkKey);
+}
+
+std::optional<ServiceTls> TunnelSession::serviceTls() const
+{
+    return m_over ? std::nullopt : m_monitor.tls(m_checkKey);
 }
 
 QCoro::Task<> TunnelSession::readOutput()

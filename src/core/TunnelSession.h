@@ -21,6 +21,7 @@ namespace Velumo {
 
 class LocalServiceMonitor;
 class ReverseProxy;
+struct ServiceTls;
 
 // What a tunnel's tool is doing, as far as its output and exit tell.
 enum class TunnelState {
@@ -94,6 +95,8 @@ public:
     bool isOver() const { return m_over; }
     // Whether the local service accepts connections; unknown until checked and once over.
     std::optional<bool> serviceListening() const;
+    // How an https:// service answered the handshake; unknown until checked and once over.
+    std::optional<ServiceTls> serviceTls() const;
 
     void serve(const QUuid &id);
     bool hasServed(const QUuid &id) const { return m_served.contains(id); }
@@ -117,6 +120,7 @@ Q_SIGNALS:
     // The state, the exit, the log or a problem found in the output changed.
     void activityChanged();
     void serviceListeningChanged(bool listening);
+    void serviceTlsChanged();
 
 private:
     void handleChunk(const QString &text);

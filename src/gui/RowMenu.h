@@ -27,7 +27,8 @@ public:
         TunnelActions::OpenAddress, TunnelActions::ShowQrCode,      TunnelActions::ShowLog,
         TunnelActions::ShowRequests, TunnelActions::Inspect,        TunnelActions::Password,
         TunnelActions::CopyLinkWithKey, TunnelActions::StartOverHttp2, TunnelActions::ShowPassword,
-        TunnelActions::SetNewPassword, TunnelActions::PasswordOff, TunnelActions::StartWithVelumo};
+        TunnelActions::SetNewPassword, TunnelActions::PasswordOff, TunnelActions::StartWithVelumo,
+        TunnelActions::TrustCertificate};
 
     RowMenu(QWidget *row, TunnelActions &actions, const QUuid &id);
 

@@ -54,6 +54,7 @@ constexpr std::array<BadgeLook, RowStatus::BadgeCount> badgeLooks{{
     {u"quicWarning", &Symbols::warning, TunnelActions::StartOverHttp2},
     // The log starts with the command line the rules override.
     {u"ingressWarning", &Symbols::warning, TunnelActions::ShowLog},
+    {u"certificateWarning", &Symbols::warning, TunnelActions::TrustCertificate},
 }};
 
 } // namespace

@@ -33,7 +33,15 @@ class RowStatus
     Q_DECLARE_TR_FUNCTIONS(Velumo::RowStatus)
 
 public:
-    enum Badge { Inspected, Protected, NotListening, QuicBlocked, IngressRules, BadgeCount };
+    enum Badge {
+        Inspected,
+        Protected,
+        NotListening,
+        QuicBlocked,
+        IngressRules,
+        CertificateNotTrusted,
+        BadgeCount
+    };
     // Opens the row's menu below `badge`, with `at` highlighted.
     using MenuOpener = std::function<void(QWidget *badge, TunnelActions::Kind at)>;
 

@@ -79,10 +79,12 @@ void TunnelActions::showRequests(const QUuid &id)
     const QModelIndex index = indexOf(id);
     const QString hostname = index.data(Role::HostnameRole).toString();
     const QString port = index.data(Role::PortRole).toString();
-    auto *window = new RequestsWindow(m_model.registry().runs().recorder(),
-                                      id.toString(QUuid::WithoutBraces),
-                                      tr("Requests to %1:%2").arg(hostname, port),
-                                      ProxyTarget{hostname, parsePort(port).value_or(0)}, m_window);
+    auto *window =
+        new RequestsWindow(m_model.registry().runs().recorder(), id.toString(QUuid::WithoutBraces),
+                           tr("Requests to %1:%2").arg(hostname, port),
+                           ProxyTarget::fromHostname(hostname, parsePort(port).value_or(0))
+                               .value_or(ProxyTarget{hostname, 0}),
+                           m_window);
     window->setLinkWithKey([self = QPointer(this), id]() -> std::optional<QUrl> {
         const QUrl address = self ? self->indexOf(id).data(Role::AddressRole).toUrl() : QUrl();
         return address.isEmpty() ? std::nullopt : self->m_model.registry().linkWithKey(id, address);
@@ -157,6 +159,20 @@ void TunnelActions::confirmRestart(const QUuid &id, const std::function<void()> 
         }
     });
     ask->open();
+}
+
+void TunnelActions::trustCertificate(const QUuid &id)
+{
+    const auto trust = [this, id] {
+        if (const Done done = m_model.registry().trustServiceCertificate(id); !done) {
+            m_model.setStatusMessage(done.reason());
+        }
+    };
+    if (m_model.registry().restartsToTrust(id)) {
+        confirmRestart(id, trust);
+    } else {
+        trust();
+    }
 }
 
 void TunnelActions::setPasswordRequired(const QUuid &id, bool required)

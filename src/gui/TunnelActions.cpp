@@ -53,6 +53,8 @@ QString TunnelActions::text(Kind kind)
         return TunnelActions::tr("Turn the password off");
     case TunnelActions::StartWithVelumo:
         return TunnelActions::tr("Start with Velumo");
+    case TunnelActions::TrustCertificate:
+        return TunnelActions::tr("Trust the service's own certificate");
     case TunnelActions::KindCount:
         break;
     }
@@ -136,6 +138,8 @@ void TunnelActions::sync(const QModelIndex &index)
     const bool inspected = index.data(Role::InspectedRole).toBool();
     const bool password = index.data(Role::PasswordRole).toBool();
     const bool unreadable = !index.data(Role::PasswordProblemRole).toString().isEmpty();
+    const bool untrusted =
+        index.data(Role::CertificateTrustRole).toInt() == int(CertificateTrust::NotTrusted);
     // Whether each applies now; one that does not is hidden, and disabled for a shortcut.
     // A QR code invites scanning at once: only once the address answers.
     const bool reachable = hasAddress && activity.state == TunnelState::Connected;
@@ -154,7 +158,8 @@ void TunnelActions::sync(const QModelIndex &index)
                                               password && !unreadable,
                                               unreadable,
                                               unreadable,
-                                              true};
+                                              true,
+                                              untrusted};
     for (int kind = 0; kind < KindCount; ++kind) {
         if (QAction *action = (*found)[kind]) {
             action->setVisible(applies[kind]);
@@ -260,6 +265,8 @@ void TunnelActions::run(const QUuid &id, Kind kind)
         });
     case PasswordOff:
         return void(m_model.registry().setPassword(id, std::nullopt));
+    case TrustCertificate:
+        return trustCertificate(id);
     case KindCount:
         break;
     }

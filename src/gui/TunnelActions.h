@@ -50,6 +50,7 @@ public:
         SetNewPassword,
         PasswordOff,
         StartWithVelumo,
+        TrustCertificate,
         KindCount
     };
 
@@ -75,6 +76,7 @@ private:
     void remove(const QUuid &id);
     void setInspected(const QUuid &id, bool inspect);
     void setPasswordRequired(const QUuid &id, bool required);
+    void trustCertificate(const QUuid &id);
     // The password and the link with key, each with Copy; read from the secret store if need be.
     QCoro::Task<> showPassword(QUuid id);
     // Runs `apply` at once, or once the user agrees when it starts the tunnel again and the

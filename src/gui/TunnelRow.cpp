@@ -95,6 +95,13 @@ void TunnelRow::setState(const QModelIndex &index)
     if (!activity.problem.isEmpty()) {
         description += u'\n' + activity.problem;
     }
+    const QString service = hostname + u':' + index.data(Role::PortRole).toString();
+    const auto trust = CertificateTrust(index.data(Role::CertificateTrustRole).toInt());
+    if (trust == CertificateTrust::TrustedByUser) {
+        description += u'\n' + tr("The service's own certificate is trusted: cloudflared accepts "
+                                  "any certificate from %1, Velumo's proxy only that one.")
+                                   .arg(service);
+    }
     if (description != toolTip()) {
         setToolTip(description);
     }
@@ -111,8 +118,7 @@ void TunnelRow::setState(const QModelIndex &index)
              tr("Visitors need the password or the link with key"));
     // A tunnel whose local service is set elsewhere (in the dashboard) has none to check here.
     const QVariant listening = index.data(Role::ServiceListeningRole);
-    const QString target = hostname + u':' + index.data(Role::PortRole).toString();
-    const QString nothing = tr("Nothing is listening on %1").arg(target);
+    const QString nothing = tr("Nothing is listening on %1").arg(service);
     setBadge(RowStatus::NotListening,
              listening.isValid() && !listening.toBool() && !hostname.isEmpty(), nothing, nothing);
     setBadge(RowStatus::QuicBlocked, activity.quicBlocked, tr("QUIC blocked"),
@@ -120,6 +126,11 @@ void TunnelRow::setState(const QModelIndex &index)
                 "over HTTP/2"));
     setBadge(RowStatus::IngressRules, !activity.ingressRules.isEmpty(),
              tr("Ingress rules in the config file"), activity.ingressRules);
+    setBadge(RowStatus::CertificateNotTrusted, trust == CertificateTrust::NotTrusted,
+             tr("Certificate not trusted"),
+             tr("This system does not trust the certificate of %1, so cloudflared and Velumo's "
+                "proxy refuse it: trust the service's own certificate if it is yours")
+                 .arg(service));
 
     // An ended tunnel keeps its address, struck through, until it starts again.
     auto *link = static_cast<QPushButton *>(showSlot(Link, hasUrl));

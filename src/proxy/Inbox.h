@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 #include <algorithm>
@@ -79,10 +80,12 @@ struct Inbox {
 
 // Sends at once what the kernel takes and leaves only the rest to Qt's buffer. A buffered
 // write switches the socket's write notifier on and then off again, and glib wakes its loop
-// on every such switch: extra turns of the proxy thread for every request.
+// on every such switch: extra turns of the proxy thread for every request. A TLS socket's
+// bytes must pass through its encryption, so they always go to Qt.
 inline void send(QTcpSocket &socket, QByteArrayView bytes)
 {
-    if (socket.bytesToWrite() == 0 && socket.state() == QAbstractSocket::ConnectedState) {
+    if (socket.bytesToWrite() == 0 && socket.state() == QAbstractSocket::ConnectedState &&
+        !qobject_cast<QSslSocket *>(&socket)) {
         const ssize_t sent = ::send(int(socket.socketDescriptor()), bytes.data(),
                                     size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
         bytes = bytes.sliced(std::max<qsizetype>(sent, 0));

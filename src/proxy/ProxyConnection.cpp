@@ -8,7 +8,7 @@
 #include "proxy/ProxyServer.h"
 #include "proxy/StrictFraming.h"
 
-#include <QTcpSocket>
+#include <QSslSocket>
 
 using namespace Qt::StringLiterals;
 
@@ -18,7 +18,7 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     : QObject(&server)
     , m_server(server)
     , m_client(client)
-    , m_upstream(new QTcpSocket(this))
+    , m_upstream(server.target().tls ? new QSslSocket(this) : new QTcpSocket(this))
     , m_connector(*m_upstream, server, this)
     , m_clock(server.timeouts(), this)
 {
@@ -80,13 +80,6 @@ void ProxyConnection::upstreamConnected()
     m_state = Upstream::Open;
     send(*m_upstream, std::exchange(m_firstHead, {}));
     processClient();
-}
-
-void ProxyConnection::upstreamFailed()
-{
-    qCDebug(lcProxy).noquote() << "502: service unreachable:" << m_connector.attempts();
-    badGateway(tr("Velumo could not reach the service at %1. Tried: %2.")
-                   .arg(serviceEndpoint(), m_connector.attempts()));
 }
 
 void ProxyConnection::processClient()

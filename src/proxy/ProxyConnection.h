@@ -76,6 +76,10 @@ private:
     // response (its head only when it asked with HEAD).
     void badGateway(const QString &message);
     QString serviceEndpoint() const;
+    // The service closed without answering the request first in line: a 502, which says so
+    // when a probe finds that the service speaks TLS to a plain request.
+    void closedUnanswered();
+    QString speaksTlsMessage() const;
     void answer(int status, const QString &message, bool withBody = true);
     // `captured`: the exchange the answer is to, when the capture has its request already.
     void pushAnswer(QByteArray response, quint64 captured = 0);
@@ -122,6 +126,8 @@ private:
     bool m_tunnel = false;
     bool m_clientEnded = false;
     bool m_upstreamEnded = false;
+    // The service connection brought a response head (a TLS service never does on plain).
+    bool m_serviceAnswered = false;
     bool m_inClient = false;
     bool m_clientAgain = false;
     bool m_inUpstream = false;

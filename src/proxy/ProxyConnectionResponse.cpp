@@ -5,11 +5,40 @@
 #include "proxy/ProxyConnection.h"
 
 #include "proxy/ErrorPage.h"
+#include "proxy/Logging.h"
 #include "proxy/ProxyServer.h"
+#include "proxy/TlsProbe.h"
 
 #include <QTcpSocket>
 
 namespace Velumo {
+
+void ProxyConnection::upstreamFailed()
+{
+    qCDebug(lcProxy).noquote() << "502: service unreachable:" << m_connector.attempts()
+                               << m_connector.certificateRefused();
+    if (const QString &refused = m_connector.certificateRefused(); !refused.isEmpty()) {
+        badGateway(m_connector.certificateChanged()
+                       ? tr("The service at %1 presented a certificate other than the one "
+                            "trusted for it (%2). If the service has a new certificate, trust "
+                            "it in Velumo again: \"Trust the service's own certificate\" in "
+                            "the tunnel's menu.")
+                             .arg(serviceEndpoint(), refused)
+                       : tr("The service at %1 presented a certificate that this system does "
+                            "not trust (%2). If it is the service's own certificate, choose "
+                            "\"Trust the service's own certificate\" in the tunnel's menu in "
+                            "Velumo.")
+                             .arg(serviceEndpoint(), refused));
+    } else if (m_connector.handshakeFailed()) {
+        badGateway(tr("Velumo reached the service at %1 but could not complete a TLS handshake "
+                      "with it. Tried: %2. If the service speaks plain HTTP, write its hostname "
+                      "without https://.")
+                       .arg(serviceEndpoint(), m_connector.attempts()));
+    } else {
+        badGateway(tr("Velumo could not reach the service at %1. Tried: %2.")
+                       .arg(serviceEndpoint(), m_connector.attempts()));
+    }
+}
 
 void ProxyConnection::processUpstream()
 {
@@ -87,7 +116,10 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
             m_client->abort();
         } else {
             // Nothing of this response went out yet: the visitor gets a page in its place.
-            badGateway(tr("The service sent a response that could not be read as HTTP/1.1."));
+            badGateway(!m_server.target().tls && TlsProbe::looksLikeTls(m_fromUpstream.unframed())
+                           ? speaksTlsMessage()
+                           : tr("The service sent a response that could not be read as "
+                                "HTTP/1.1."));
         }
         return false;
     }
@@ -104,6 +136,7 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
     const QByteArrayView bytes = m_fromUpstream.unframed().first(step.consumed);
     m_fromUpstream.framed += step.consumed;
     if (step.head) {
+        m_serviceAnswered = true;
         m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
         if (status == 101 || (exchange.connect && status / 100 == 2)) {
             if (!admittedNow()) {
@@ -165,8 +198,7 @@ void ProxyConnection::upstreamDrained()
     const bool unanswered = !m_tunnel && !m_exchanges.empty() && !m_exchanges.front().isLocal() &&
                             (!m_response || !m_response->is_header_done());
     if (unanswered) {
-        badGateway(tr("The service at %1 closed the connection without answering.")
-                       .arg(serviceEndpoint()));
+        closedUnanswered();
     } else {
         m_client->disconnectFromHost();
     }
@@ -188,7 +220,39 @@ void ProxyConnection::badGateway(const QString &message)
 
 QString ProxyConnection::serviceEndpoint() const
 {
-    return ProxyServer::endpoint(m_server.target().host, m_server.target().port);
+    const ProxyTarget &target = m_server.target();
+    return (target.tls ? QStringLiteral("https://") : QString()) +
+           ProxyServer::endpoint(target.host, target.port);
+}
+
+void ProxyConnection::closedUnanswered()
+{
+    const QString closed =
+        tr("The service at %1 closed the connection without answering.").arg(serviceEndpoint());
+    // A TLS service closes on a plain request without a word (OpenSSL, Node): a probe tells.
+    const QHostAddress address = m_server.addresses().value(0);
+    if (m_serviceAnswered || m_server.target().tls || address.isNull()) {
+        badGateway(closed);
+        return;
+    }
+    // The visitor's exchanges stay waiting; a visitor that leaves ends the probe with them.
+    // A TLS service answers a greeting at once; a silent one is not kept waiting on.
+    constexpr std::chrono::milliseconds probeFor{1000};
+    auto *probe = new TlsProbe(address, m_server.target().port,
+                               std::min(probeFor, m_server.timeouts().connect), this);
+    connect(probe, &TlsProbe::finished, this, [this, probe, closed](bool speaksTls) {
+        probe->deleteLater();
+        if (!m_exchanges.empty()) {
+            badGateway(speaksTls ? speaksTlsMessage() : closed);
+        }
+    });
+}
+
+QString ProxyConnection::speaksTlsMessage() const
+{
+    return tr("The service at %1 speaks TLS (HTTPS), not plain HTTP: write https:// before its "
+              "hostname in Velumo, as https://%2.")
+        .arg(serviceEndpoint(), m_server.target().host);
 }
 
 } // namespace Velumo

@@ -64,6 +64,13 @@ public:
     // Upgraded connections let in by the gate before (or with no gate) end when it changes.
     void setGate(std::shared_ptr<RequestGate> gate);
     RequestGate *gate() const { return m_gate.get(); }
+    // The SHA-256 fingerprint of the one certificate a TLS service may present when this
+    // system does not trust it; empty for none. Takes effect for the next connection.
+    void setTrustedCertificate(const QByteArray &fingerprint)
+    {
+        m_trustedCertificate = fingerprint;
+    }
+    const QByteArray &trustedCertificate() const { return m_trustedCertificate; }
 
     // For the connections: the service's addresses, looked up once and kept while they work.
     // resolved() follows (later, or at once when they are known).
@@ -126,6 +133,7 @@ private:
     std::shared_ptr<ExchangeSink> m_sink;
     std::shared_ptr<RequestGate> m_gate;
     int m_gateWatch = 0;
+    QByteArray m_trustedCertificate;
     // The entry that each visitor's latest refusal of each status is counted on.
     struct Refusals {
         quint64 exchange = 0;

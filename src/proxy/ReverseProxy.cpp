@@ -50,6 +50,14 @@ void ReverseProxy::setGate(std::shared_ptr<RequestGate> gate)
     }
 }
 
+void ReverseProxy::setTrustedCertificate(const QByteArray &fingerprint)
+{
+    if (ProxyServer *server = m_server.data()) {
+        QMetaObject::invokeMethod(
+            server, [server, fingerprint] { server->setTrustedCertificate(fingerprint); });
+    }
+}
+
 void ReverseProxy::serverListening(quint16 port)
 {
     m_port = port;

@@ -38,6 +38,9 @@ public:
     // Both take effect for the requests that arrive afterwards; nullptr removes them.
     void setSink(std::shared_ptr<ExchangeSink> sink);
     void setGate(std::shared_ptr<RequestGate> gate);
+    // The certificate a TLS service may present though this system does not trust it (its
+    // SHA-256 fingerprint); empty for none. Takes effect for the next service connection.
+    void setTrustedCertificate(const QByteArray &fingerprint);
 
 Q_SIGNALS:
     void listening(quint16 port);

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTimer>
 
+class QSslError;
 class QTcpSocket;
 
 namespace Velumo {
@@ -15,7 +16,8 @@ namespace Velumo {
 class ProxyServer;
 
 // Connects a socket to the proxy's service as a user would expect of a host name: each of its
-// addresses in turn, the one that worked last first, each within the connect timeout.
+// addresses in turn, the one that worked last first, each within the connect timeout. For a
+// service that speaks TLS the socket is a QSslSocket, connected once the handshake is over.
 class ServiceConnector : public QObject
 {
     Q_OBJECT
@@ -27,6 +29,12 @@ public:
     void start();
     // What was tried and how it failed, for the visitor's error page.
     QString attempts() const;
+    // Why the service's certificate was refused, when that ended the attempts.
+    const QString &certificateRefused() const { return m_certificateRefused; }
+    // A certificate was trusted for the service, and it presented another.
+    bool certificateChanged() const { return m_certificateChanged; }
+    // Something listened but did not complete the TLS handshake.
+    bool handshakeFailed() const { return m_handshakeFailed; }
 
 Q_SIGNALS:
     void connected();
@@ -36,6 +44,8 @@ private:
     void addressesKnown();
     void tryNext();
     void attemptFailed(const QString &reason);
+    void tcpConnected();
+    void checkCertificate(const QList<QSslError> &errors);
 
     QTcpSocket &m_socket;
     ProxyServer &m_server;
@@ -43,7 +53,11 @@ private:
     QList<QHostAddress> m_addresses;
     qsizetype m_next = 0;
     QStringList m_attempts;
+    QString m_certificateRefused;
     bool m_trying = false;
+    bool m_handshaking = false;
+    bool m_handshakeFailed = false;
+    bool m_certificateChanged = false;
 };
 
 } // namespace Velumo

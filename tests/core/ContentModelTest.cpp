@@ -6,8 +6,10 @@
 #include "TestSupport.h"
 
 #include <QAbstractItemModelTester>
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -449,6 +451,41 @@ private Q_SLOTS:
         m_model->deleteTunnel(m_model->tunnels().first());
         QVERIFY(!readAll(path("velumo/tunnelOptions.json")).contains(uuidText(id).toUtf8()));
         QVERIFY(!QCoro::waitFor(secrets->read(TunnelChoicesStore::gateKey(id))));
+    }
+
+    // An https:// service whose certificate this system does not trust: the row says so until
+    // the user trusts it; the tool then starts again accepting any certificate from it, and the
+    // choice holds after a restart of Velumo.
+    void serviceCertificate_trustedByTheUser()
+    {
+        QSslServer service;
+        service.setSslConfiguration(serviceTlsConfiguration());
+        QVERIFY(service.listen(QHostAddress::LocalHost));
+        loadStored({stored(u"https://localhost"_s, QString::number(service.serverPort()))});
+        const QUuid id = m_model->tunnels().first().id;
+        const auto trust = [&] {
+            return CertificateTrust(
+                m_model->registry().indexOf(id).data(TunnelRegistry::CertificateTrustRole).toInt());
+        };
+        const auto argv = [&] { return readRecord(path("argv.json"))[u"argv"].toArray(); };
+        script("record " + path("argv.json").toUtf8() + "\n" + announcement() + "wait\n");
+        QVERIFY(!m_model->registry().trustServiceCertificate(id)); // nothing known yet
+        m_model->restartTunnel(m_model->tunnels().first());
+        QTRY_COMPARE(trust(), CertificateTrust::NotTrusted);
+        QVERIFY(!argv().contains(u"--no-tls-verify"_s));
+
+        QVERIFY(QFile::remove(path("argv.json")));
+        QVERIFY(m_model->registry().trustServiceCertificate(id));
+        QTRY_VERIFY(QFile::exists(path("argv.json")));
+        QVERIFY(argv().contains(u"--no-tls-verify"_s));
+        QCOMPARE(argv().last().toString(),
+                 u"https://localhost:"_s + QString::number(service.serverPort()));
+        QTRY_COMPARE(trust(), CertificateTrust::TrustedByUser);
+
+        m_model = std::make_unique<ContentModel>(TunnelStore(storePath()));
+        m_model->loadTunnels();
+        QCOMPARE(m_model->registry().choices(id).trustedCertificate,
+                 serviceCertificate().digest(QCryptographicHash::Sha256));
     }
 
     // A new tunnel starts behind the proxy when Preferences say so, and its generated password

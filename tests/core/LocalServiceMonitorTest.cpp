@@ -7,7 +7,6 @@
 #include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QSslKey>
 #include <QSslServer>
 #include <QTcpServer>
 #include <QTest>
@@ -84,17 +83,11 @@ private Q_SLOTS:
         QFETCH(QString, server);
         QFETCH(bool, listening);
         QFETCH(bool, speaksTls);
-        const QString tlsDir = QStringLiteral(VELUMO_TEST_TLS);
-        const QSslCertificate certificate =
-            QSslCertificate::fromPath(tlsDir + u"/service-cert.pem"_s).value(0);
+        const QSslCertificate certificate = serviceCertificate();
         QVERIFY(!certificate.isNull());
         QSslServer tls;
         QTcpServer plain;
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setLocalCertificate(certificate);
-        configuration.setPrivateKey(
-            QSslKey(readAll(tlsDir + u"/service-key.pem"_s), QSsl::Ec));
-        tls.setSslConfiguration(configuration);
+        tls.setSslConfiguration(serviceTlsConfiguration());
         quint16 port = closedPort();
         if (server == u"tls") {
             QVERIFY(tls.listen(QHostAddress::LocalHost));

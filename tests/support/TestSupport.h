@@ -15,6 +15,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -86,6 +89,20 @@ inline quint16 closedPort()
 {
     QTcpServer server;
     return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+}
+
+// The self-signed certificate for localhost and 127.0.0.1, for a service that speaks TLS.
+inline QSslCertificate serviceCertificate()
+{
+    return QSslCertificate::fromPath(QStringLiteral(VELUMO_TEST_TLS "/service-cert.pem")).value(0);
+}
+inline QSslConfiguration serviceTlsConfiguration()
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(serviceCertificate());
+    configuration.setPrivateKey(
+        QSslKey(readAll(QStringLiteral(VELUMO_TEST_TLS "/service-key.pem")), QSsl::Ec));
+    return configuration;
 }
 
 inline QJsonObject readRecord(const QString &path)
