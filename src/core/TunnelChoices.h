@@ -18,6 +18,9 @@ struct TunnelChoices {
     bool inspect = false;
     // Visitors must pass the gate before reaching the service; it also needs the proxy.
     bool password = false;
+    // The service gets Host as <its host>:<port>, as development servers expect; the visitor's
+    // goes in X-Forwarded-Host. The tool sends it, or the proxy when there is one.
+    bool hostHeader = false;
     // One gate for every proxy of the tunnel, so that links and cookies outlive a restart.
     // Null until made, or read back from the secret store before the tunnel's next start.
     std::shared_ptr<PasswordGate> gate;
@@ -32,6 +35,8 @@ struct NewTunnelDefaults {
     bool inspect = false;
     // A new generated password per tunnel.
     bool password = false;
+    // Not in Preferences: a script asks for it per tunnel.
+    bool hostHeader = false;
 };
 
 } // namespace Velumo

@@ -16,7 +16,8 @@ using ChoicesList = QHash<QUuid, TunnelChoices>;
 
 // Each tunnel's choices between runs, in a file of their own beside the tunnel lists:
 // $XDG_CONFIG_HOME/velumo/tunnelOptions.json, an object keyed by tunnel id, e.g.
-// {"<ID>": {"inspect": true, "password": true, "http2": false}} (ids as in the lists). Only tunnels with a choice on
+// {"<ID>": {"inspect": true, "password": true, "http2": false, "hostHeader": false}} (ids as in
+// the lists; a field missing is off). Only tunnels with a choice on
 // are written. The password itself never is: gateSecret() is what the secret store keeps.
 class TunnelChoicesStore
 {

@@ -5,6 +5,8 @@
 #include "core/NamedTunnelModel.h"
 #include "core/Shell.h"
 
+#include <algorithm>
+
 namespace Velumo {
 
 TunnelEntry TunnelEntry::quick(const Tunnel &tunnel)
@@ -121,19 +123,24 @@ QString KindTexts::menuName(const TunnelEntry &entry)
                                            : entry.tunnel.hostname + u':' + entry.tunnel.port;
 }
 
-QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2)
+QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2,
+                         const QString &hostHeader)
 {
+    QStringList host;
+    if (!hostHeader.isEmpty()) {
+        host << QStringLiteral("--http-host-header") << hostHeader;
+    }
     QStringList arguments;
     if (overHttp2) {
         arguments << QStringLiteral("--protocol") << QStringLiteral("http2");
     }
     switch (entry.kind) {
     case TunnelKind::Quick:
-        arguments << QStringLiteral("--url") << target;
+        arguments << QStringLiteral("--url") << target << host;
         break;
     case TunnelKind::Named:
         // `--` ends the flags: an id can never be read as an option.
-        arguments << QStringLiteral("run") << QStringLiteral("--url") << target
+        arguments << QStringLiteral("run") << QStringLiteral("--url") << target << host
                   << QStringLiteral("--credentials-file")
                   << NamedTunnelModel::credentialsFile(entry.toNamed()) << QStringLiteral("--")
                   << entry.tunnelId;
@@ -143,6 +150,24 @@ QStringList runArguments(const TunnelEntry &entry, const QString &target, bool o
         break;
     }
     return tunnelArguments(arguments);
+}
+
+QString serviceHostHeader(const QString &hostname, const QString &port)
+{
+    QString host = hostname.trimmed();
+    if (const qsizetype scheme = host.indexOf(u"://"); scheme >= 0) {
+        host = host.mid(scheme + 3);
+    }
+    host = host.section(u'/', 0, 0);
+    if (host.count(u':') > 1 && !host.startsWith(u'[')) {
+        host = u'[' + host + u']';
+    }
+    // Letters, digits and the punctuation of names and addresses only: nothing a header
+    // could be split or smuggled with.
+    const bool sendable = !host.isEmpty() && std::ranges::all_of(host, [](QChar c) {
+        return c.unicode() < 128 && (c.isLetterOrNumber() || QStringView(u".-_[]:").contains(c));
+    }) && std::ranges::all_of(port, [](QChar c) { return c.isDigit(); }) && !port.isEmpty();
+    return sendable ? host + u':' + port : QString();
 }
 
 } // namespace Velumo

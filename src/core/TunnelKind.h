@@ -74,6 +74,12 @@ public:
 };
 
 // The tool's arguments for a run of the tunnel; `target` is host:port, or the proxy's.
-QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2);
+// `hostHeader`, unless empty, is the Host the tool sends to the service in place of the
+// visitor's.
+QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2,
+                         const QString &hostHeader = {});
+// The Host a local service expects: the hostname as typed without scheme or path, an IPv6
+// address in brackets, then the port. Empty when that could not be sent as a Host header.
+QString serviceHostHeader(const QString &hostname, const QString &port);
 
 } // namespace Velumo

@@ -48,6 +48,11 @@ QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelRuns::startProxy(Tunnel
     auto proxy = std::make_unique<ReverseProxy>(*m_proxyHost, ProxyTarget{host, *number});
     proxy->setGate(choices.gate);
     proxy->setSink(choices.inspect ? m_recorder.captures().sinkFor(secretKey(entry.id())) : nullptr);
+    if (choices.hostHeader) {
+        proxy->setHostHeader(serviceHostHeader(host, port).toUtf8());
+    }
+    connect(proxy.get(), &ReverseProxy::hostCheckRefused, this,
+            [this, id = entry.id()](DevServer server) { Q_EMIT hostCheckRefused(id, server); });
     proxy->start();
     // Listening on 127.0.0.1 at a port the system picks takes no time; the wait only guards
     // against a proxy thread that never answers.
@@ -76,6 +81,8 @@ QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRuns::prepare(TunnelEntry entry,
         if (!self) {
             co_return std::move(prepared);
         }
+    } else if (kind.proxyAllowed && choices.hostHeader) {
+        prepared.hostHeader = serviceHostHeader(entry.tunnel.hostname, entry.tunnel.port);
     }
     if (kind.tokenInEnvironment) {
         // The token goes in the environment: any user on the machine can read another's argv.
@@ -102,7 +109,7 @@ TunnelSession &TunnelRuns::launch(const TunnelEntry &entry, Prepared prepared)
     const QString target = prepared.proxy
                                ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
                                : entry.tunnel.hostname + u':' + entry.tunnel.port;
-    TunnelSession &session = add(entry, target, prepared.overHttp2, prepared.environment);
+    TunnelSession &session = add(entry, target, prepared);
     if (traits(entry.kind).addressKnown) {
         session.setAddressKnown();
     }
@@ -120,15 +127,19 @@ TunnelSession &TunnelRuns::launchCreation(const QString &hostname, const QString
     const QString target = prepared.proxy
                                ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
                                : hostname + u':' + port;
-    TunnelSession &session = add(TunnelEntry::quick(tunnel), target, false, {});
+    prepared.overHttp2 = false;
+    prepared.environment.clear();
+    TunnelSession &session = add(TunnelEntry::quick(tunnel), target, prepared);
     session.setProxy(std::move(prepared.proxy));
     return session;
 }
 
-TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target, bool overHttp2,
-                               const QMap<QString, QString> &environment)
+TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target,
+                               const Prepared &prepared)
 {
-    const QStringList arguments = runArguments(entry, target, overHttp2);
+    const bool overHttp2 = prepared.overHttp2;
+    const QMap<QString, QString> &environment = prepared.environment;
+    const QStringList arguments = runArguments(entry, target, overHttp2, prepared.hostHeader);
     QString ingressRules;
     if (const std::optional<QString> config = configFileWithIngress();
         config && arguments.contains(QStringLiteral("--url"))) {

@@ -47,6 +47,8 @@ public:
         std::unique_ptr<ReverseProxy> proxy;
         QMap<QString, QString> environment;
         bool overHttp2 = false;
+        // The Host the tool sends to the service; empty for the visitor's (or the proxy's).
+        QString hostHeader;
     };
     // Starts the proxy the tunnel's choices call for and reads its token; may wait. Refused,
     // saying why for the user, when the run cannot go ahead.
@@ -75,14 +77,15 @@ Q_SIGNALS:
     void serviceListeningChanged(const QUuid &id);
     void message(const QString &text);
     void toolEnded();
+    // A tunnel's proxy saw its service turn a visitor away with a host check.
+    void hostCheckRefused(const QUuid &id, Velumo::DevServer server);
 
 private:
     // Starts a proxy in front of the tunnel's service with its gate and capture; refused when
     // the port is not a number or the proxy could not listen.
     QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> startProxy(TunnelEntry entry,
                                                                   TunnelChoices choices);
-    TunnelSession &add(const TunnelEntry &entry, const QString &target, bool overHttp2,
-                       const QMap<QString, QString> &environment);
+    TunnelSession &add(const TunnelEntry &entry, const QString &target, const Prepared &prepared);
     void sessionChanged(TunnelSession &session);
     void sessionServiceChanged(TunnelSession &session, bool listening);
 

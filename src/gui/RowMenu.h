@@ -26,6 +26,7 @@ public:
     static constexpr std::array kinds{
         TunnelActions::OpenAddress, TunnelActions::ShowQrCode,      TunnelActions::ShowLog,
         TunnelActions::ShowRequests, TunnelActions::Inspect,        TunnelActions::Password,
+        TunnelActions::HostHeader,   TunnelActions::AllowHost,
         TunnelActions::CopyLinkWithKey, TunnelActions::StartOverHttp2, TunnelActions::ShowPassword,
         TunnelActions::SetNewPassword, TunnelActions::PasswordOff};
 

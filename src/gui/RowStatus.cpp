@@ -54,6 +54,8 @@ constexpr std::array<BadgeLook, RowStatus::BadgeCount> badgeLooks{{
     {u"quicWarning", &Symbols::warning, TunnelActions::StartOverHttp2},
     // The log starts with the command line the rules override.
     {u"ingressWarning", &Symbols::warning, TunnelActions::ShowLog},
+    // Or the framework's setting, when another Host does not get past its check.
+    {u"hostCheckWarning", &Symbols::warning, TunnelActions::HostHeader},
 }};
 
 } // namespace
@@ -79,7 +81,11 @@ QToolButton *makeRowButton(QWidget *row, const QString &name, const QString &tex
 RowStatus::RowStatus(QWidget *row, MenuOpener openMenu)
     : m_row(row)
     , m_openMenu(std::move(openMenu))
-{}
+{
+    for (int badge = 0; badge < BadgeCount; ++badge) {
+        m_help[size_t(badge)] = badgeLooks[size_t(badge)].help;
+    }
+}
 
 int RowStatus::width() const
 {
@@ -107,7 +113,7 @@ QWidget *RowStatus::setBadge(Badge badge, bool shown, const QString &name,
         button->setIconSize({badgeSide - 4, badgeSide - 4});
         button->setFixedSize(badgeSide, badgeSide);
         QObject::connect(button, &QToolButton::clicked, m_row,
-                         [this, button, at = look.help] { m_openMenu(button, at); });
+                         [this, button, badge] { m_openMenu(button, m_help[badge]); });
     }
     if (shown) {
         button->setAccessibleName(name);

@@ -111,6 +111,17 @@ void TunnelRow::setState(const QModelIndex &index)
                 "over HTTP/2"));
     setBadge(RowStatus::IngressRules, !activity.ingressRules.isEmpty(),
              tr("Ingress rules in the config file"), activity.ingressRules);
+    if (const QVariant refused = index.data(Role::HostCheckRole); refused.isValid()) {
+        const auto server = DevServer(refused.toInt());
+        m_status.setHelp(RowStatus::HostRefused, HostCheck::hostRewriteHelps(server)
+                                                     ? TunnelActions::HostHeader
+                                                     : TunnelActions::AllowHost);
+        setBadge(RowStatus::HostRefused, true, tr("The service refuses the tunnel's address"),
+                 tr("%1 turns away requests that come by the tunnel's address (its host check)")
+                     .arg(HostCheck::name(server)));
+    } else {
+        setBadge(RowStatus::HostRefused, false, {}, {});
+    }
     m_status.place(statusRoom(), middle());
 
     // An ended tunnel keeps its address, struck through, until it starts again.

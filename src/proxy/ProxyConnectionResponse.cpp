@@ -8,6 +8,9 @@
 #include "proxy/ProxyServer.h"
 
 #include <QTcpSocket>
+#include <QUrl>
+
+using namespace Qt::StringLiterals;
 
 namespace Velumo {
 
@@ -102,6 +105,9 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
     m_fromUpstream.framed += step.consumed;
     if (step.head) {
         m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
+        // Host checks answer 403, or 400 (Django); an ordinary page is never held up.
+        m_refusalWatched = status == 403 || status == 400;
+        m_refusalBody.clear();
         if (status == 101 || (exchange.connect && status / 100 == 2)) {
             if (!admittedNow()) {
                 abortBoth();
@@ -121,6 +127,9 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         m_responseBytes += step.consumed;
         m_server.captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
                              m_responseTaken);
+        if (m_refusalWatched) {
+            watchRefusal(m_response->body());
+        }
     }
     if (step.outcome == Outcome::NeedMore) {
         m_upstreamNeedsMore = true;
@@ -137,6 +146,9 @@ void ProxyConnection::responseComplete()
     m_response.reset();
     if (status / 100 == 1) {
         return; // an interim answer: the final one to the same request follows
+    }
+    if (m_refusalWatched) {
+        judgeRefusal(status);
     }
     const Exchange done = m_exchanges.front();
     m_exchanges.pop_front();
@@ -162,11 +174,49 @@ void ProxyConnection::upstreamDrained()
     const bool unanswered = !m_tunnel && !m_exchanges.empty() && !m_exchanges.front().isLocal() &&
                             (!m_response || !m_response->is_header_done());
     if (unanswered) {
-        badGateway(tr("The service at %1 closed the connection without answering.")
-                       .arg(serviceEndpoint()));
+        badGateway(closedWithoutAnswer(m_exchanges.front()));
     } else {
         m_client->disconnectFromHost();
     }
+}
+
+void ProxyConnection::watchRefusal(QByteArrayView body)
+{
+    constexpr qsizetype enough = 16 * 1024; // a refusal says so near the start
+    m_refusalBody += body.first(std::min(body.size(), enough - m_refusalBody.size()));
+    if (m_refusalBody.size() >= enough) {
+        judgeRefusal(m_response->head().status());
+    }
+}
+
+void ProxyConnection::judgeRefusal(int status)
+{
+    m_refusalWatched = false;
+    if (const std::optional<DevServer> server = HostCheck::refusedBy(status, m_refusalBody)) {
+        m_server.noteRefusal(*server);
+    } else if (!m_exchanges.empty() && m_exchanges.front().devOrigin &&
+               HostCheck::refusedOrigin("/_next/", true, status, m_refusalBody)) {
+        m_server.noteRefusal(DevServer::NextJs);
+    }
+    m_refusalBody.clear();
+}
+
+QString ProxyConnection::closedWithoutAnswer(const Exchange &exchange)
+{
+    const QString closed =
+        tr("The service at %1 closed the connection without answering.").arg(serviceEndpoint());
+    if (!exchange.devOrigin) {
+        return closed;
+    }
+    m_server.noteRefusal(DevServer::NextJs);
+    // A quick tunnel's name changes at each start: the setting allows them all.
+    const QString host = QUrl(u"//"_s + QString::fromLatin1(exchange.visitorHost)).host();
+    const bool quick = host.isEmpty() || host.endsWith(u".trycloudflare.com"_s);
+    return closed + u' ' +
+           tr("Next.js refuses requests for its own resources from another origin: add %1 to %2, "
+              "then start it again.")
+               .arg(HostCheck::allowSetting(DevServer::NextJs, quick ? QString() : host),
+                    HostCheck::settingPlace(DevServer::NextJs));
 }
 
 void ProxyConnection::badGateway(const QString &message)
