@@ -54,11 +54,10 @@ QString TunnelChoicesStore::save(const ChoicesList &choices)
     QJsonObject all;
     for (auto it = choices.begin(); it != choices.end(); ++it) {
         if (it->inspect || it->password || it->overHttp2 || it->hostHeader) {
-            all.insert(uuidText(it.key()),
-                       QJsonObject{{u"inspect"_s, it->inspect},
-                                   {u"password"_s, it->password},
-                                   {u"http2"_s, it->overHttp2},
-                                   {u"hostHeader"_s, it->hostHeader}});
+            all.insert(uuidText(it.key()), QJsonObject{{u"inspect"_s, it->inspect},
+                                                       {u"password"_s, it->password},
+                                                       {u"http2"_s, it->overHttp2},
+                                                       {u"hostHeader"_s, it->hostHeader}});
         }
     }
     return m_file.saveAndSay(QJsonDocument(all).toJson(), [](const QByteArray &bytes) {

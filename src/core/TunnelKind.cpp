@@ -3,6 +3,7 @@
 #include "core/TunnelKind.h"
 
 #include "core/NamedTunnelModel.h"
+#include "core/PortNumber.h"
 #include "core/Shell.h"
 
 #include <algorithm>
@@ -166,8 +167,8 @@ QString serviceHostHeader(const QString &hostname, const QString &port)
     // could be split or smuggled with.
     const bool sendable = !host.isEmpty() && std::ranges::all_of(host, [](QChar c) {
         return c.unicode() < 128 && (c.isLetterOrNumber() || QStringView(u".-_[]:").contains(c));
-    }) && std::ranges::all_of(port, [](QChar c) { return c.isDigit(); }) && !port.isEmpty();
-    return sendable ? host + u':' + port : QString();
+    });
+    return sendable && parsePort(port) ? host + u':' + port : QString();
 }
 
 } // namespace Velumo

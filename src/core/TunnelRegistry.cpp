@@ -111,13 +111,27 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
 QHash<int, QByteArray> TunnelRegistry::roleNames() const
 {
     QHash<int, QByteArray> names = QAbstractListModel::roleNames();
-    const char *const ours[] = {"id",           "kind",         "hostname",
-                                "port",         "address",      "loading",
-                                "state",        "problem",      "running",
-                                "http2",        "activity",     "serviceListening",
-                                "inspected",    "passwordOn",   "menuName",
-                                "proxyAllowed", "addressKnown", "deletableAtCloudflare",
-                                "passwordProblem", "hostHeader",   "hostCheck"};
+    const char *const ours[] = {"id",
+                                "kind",
+                                "hostname",
+                                "port",
+                                "address",
+                                "loading",
+                                "state",
+                                "problem",
+                                "running",
+                                "http2",
+                                "activity",
+                                "serviceListening",
+                                "inspected",
+                                "passwordOn",
+                                "menuName",
+                                "proxyAllowed",
+                                "addressKnown",
+                                "deletableAtCloudflare",
+                                "passwordProblem",
+                                "hostHeader",
+                                "hostCheck"};
     for (int i = 0; i < int(std::size(ours)); ++i) {
         names.insert(IdRole + i, ours[i]);
     }

@@ -58,7 +58,10 @@ public:
 
     static QString text(Kind kind);
     // The actions that are switches, checked while what they name is on.
-    static bool isSwitch(Kind kind) { return kind == Inspect || kind == Password || kind == HostHeader; }
+    static bool isSwitch(Kind kind)
+    {
+        return kind == Inspect || kind == Password || kind == HostHeader;
+    }
     // The tunnel's action, made when first asked for; it goes with the tunnel.
     QAction *action(const QUuid &id, Kind kind);
     // A button that stands for the tunnel's action: a click, the keyboard and the

@@ -213,7 +213,7 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
         exchange.request.bytes = event.bytes;
         exchange.readRequest();
         break;
-    case ExchangeEvent::Kind::HostRewritten:
+    case ExchangeEvent::Kind::Rewritten:
         exchange.forwardedHead = event.bytes;
         break;
     case ExchangeEvent::Kind::RequestBody:

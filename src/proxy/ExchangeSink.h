@@ -22,7 +22,7 @@ struct ExchangeEvent {
         Answered,     // the proxy answered itself: `bytes` is its response whole, page included
         Repeated,     // the same visitor got the same answer again, `times` more times
         Ended,        // the connection ended before a whole response: `bytes` says why (UTF-8)
-        HostRewritten, // `bytes`: the request head as forwarded, with Velumo's Host
+        Rewritten,    // `bytes`: the request head as forwarded, with the Host Velumo sent
     };
 
     quint64 exchange = 0; // numbers a proxy's exchanges from 1, in the order requests arrive

@@ -250,7 +250,7 @@ void ProxyConnection::requestHead(qsizetype size)
     if (!m_server.hostHeader().isEmpty()) {
         rewriteHost(head);
         forwarded = head.forwarded();
-        m_server.capture(ExchangeEvent::Kind::HostRewritten, exchange.id, forwarded);
+        m_server.capture(ExchangeEvent::Kind::Rewritten, exchange.id, forwarded);
     }
     m_fromClient.consume(size);
     m_requestId = exchange.id;

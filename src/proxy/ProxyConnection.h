@@ -52,7 +52,7 @@ private:
         // A request from another origin for a Next.js development server's own resources,
         // which it refuses unless told to allow that origin.
         bool devOrigin = false;
-        QByteArray visitorHost; // only for such a request
+        QByteArray visitorHost;  // only for such a request
         qint64 requestBytes = 0; // the body's, on the wire, once the request is whole
         QByteArray answer;
         bool isLocal() const { return !answer.isEmpty(); }

@@ -134,9 +134,8 @@ private Q_SLOTS:
         // List().
         model->setToolPath(standinPath());
         useTranscript(u"quick-tunnel.script"_s);
-        const Run guarded =
-            velumo({u"share"_s, u"3003"_s, u"--password"_s, u"--inspect"_s, u"--host-header"_s,
-                    u"--json"_s});
+        const Run guarded = velumo({u"share"_s, u"3003"_s, u"--password"_s, u"--inspect"_s,
+                                    u"--host-header"_s, u"--json"_s});
         QCOMPARE(guarded.exitCode, 0);
         const QJsonObject secret = QJsonDocument::fromJson(guarded.out).object();
         const QString password = secret.value(u"password"_s).toString();

@@ -476,10 +476,10 @@ private Q_SLOTS:
         QVERIFY(refused.wait());
         QCOMPARE(refused.first().first().value<DevServer>(), DevServer::Vite);
         const QByteArray asSent = "GET / HTTP/1.1\r\nHost: a.trycloudflare.com\r\n"
-                                  "X-Forwarded-Host: spoofed.example\r\n" + xff + "\r\n";
+                                  "X-Forwarded-Host: spoofed.example\r\n" +
+                                  xff + "\r\n";
         QTRY_VERIFY(sink->taken().size() >= 2);
-        QCOMPARE(sink->taken().mid(0, 2),
-                 (QList<QByteArrayList>{{"0", asSent}, {"8", forwarded}}));
+        QCOMPARE(sink->taken().mid(0, 2), (QList<QByteArrayList>{{"0", asSent}, {"8", forwarded}}));
     }
 };
 
