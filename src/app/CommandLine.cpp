@@ -69,7 +69,8 @@ int share(const QStringList &arguments)
     const QCommandLineOption password(u"password"_s,
                                       u"Visitors need a generated password."_s);
     const QCommandLineOption hostHeader(u"host-header"_s,
-                                        u"Send Host as localhost:PORT to the service."_s);
+                                        u"Send the service Host as HOSTNAME:PORT, as development "
+                                        "servers expect."_s);
     const QCommandLineOption json(u"json"_s, u"Print the result as JSON."_s);
     const QCommandLineOption timeout(u"timeout"_s,
                                      u"Give up when the tunnel is not ready after SECONDS "

@@ -80,7 +80,7 @@ QCoro::Task<> ContentModel::createTunnel(QString hostname, QString port, QUuid i
     first.tunnel.port = port;
     TunnelRuns::Prepared prepared;
     if (const TunnelChoices choices = m_registry.choicesForNew(first.id(), first.kind, chosen);
-        choices.needsProxy()) {
+        choices.needsProxy() || choices.hostHeader) {
         auto preparing = m_registry.runs().prepare(first, choices);
         Result<TunnelRuns::Prepared> proxied = co_await std::move(preparing);
         if (!self) {

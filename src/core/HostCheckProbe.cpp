@@ -27,7 +27,7 @@ HostCheckProbe::HostCheckProbe(QObject *parent)
 }
 
 void HostCheckProbe::probe(const QUuid &key, const QString &hostname, const QString &port,
-                           const QUrl &address)
+                           const QUrl &address, const QString &hostSent)
 {
     cancel(key);
     const std::optional<quint16> number = parsePort(port);
@@ -42,7 +42,12 @@ void HostCheckProbe::probe(const QUuid &key, const QString &hostname, const QStr
     service.setPath(u"/"_s);
 
     QNetworkRequest request(service);
-    request.setRawHeader("Host", address.host().toUtf8());
+    if (hostSent.isEmpty()) {
+        request.setRawHeader("Host", address.host().toUtf8());
+    } else {
+        request.setRawHeader("Host", hostSent.toUtf8());
+        request.setRawHeader("X-Forwarded-Host", address.host().toUtf8());
+    }
     request.setRawHeader("X-Forwarded-Proto", "https");
     request.setRawHeader("Accept", "text/html,*/*");
     request.setTransferTimeout(timeoutMs);

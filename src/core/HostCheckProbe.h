@@ -31,8 +31,10 @@ public:
 
     // `hostname` and `port` as typed for the tunnel (a scheme in the hostname is kept);
     // `address` is the tunnel's public address. A probe under way for `key` is dropped.
-    void probe(const QUuid &key, const QString &hostname, const QString &port,
-               const QUrl &address);
+    // `hostSent`, unless empty, is the Host the service gets in place of the visitor's, which
+    // then goes in X-Forwarded-Host.
+    void probe(const QUuid &key, const QString &hostname, const QString &port, const QUrl &address,
+               const QString &hostSent = {});
     void cancel(const QUuid &key);
 
 Q_SIGNALS:

@@ -20,6 +20,9 @@ struct TunnelChoices {
     bool password = false;
     // Started when Velumo starts.
     bool startWithVelumo = false;
+    // The service gets Host as <its host>:<port>, as development servers expect; the visitor's
+    // goes in X-Forwarded-Host. The tool sends it, or the proxy when there is one.
+    bool hostHeader = false;
     // One gate for every proxy of the tunnel, so that links and cookies outlive a restart.
     // Null until made, or read back from the secret store before the tunnel's next start.
     std::shared_ptr<PasswordGate> gate;
@@ -45,6 +48,8 @@ struct NewTunnelDefaults {
     bool inspect = false;
     // A new generated password per tunnel.
     bool password = false;
+    // Not in Preferences: a script asks for it per tunnel.
+    bool hostHeader = false;
 };
 
 } // namespace Velumo

@@ -36,6 +36,7 @@ Result<ChoicesList> decodeChoices(const QByteArray &bytes)
         choices.startWithVelumo = one[u"startWithVelumo"].toBool();
         choices.trustedCertificate =
             QByteArray::fromHex(one[u"trustedCertificate"].toString().toLatin1());
+        choices.hostHeader = one[u"hostHeader"].toBool();
     }
     return list;
 }
@@ -56,11 +57,12 @@ QString TunnelChoicesStore::save(const ChoicesList &choices)
     QJsonObject all;
     for (auto it = choices.begin(); it != choices.end(); ++it) {
         if (it->inspect || it->password || it->overHttp2 || it->startWithVelumo ||
-            !it->trustedCertificate.isEmpty()) {
+            it->hostHeader || !it->trustedCertificate.isEmpty()) {
             QJsonObject one{{u"inspect"_s, it->inspect},
                             {u"password"_s, it->password},
                             {u"http2"_s, it->overHttp2},
-                            {u"startWithVelumo"_s, it->startWithVelumo}};
+                            {u"startWithVelumo"_s, it->startWithVelumo},
+                            {u"hostHeader"_s, it->hostHeader}};
             if (!it->trustedCertificate.isEmpty()) {
                 one.insert(u"trustedCertificate"_s,
                            QString::fromLatin1(it->trustedCertificate.toHex()));

@@ -16,10 +16,10 @@ using ChoicesList = QHash<QUuid, TunnelChoices>;
 
 // Each tunnel's choices between runs, in a file of their own beside the tunnel lists:
 // $XDG_CONFIG_HOME/velumo/tunnelOptions.json, an object keyed by tunnel id, e.g.
-// {"<ID>": {"inspect": true, "password": true, "http2": false, "startWithVelumo": false}} (ids
-// as in the lists), and "trustedCertificate": the hex SHA-256 of a service certificate the user
-// trusted. Only tunnels with a choice on are written. The password itself never is: gateSecret()
-// is what the secret store keeps.
+// {"<ID>": {"inspect": true, "password": true, "http2": false, "startWithVelumo": false,
+// "hostHeader": false}} (ids as in the lists; a field missing is off), and "trustedCertificate":
+// the hex SHA-256 of a service certificate the user trusted. Only tunnels with a choice on are
+// written. The password itself never is: gateSecret() is what the secret store keeps.
 class TunnelChoicesStore
 {
 public:

@@ -3,7 +3,10 @@
 #include "core/TunnelKind.h"
 
 #include "core/NamedTunnelModel.h"
+#include "core/PortNumber.h"
 #include "core/Shell.h"
+
+#include <algorithm>
 
 namespace Velumo {
 
@@ -122,8 +125,12 @@ QString KindTexts::menuName(const TunnelEntry &entry)
 }
 
 QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2,
-                         bool anyCertificate)
+                         bool anyCertificate, const QString &hostHeader)
 {
+    QStringList host;
+    if (!hostHeader.isEmpty()) {
+        host << QStringLiteral("--http-host-header") << hostHeader;
+    }
     QStringList arguments;
     if (overHttp2) {
         arguments << QStringLiteral("--protocol") << QStringLiteral("http2");
@@ -133,11 +140,11 @@ QStringList runArguments(const TunnelEntry &entry, const QString &target, bool o
     }
     switch (entry.kind) {
     case TunnelKind::Quick:
-        arguments << QStringLiteral("--url") << target;
+        arguments << QStringLiteral("--url") << target << host;
         break;
     case TunnelKind::Named:
         // `--` ends the flags: an id can never be read as an option.
-        arguments << QStringLiteral("run") << QStringLiteral("--url") << target
+        arguments << QStringLiteral("run") << QStringLiteral("--url") << target << host
                   << QStringLiteral("--credentials-file")
                   << NamedTunnelModel::credentialsFile(entry.toNamed()) << QStringLiteral("--")
                   << entry.tunnelId;
@@ -147,6 +154,24 @@ QStringList runArguments(const TunnelEntry &entry, const QString &target, bool o
         break;
     }
     return tunnelArguments(arguments);
+}
+
+QString serviceHostHeader(const QString &hostname, const QString &port)
+{
+    QString host = hostname.trimmed();
+    if (const qsizetype scheme = host.indexOf(u"://"); scheme >= 0) {
+        host = host.mid(scheme + 3);
+    }
+    host = host.section(u'/', 0, 0);
+    if (host.count(u':') > 1 && !host.startsWith(u'[')) {
+        host = u'[' + host + u']';
+    }
+    // Letters, digits and the punctuation of names and addresses only: nothing a header
+    // could be split or smuggled with.
+    const bool sendable = !host.isEmpty() && std::ranges::all_of(host, [](QChar c) {
+        return c.unicode() < 128 && (c.isLetterOrNumber() || QStringView(u".-_[]:").contains(c));
+    });
+    return sendable && parsePort(port) ? host + u':' + port : QString();
 }
 
 } // namespace Velumo

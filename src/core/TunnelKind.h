@@ -74,8 +74,12 @@ public:
 };
 
 // The tool's arguments for a run of the tunnel; `target` is host:port, or the proxy's.
-// `anyCertificate`: the tool accepts any certificate from an https:// service.
+// `anyCertificate`: the tool accepts any certificate from an https:// service. `hostHeader`,
+// unless empty, is the Host the tool sends to the service in place of the visitor's.
 QStringList runArguments(const TunnelEntry &entry, const QString &target, bool overHttp2,
-                         bool anyCertificate = false);
+                         bool anyCertificate = false, const QString &hostHeader = {});
+// The Host a local service expects: the hostname as typed without scheme or path, an IPv6
+// address in brackets, then the port. Empty when that could not be sent as a Host header.
+QString serviceHostHeader(const QString &hostname, const QString &port);
 
 } // namespace Velumo

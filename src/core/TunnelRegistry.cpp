@@ -22,6 +22,13 @@ TunnelRegistry::TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedSto
             [this](const QUuid &id) { changed(id, {ServiceListeningRole}); });
     connect(&m_runs, &TunnelRuns::serviceTlsChanged, this,
             [this](const QUuid &id) { changed(id, {CertificateTrustRole}); });
+    connect(&m_runs, &TunnelRuns::hostCheckRefused, this, &TunnelRegistry::noteRefusal);
+    connect(&m_probe, &HostCheckProbe::checked, this,
+            [this](const QUuid &id, std::optional<DevServer> server) {
+                if (server) {
+                    noteRefusal(id, *server);
+                }
+            });
 }
 
 // Coroutines still waiting on a run are resumed from the event loop, see that their registry
@@ -73,6 +80,12 @@ QVariant TunnelRegistry::data(const QModelIndex &index, int role) const
         return m_choices.value(entry.id()).startWithVelumo;
     case CertificateTrustRole:
         return int(certificateTrust(entry.id()));
+    case HostHeaderRole:
+        return m_choices.value(entry.id()).hostHeader;
+    case HostCheckRole: {
+        const auto refused = m_refusals.constFind(entry.id());
+        return refused == m_refusals.cend() ? QVariant() : QVariant(int(*refused));
+    }
     case ServiceListeningRole: {
         const std::optional<bool> listening = m_runs.serviceListening(entry.id());
         return listening ? QVariant(*listening) : QVariant();
@@ -110,7 +123,8 @@ QHash<int, QByteArray> TunnelRegistry::roleNames() const
                                 "http2",        "activity",     "serviceListening",
                                 "inspected",    "passwordOn",   "menuName",
                                 "proxyAllowed", "addressKnown", "deletableAtCloudflare",
-                                "passwordProblem", "startWithVelumo", "certificateTrust"};
+                                "passwordProblem", "startWithVelumo", "certificateTrust",
+                                "hostHeader",      "hostCheck"};
     for (int i = 0; i < int(std::size(ours)); ++i) {
         names.insert(IdRole + i, ours[i]);
     }
@@ -223,6 +237,7 @@ void TunnelRegistry::addQuick(const Tunnel &tunnel)
     endInsertRows();
     saveQuick(quickTunnels());
     tellGenerated(tunnel.id);
+    checkHost(tunnel.id);
 }
 
 void TunnelRegistry::addNamed(const NamedTunnel &tunnel)

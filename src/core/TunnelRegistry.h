@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #pragma once
 
+#include "core/HostCheckProbe.h"
 #include "core/Result.h"
 #include "core/TunnelChoicesStore.h"
 #include "core/TunnelKind.h"
@@ -53,6 +54,8 @@ public:
         PasswordProblemRole,  // why the password could not be read back; empty when it could
         StartWithVelumoRole,
         CertificateTrustRole, // CertificateTrust as an int
+        HostHeaderRole,       // the service gets Host as its own host and port
+        HostCheckRole, // DevServer as an int: its host check refuses the tunnel's address; null
     };
 
     TunnelRegistry(TunnelStore quickStore, NamedTunnelStore namedStore,
@@ -108,6 +111,13 @@ public:
     // Trusting the certificate now starts the tunnel again: its tool runs without the proxy
     // and checks certificates.
     bool restartsToTrust(const QUuid &id) const;
+    // Sends the service Host as its own host and port (the visitor's in X-Forwarded-Host), or
+    // the visitor's again: at once through the proxy, else by starting a running tunnel again.
+    // Refused for a dashboard tunnel.
+    Done setHostHeader(const QUuid &id, bool on);
+    // Asks the tunnel's service once, as a visitor would come, whether its host check refuses
+    // the tunnel's address; HostCheckRole follows.
+    void checkHost(const QUuid &id);
     // Ends every run and starts one with --protocol http2, from now on.
     void restartOverHttp2(const QUuid &id);
     // `address` with the key that lets a browser in; nothing without a password.
@@ -172,6 +182,8 @@ private:
     void setLoading(qsizetype row, bool loading);
     void setAddress(TunnelSession &session, const QUuid &id, const QUrl &url);
     void noteReachable(const QUuid &id);
+    void noteRefusal(const QUuid &id, DevServer server);
+    void forgetRefusal(const QUuid &id);
     void removeRow(qsizetype row);
     void forgetRuns();
     void saveNamed();
@@ -189,6 +201,9 @@ private:
     QHash<QUuid, int> m_starts;
     // Tunnels whose run has been told reachable.
     QHash<QUuid, bool> m_reachable;
+    HostCheckProbe m_probe;
+    // The development server whose host check refused the tunnel's address in this run.
+    QHash<QUuid, DevServer> m_refusals;
 };
 
 } // namespace Velumo

@@ -156,6 +156,10 @@ TunnelChoices TunnelRegistry::choicesForNew(const QUuid &id, TunnelKind kind,
                                             std::optional<NewTunnelDefaults> chosen)
 {
     const NewTunnelDefaults defaults = chosen.value_or(m_defaults);
+    if (traits(kind).proxyAllowed && defaults.hostHeader) {
+        m_choices[id].hostHeader = true;
+        saveChoices();
+    }
     if (!traits(kind).proxyAllowed || (!defaults.inspect && !defaults.password)) {
         return m_choices.value(id);
     }
@@ -175,6 +179,38 @@ TunnelChoices TunnelRegistry::choicesForNew(const QUuid &id, TunnelKind kind,
         }
     }
     return m_choices.value(id);
+}
+
+Done TunnelRegistry::setHostHeader(const QUuid &id, bool on)
+{
+    const TunnelEntry *entry = find(id);
+    if (!entry) {
+        return Refusal{};
+    }
+    if (on && !traits(entry->kind).proxyAllowed) {
+        return Refusal{tr("A tunnel from the dashboard reaches the service set there: Velumo "
+                          "cannot change the Host its visitors' requests carry.")};
+    }
+    const QString host = serviceHostHeader(entry->tunnel.hostname, entry->tunnel.port);
+    if (on && host.isEmpty()) {
+        return Refusal{tr("%1 cannot be sent as a Host header.").arg(KindTexts::label(*entry))};
+    }
+    if (m_choices.value(id).hostHeader == on) {
+        return {};
+    }
+    m_choices[id].hostHeader = on;
+    saveChoices();
+    // What the service answered was to the other Host.
+    m_refusals.remove(id);
+    const TunnelSession *session = m_runs.latestFor(id);
+    if (ReverseProxy *proxy = session ? session->proxy() : nullptr) {
+        proxy->setHostHeader(on ? host.toUtf8() : QByteArray());
+        checkHost(id);
+    } else {
+        restartIfRunning(id);
+    }
+    changed(id, {HostHeaderRole, HostCheckRole});
+    return {};
 }
 
 void TunnelRegistry::tellGenerated(const QUuid &id)
@@ -262,6 +298,8 @@ std::optional<QUrl> TunnelRegistry::linkWithKey(const QUuid &id, const QUrl &add
 void TunnelRegistry::forgetChoices(const QUuid &id)
 {
     m_generated.remove(id);
+    m_refusals.remove(id);
+    m_probe.cancel(id);
     m_runs.recorder().captures().clear(TunnelRuns::secretKey(id));
     if (const auto found = m_choices.constFind(id); found != m_choices.cend()) {
         if (found->password) {

@@ -44,6 +44,7 @@ QCoro::Task<> TunnelRegistry::run(QUuid id, bool again)
     if (again) {
         m_runs.releaseAll(id, false);
     }
+    forgetRefusal(id);
     setLoading(row, true);
     auto preparing = prepareRun(id);
     Result<TunnelRuns::Prepared> prepared = co_await std::move(preparing);
@@ -64,6 +65,7 @@ QCoro::Task<> TunnelRegistry::run(QUuid id, bool again)
             [this, &session, id](const QUrl &url) { setAddress(session, id, url); });
     if (traits(m_entries[row].kind).addressKnown) {
         setLoading(row, false);
+        checkHost(id);
     }
     changed(row, activityRoles);
     forgetRuns();
@@ -99,6 +101,37 @@ void TunnelRegistry::setAddress(TunnelSession &session, const QUuid &id, const Q
     Q_EMIT tunnelReady(m_entries[row].tunnel);
     tellGenerated(id);
     noteReachable(id);
+    checkHost(id);
+}
+
+void TunnelRegistry::checkHost(const QUuid &id)
+{
+    // A dashboard tunnel's service is set at Cloudflare, and may not be this machine's.
+    const TunnelEntry *entry = find(id);
+    if (!entry || !entry->tunnel.url || !traits(entry->kind).proxyAllowed) {
+        return;
+    }
+    const Tunnel &tunnel = entry->tunnel;
+    m_probe.probe(id, tunnel.hostname, tunnel.port, *tunnel.url,
+                  m_choices.value(id).hostHeader ? serviceHostHeader(tunnel.hostname, tunnel.port)
+                                                 : QString());
+}
+
+void TunnelRegistry::noteRefusal(const QUuid &id, DevServer server)
+{
+    const auto known = m_refusals.constFind(id);
+    if (find(id) && (known == m_refusals.cend() || *known != server)) {
+        m_refusals.insert(id, server);
+        changed(id, {HostCheckRole});
+    }
+}
+
+void TunnelRegistry::forgetRefusal(const QUuid &id)
+{
+    m_probe.cancel(id);
+    if (m_refusals.remove(id)) {
+        changed(id, {HostCheckRole});
+    }
 }
 
 void TunnelRegistry::noteReachable(const QUuid &id)
@@ -123,6 +156,7 @@ void TunnelRegistry::stop(const QUuid &id)
 {
     ++m_starts[id];
     m_runs.releaseAll(id, true);
+    forgetRefusal(id);
     const qsizetype row = rowOf(id);
     if (row < 0) {
         return;

@@ -56,6 +56,11 @@ QCoro::Task<Result<std::unique_ptr<ReverseProxy>>> TunnelRuns::startProxy(Tunnel
     proxy->setGate(choices.gate);
     proxy->setTrustedCertificate(choices.trustedCertificate);
     proxy->setSink(choices.inspect ? m_recorder.captures().sinkFor(secretKey(entry.id())) : nullptr);
+    if (choices.hostHeader) {
+        proxy->setHostHeader(serviceHostHeader(host, port).toUtf8());
+    }
+    connect(proxy.get(), &ReverseProxy::hostCheckRefused, this,
+            [this, id = entry.id()](DevServer server) { Q_EMIT hostCheckRefused(id, server); });
     proxy->start();
     // Listening on 127.0.0.1 at a port the system picks takes no time; the wait only guards
     // against a proxy thread that never answers.
@@ -85,6 +90,8 @@ QCoro::Task<Result<TunnelRuns::Prepared>> TunnelRuns::prepare(TunnelEntry entry,
         if (!self) {
             co_return std::move(prepared);
         }
+    } else if (kind.proxyAllowed && choices.hostHeader) {
+        prepared.hostHeader = serviceHostHeader(entry.tunnel.hostname, entry.tunnel.port);
     }
     if (kind.tokenInEnvironment) {
         // The token goes in the environment: any user on the machine can read another's argv.
@@ -129,7 +136,9 @@ TunnelSession &TunnelRuns::launchCreation(const QString &hostname, const QString
     const QString target = prepared.proxy
                                ? QStringLiteral("127.0.0.1:%1").arg(prepared.proxy->port())
                                : hostname + u':' + port;
-    TunnelSession &session = add(TunnelEntry::quick(tunnel), target, {});
+    prepared.overHttp2 = false;
+    prepared.environment.clear();
+    TunnelSession &session = add(TunnelEntry::quick(tunnel), target, prepared);
     session.setProxy(std::move(prepared.proxy));
     return session;
 }
@@ -139,7 +148,8 @@ TunnelSession &TunnelRuns::add(const TunnelEntry &entry, const QString &target,
 {
     const bool overHttp2 = prepared.overHttp2;
     const QMap<QString, QString> &environment = prepared.environment;
-    const QStringList arguments = runArguments(entry, target, overHttp2, prepared.anyCertificate);
+    const QStringList arguments =
+        runArguments(entry, target, overHttp2, prepared.anyCertificate, prepared.hostHeader);
     QString ingressRules;
     if (const std::optional<QString> config = configFileWithIngress();
         config && arguments.contains(QStringLiteral("--url"))) {

@@ -49,6 +49,8 @@ public:
         bool overHttp2 = false;
         // The tool accepts any certificate from an https:// service.
         bool anyCertificate = false;
+        // The Host the tool sends to the service; empty for the visitor's (or the proxy's).
+        QString hostHeader;
     };
     // Starts the proxy the tunnel's choices call for and reads its token; may wait. Refused,
     // saying why for the user, when the run cannot go ahead.
@@ -80,6 +82,8 @@ Q_SIGNALS:
     void serviceTlsChanged(const QUuid &id);
     void message(const QString &text);
     void toolEnded();
+    // A tunnel's proxy saw its service turn a visitor away with a host check.
+    void hostCheckRefused(const QUuid &id, Velumo::DevServer server);
 
 private:
     // Starts a proxy in front of the tunnel's service with its gate and capture; refused when

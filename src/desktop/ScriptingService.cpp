@@ -108,7 +108,7 @@ QVariantMap ScriptingService::describe(int row) const
         {u"running"_s, role(TunnelRegistry::RunningRole).toBool()},
         {u"inspect"_s, role(TunnelRegistry::InspectedRole).toBool()},
         {u"password"_s, role(TunnelRegistry::PasswordRole).toBool()},
-        {u"hostHeader"_s, false},
+        {u"hostHeader"_s, role(TunnelRegistry::HostHeaderRole).toBool()},
         {u"overHttp2"_s, registry.choices(id).overHttp2},
         {u"startWithVelumo"_s, role(TunnelRegistry::StartWithVelumoRole).toBool()},
     };
@@ -143,11 +143,12 @@ QString ScriptingService::Share(const QString &hostname, const QString &port,
         } else if (option.key() == u"password") {
             chosen.password = on;
         } else if (option.key() == u"hostHeader") {
-            if (on) {
+            if (on && serviceHostHeader(host, port).isEmpty()) {
                 refuse("InvalidArgument",
-                       tr("Sending Host as localhost is not available in this version."));
+                       tr("\"%1\" cannot be sent to the service as its Host.").arg(host));
                 return {};
             }
+            chosen.hostHeader = on;
         } else {
             refuse("InvalidArgument",
                    tr("The option \"%1\" is not known to this Velumo.").arg(option.key()));

@@ -294,6 +294,14 @@ void RequestsWindow::showSelected()
         fill(m_request, exchange->request.bytes, BodyDecoder::request(*exchange),
              exchange->requestTruncated, {});
         m_shownRequestSize = exchange->requestSize;
+        if (!exchange->forwardedHead.isEmpty()) {
+            const QByteArray host = CapturedHead::request(exchange->forwardedHead).field("Host");
+            m_request.note->setText(tr("Host was rewritten: the service got Host: %1, and the "
+                                       "visitor's host in X-Forwarded-Host.")
+                                        .arg(QString::fromLatin1(host)) +
+                                    u' ' + m_request.note->text());
+            m_request.note->show();
+        }
     }
     fill(m_response, exchange->response.bytes, BodyDecoder::response(*exchange),
          exchange->responseTruncated,

@@ -24,11 +24,11 @@ class RowMenu
 public:
     // The actions of the menu, in its order.
     static constexpr std::array kinds{
-        TunnelActions::OpenAddress, TunnelActions::ShowQrCode,      TunnelActions::ShowLog,
-        TunnelActions::ShowRequests, TunnelActions::Inspect,        TunnelActions::Password,
-        TunnelActions::CopyLinkWithKey, TunnelActions::StartOverHttp2, TunnelActions::ShowPassword,
-        TunnelActions::SetNewPassword, TunnelActions::PasswordOff, TunnelActions::StartWithVelumo,
-        TunnelActions::TrustCertificate};
+        TunnelActions::OpenAddress,    TunnelActions::ShowQrCode,   TunnelActions::ShowLog,
+        TunnelActions::ShowRequests,   TunnelActions::Inspect,      TunnelActions::Password,
+        TunnelActions::HostHeader,     TunnelActions::AllowHost,    TunnelActions::CopyLinkWithKey,
+        TunnelActions::StartOverHttp2, TunnelActions::ShowPassword, TunnelActions::SetNewPassword,
+        TunnelActions::PasswordOff, TunnelActions::StartWithVelumo, TunnelActions::TrustCertificate};
 
     RowMenu(QWidget *row, TunnelActions &actions, const QUuid &id);
 

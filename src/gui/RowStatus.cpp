@@ -55,6 +55,8 @@ constexpr std::array<BadgeLook, RowStatus::BadgeCount> badgeLooks{{
     // The log starts with the command line the rules override.
     {u"ingressWarning", &Symbols::warning, TunnelActions::ShowLog},
     {u"certificateWarning", &Symbols::warning, TunnelActions::TrustCertificate},
+    // Or the framework's setting, when another Host does not get past its check.
+    {u"hostCheckWarning", &Symbols::warning, TunnelActions::HostHeader},
 }};
 
 } // namespace
@@ -80,7 +82,11 @@ QToolButton *makeRowButton(QWidget *row, const QString &name, const QString &tex
 RowStatus::RowStatus(QWidget *row, MenuOpener openMenu)
     : m_row(row)
     , m_openMenu(std::move(openMenu))
-{}
+{
+    for (int badge = 0; badge < BadgeCount; ++badge) {
+        m_help[size_t(badge)] = badgeLooks[size_t(badge)].help;
+    }
+}
 
 int RowStatus::width() const
 {
@@ -108,7 +114,7 @@ QWidget *RowStatus::setBadge(Badge badge, bool shown, const QString &name,
         button->setIconSize({badgeSide - 4, badgeSide - 4});
         button->setFixedSize(badgeSide, badgeSide);
         QObject::connect(button, &QToolButton::clicked, m_row,
-                         [this, button, at = look.help] { m_openMenu(button, at); });
+                         [this, button, badge] { m_openMenu(button, m_help[badge]); });
     }
     // Each of these tells a screen reader, so only what changed is set.
     if (shown && name != button->accessibleName()) {

@@ -40,6 +40,7 @@ public:
         QuicBlocked,
         IngressRules,
         CertificateNotTrusted,
+        HostRefused,
         BadgeCount
     };
     // Opens the row's menu below `badge`, with `at` highlighted.
@@ -52,6 +53,8 @@ public:
     // Shows or hides a badge, with its name and its sentence as tool tip and description.
     // Returns the badge when this made it.
     QWidget *setBadge(Badge badge, bool shown, const QString &name, const QString &sentence);
+    // The action the badge's menu opens at, when it depends on what the badge says.
+    void setHelp(Badge badge, TunnelActions::Kind help) { m_help[badge] = help; }
     // The last badge made before `badge` (all of them for BadgeCount), for the Tab order.
     QWidget *madeBefore(int badge) const;
     // Puts the shown badges at the end of `room`, centred on the line at `middle`.
@@ -65,6 +68,7 @@ private:
     QWidget *m_row;
     MenuOpener m_openMenu;
     std::array<QToolButton *, BadgeCount> m_badges{};
+    std::array<TunnelActions::Kind, BadgeCount> m_help{};
 };
 
 } // namespace Velumo

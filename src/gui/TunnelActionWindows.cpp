@@ -6,6 +6,7 @@
 
 #include "core/ContentModel.h"
 #include "core/PortNumber.h"
+#include "gui/AllowHostDialog.h"
 #include "gui/LogWindow.h"
 #include "gui/Logging.h"
 #include "gui/PreferencesDialog.h"
@@ -173,6 +174,38 @@ void TunnelActions::trustCertificate(const QUuid &id)
     } else {
         trust();
     }
+}
+
+void TunnelActions::setHostHeader(const QUuid &id, bool on)
+{
+    auto apply = [this, id, on] {
+        if (const Done done = m_model.registry().setHostHeader(id, on); !done) {
+            m_model.setStatusMessage(done.reason());
+        }
+        sync(id);
+    };
+    // The proxy sends the other Host at once; the tool only from its next start.
+    if (indexOf(id).data(Role::ActivityRole).value<TunnelActivity>().throughProxy) {
+        apply();
+    } else {
+        confirmRestart(id, apply);
+    }
+}
+
+void TunnelActions::showAllowHost(const QUuid &id)
+{
+    const QModelIndex index = indexOf(id);
+    const QVariant refused = index.data(Role::HostCheckRole);
+    if (!refused.isValid()) {
+        return;
+    }
+    // A named tunnel keeps its hostname; a quick one's changes, so every name is allowed.
+    const QString hostname = index.data(Role::AddressKnownRole).toBool()
+                                 ? index.data(Role::AddressRole).toUrl().host()
+                                 : QString();
+    auto *dialog = new AllowHostDialog(DevServer(refused.toInt()), hostname, m_window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
 }
 
 void TunnelActions::setPasswordRequired(const QUuid &id, bool required)

@@ -10,6 +10,8 @@
 #include <QDesktopServices>
 #include <QGuiApplication>
 
+using namespace Qt::StringLiterals;
+
 namespace Velumo {
 
 namespace {
@@ -55,6 +57,10 @@ QString TunnelActions::text(Kind kind)
         return TunnelActions::tr("Start with Velumo");
     case TunnelActions::TrustCertificate:
         return TunnelActions::tr("Trust the service's own certificate");
+    case TunnelActions::HostHeader: // with the tunnel's port once it has one
+        return TunnelActions::tr("Send Host as localhost");
+    case TunnelActions::AllowHost:
+        return TunnelActions::tr("How to allow the tunnel's address…");
     case TunnelActions::KindCount:
         break;
     }
@@ -89,7 +95,7 @@ QAction *TunnelActions::action(const QUuid &id, Kind kind)
     auto &actions = m_actions[id];
     if (!actions[kind]) {
         auto *action = new QAction(text(kind), this);
-        action->setCheckable(kind == Inspect || kind == Password || kind == StartWithVelumo);
+        action->setCheckable(isSwitch(kind) || kind == StartWithVelumo);
         connect(action, &QAction::triggered, this, [this, id, kind] { run(id, kind); });
         actions[kind] = action;
         sync(id);
@@ -99,7 +105,7 @@ QAction *TunnelActions::action(const QUuid &id, Kind kind)
 
 void TunnelActions::bind(QAbstractButton *button, const QUuid &id, Kind kind)
 {
-    if (kind != Inspect && kind != Password) {
+    if (!isSwitch(kind)) {
         // Made at the first click: the rows of a long list cost no action each.
         connect(button, &QAbstractButton::clicked, this,
                 [this, id, kind] { action(id, kind)->trigger(); });
@@ -159,7 +165,9 @@ void TunnelActions::sync(const QModelIndex &index)
                                               unreadable,
                                               unreadable,
                                               true,
-                                              untrusted};
+                                              untrusted,
+                                              proxy,
+                                              index.data(Role::HostCheckRole).isValid()};
     for (int kind = 0; kind < KindCount; ++kind) {
         if (QAction *action = (*found)[kind]) {
             action->setVisible(applies[kind]);
@@ -174,6 +182,12 @@ void TunnelActions::sync(const QModelIndex &index)
     }
     if (QAction *action = (*found)[StartWithVelumo]) {
         action->setChecked(index.data(Role::StartWithVelumoRole).toBool());
+    }
+    if (QAction *action = (*found)[HostHeader]) {
+        const QString port = index.data(Role::PortRole).toString();
+        const QString host = serviceHostHeader(index.data(Role::HostnameRole).toString(), port);
+        action->setText(tr("Send Host as %1").arg(host.isEmpty() ? u"localhost:"_s + port : host));
+        action->setChecked(index.data(Role::HostHeaderRole).toBool());
     }
     const QUuid id = found.key();
     if (const auto awaited = m_awaitingAddress.constFind(id);
@@ -242,13 +256,20 @@ void TunnelActions::run(const QUuid &id, Kind kind)
     case Delete:
         return remove(id);
     case Inspect:
-    case Password: {
+    case Password:
+    case HostHeader: {
         // The switch shows what holds until the user has decided and it has taken.
-        const bool on =
-            !index.data(kind == Inspect ? Role::InspectedRole : Role::PasswordRole).toBool();
+        const Role role = kind == Inspect    ? Role::InspectedRole
+                          : kind == Password ? Role::PasswordRole
+                                             : Role::HostHeaderRole;
+        const bool on = !index.data(role).toBool();
         sync(index);
-        return kind == Inspect ? setInspected(id, on) : setPasswordRequired(id, on);
+        return kind == Inspect    ? setInspected(id, on)
+               : kind == Password ? setPasswordRequired(id, on)
+                                  : setHostHeader(id, on);
     }
+    case AllowHost:
+        return showAllowHost(id);
     case StartOverHttp2:
         return m_model.restartOverHttp2(id);
     case StartWithVelumo:

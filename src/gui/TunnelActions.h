@@ -51,12 +51,19 @@ public:
         PasswordOff,
         StartWithVelumo,
         TrustCertificate,
+        HostHeader, // "Send Host as localhost:<port>", a switch
+        AllowHost,  // the development server's setting that lets the tunnel's address in
         KindCount
     };
 
     TunnelActions(ContentModel &model, QWidget *window);
 
     static QString text(Kind kind);
+    // The actions that are switches, checked while what they name is on.
+    static bool isSwitch(Kind kind)
+    {
+        return kind == Inspect || kind == Password || kind == HostHeader;
+    }
     // The tunnel's action, made when first asked for; it goes with the tunnel.
     QAction *action(const QUuid &id, Kind kind);
     // A button that stands for the tunnel's action: a click, the keyboard and the
@@ -77,6 +84,8 @@ private:
     void setInspected(const QUuid &id, bool inspect);
     void setPasswordRequired(const QUuid &id, bool required);
     void trustCertificate(const QUuid &id);
+    void setHostHeader(const QUuid &id, bool on);
+    void showAllowHost(const QUuid &id);
     // The password and the link with key, each with Copy; read from the secret store if need be.
     QCoro::Task<> showPassword(QUuid id);
     // Runs `apply` at once, or once the user agrees when it starts the tunnel again and the

@@ -131,6 +131,17 @@ void TunnelRow::setState(const QModelIndex &index)
              tr("This system does not trust the certificate of %1, so cloudflared and Velumo's "
                 "proxy refuse it: trust the service's own certificate if it is yours")
                  .arg(service));
+    if (const QVariant refused = index.data(Role::HostCheckRole); refused.isValid()) {
+        const auto server = DevServer(refused.toInt());
+        m_status.setHelp(RowStatus::HostRefused, HostCheck::hostRewriteHelps(server)
+                                                     ? TunnelActions::HostHeader
+                                                     : TunnelActions::AllowHost);
+        setBadge(RowStatus::HostRefused, true, tr("The service refuses the tunnel's address"),
+                 tr("%1 turns away requests that come by the tunnel's address (its host check)")
+                     .arg(HostCheck::name(server)));
+    } else {
+        setBadge(RowStatus::HostRefused, false, {}, {});
+    }
 
     // An ended tunnel keeps its address, struck through, until it starts again.
     auto *link = static_cast<QPushButton *>(showSlot(Link, hasUrl));

@@ -230,6 +230,9 @@ void CaptureStore::apply(Entry &entry, const ExchangeEvent &event)
         exchange.request.bytes = event.bytes;
         exchange.readRequest();
         break;
+    case ExchangeEvent::Kind::Rewritten:
+        exchange.forwardedHead = event.bytes;
+        break;
     case ExchangeEvent::Kind::RequestBody:
         exchange.requestSize += event.bytes.size();
         exchange.requestTruncated |= appendCut(exchange.requestBody, event.bytes, exchange.request);

@@ -56,6 +56,14 @@ CapturedHead CapturedHead::response(QByteArray bytes)
     return head;
 }
 
+CapturedHead CapturedHead::request(QByteArray bytes)
+{
+    CapturedHead head;
+    readMessage<true>(bytes, {}, head, nullptr);
+    head.bytes = std::move(bytes);
+    return head;
+}
+
 QByteArray CapturedHead::field(QByteArrayView name) const
 {
     QByteArray value;
@@ -95,7 +103,7 @@ qint64 CapturedExchange::cost() const
 {
     // The fixed part stands for the object, its strings' headers and the indexes.
     return 256 + tunnel.size() * 2 + request.cost() + response.cost() + requestBody.size() +
-           responseBody.size() + m_content.size() + ended.size();
+           responseBody.size() + m_content.size() + ended.size() + forwardedHead.size();
 }
 
 } // namespace Velumo

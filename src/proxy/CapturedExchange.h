@@ -23,8 +23,9 @@ struct CapturedHead {
     int version = 0;     // 11 for HTTP/1.1
     HeaderFields fields; // values without the whitespace around them
 
-    // Reads `bytes` as a response's head.
+    // Reads `bytes` as a response's head, or a request's.
     static CapturedHead response(QByteArray bytes);
+    static CapturedHead request(QByteArray bytes);
     // The values of every field of that name (any case), joined by ", "; empty when none.
     QByteArray field(QByteArrayView name) const;
     qint64 cost() const;
@@ -36,7 +37,9 @@ struct CapturedExchange {
     QString tunnel;
     qint64 startedMsecs = 0;   // since the epoch, when the request head was forwarded
     qint64 durationMsecs = -1; // until the response was forwarded whole; -1 until then
-    CapturedHead request;      // as forwarded
+    CapturedHead request;      // as the visitor sent it
+    // The head as forwarded, when the proxy sent the service another Host; empty otherwise.
+    QByteArray forwardedHead;
     CapturedHead response;     // the last one received (after any interim 1xx)
     // Body bytes on the wire (chunk framing included); so far, until finished.
     qint64 requestSize = 0;

@@ -12,7 +12,8 @@ namespace Velumo {
 // One thing that happened in an exchange (a request and its response), as the capture sees it.
 struct ExchangeEvent {
     enum class Kind : quint8 {
-        Request,      // `bytes`: the request head as forwarded, start line to blank line
+        Request,      // `bytes`: the request head as the visitor sent it, start line to blank
+                      // line, X-Forwarded-For appended
         Response,     // `bytes`: a response head as received (interim 1xx heads included)
         RequestBody,  // `bytes`: the next body bytes as forwarded, chunk framing included, so
                       // that the request can be sent again exactly
@@ -21,6 +22,7 @@ struct ExchangeEvent {
         Answered,     // the proxy answered itself: `bytes` is its response whole, page included
         Repeated,     // the same visitor got the same answer again, `times` more times
         Ended,        // the connection ended before a whole response: `bytes` says why (UTF-8)
+        Rewritten,    // `bytes`: the request head as forwarded, with the Host Velumo sent
     };
 
     quint64 exchange = 0; // numbers a proxy's exchanges from 1, in the order requests arrive

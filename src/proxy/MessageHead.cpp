@@ -47,7 +47,7 @@ void MessageHead::setTarget(QByteArray target)
 
 bool MessageHead::isEdited() const
 {
-    return !m_listItem.isEmpty() || m_targetReplaced ||
+    return !m_listItem.isEmpty() || m_targetReplaced || !m_added.isEmpty() ||
            std::any_of(m_fields.begin(), m_fields.end(),
                        [](const Field &f) { return f.removed || f.replaced; });
 }
@@ -58,7 +58,8 @@ QByteArray MessageHead::forwarded() const
         return m_block.toByteArray();
     }
     QByteArray out;
-    out.reserve(m_block.size() + m_listName.size() + m_listItem.size() + m_newTarget.size() + 8);
+    out.reserve(m_block.size() + m_listName.size() + m_listItem.size() + m_newTarget.size() +
+                m_added.size() + 8);
     qsizetype from = 0;
     // Copies the block up to `at`, then `with` in place of the next `size` bytes.
     const auto splice = [&](qsizetype at, qsizetype size, QByteArrayView with) {
@@ -92,6 +93,7 @@ QByteArray MessageHead::forwarded() const
         out += m_listItem;
         out += "\r\n";
     }
+    out += m_added;
     out += "\r\n";
     return out;
 }
@@ -127,6 +129,15 @@ void MessageHead::clear()
     m_listName.clear();
     m_listItem.clear();
     m_listIndex = -1;
+    m_added.clear();
+}
+
+void MessageHead::addField(QByteArrayView name, QByteArrayView value)
+{
+    m_added += name;
+    m_added += ": ";
+    m_added += value;
+    m_added += "\r\n";
 }
 
 } // namespace Velumo

@@ -46,6 +46,8 @@ public:
     // Adds an item to a comma-separated list field: to the last field of that name, as a
     // proxy appends to X-Forwarded-For, or as a new last field.
     void appendToList(QByteArrayView name, QByteArrayView item);
+    // Adds a field after every other. The caller keeps CR and LF out of both.
+    void addField(QByteArrayView name, QByteArrayView value);
     bool isEdited() const;
     // The block with the edits applied; the block itself when there are none.
     QByteArray forwarded() const;
@@ -81,6 +83,7 @@ private:
     QByteArray m_listName;
     QByteArray m_listItem;
     qsizetype m_listIndex = -1;
+    QByteArray m_added; // whole lines
 };
 
 } // namespace Velumo

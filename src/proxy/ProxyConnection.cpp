@@ -9,10 +9,31 @@
 #include "proxy/StrictFraming.h"
 
 #include <QSslSocket>
+#include <QTcpSocket>
+#include <QUrl>
 
 using namespace Qt::StringLiterals;
 
 namespace Velumo {
+
+namespace {
+
+// A browser's request from a page not served by this machine's own names.
+bool fromAnotherOrigin(const MessageHead &head)
+{
+    if (const qsizetype site = head.lastIndexOf("Sec-Fetch-Site");
+        site >= 0 && head.value(site) == "cross-site") {
+        return true;
+    }
+    const qsizetype origin = head.lastIndexOf("Origin");
+    if (origin < 0) {
+        return false;
+    }
+    const QString host = QUrl(QString::fromLatin1(head.value(origin))).host();
+    return host != u"localhost"_s && host != u"127.0.0.1"_s && host != u"::1"_s;
+}
+
+} // namespace
 
 ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     : QObject(&server)
@@ -213,8 +234,19 @@ void ProxyConnection::requestHead(qsizetype size)
         }
     }
     head.appendToList("X-Forwarded-For", m_forwardedFor);
+    if (head.target().startsWith("/_next/") && fromAnotherOrigin(head)) {
+        exchange.devOrigin = true;
+        const qsizetype host = head.lastIndexOf("Host");
+        exchange.visitorHost = host < 0 ? QByteArray() : head.value(host).toByteArray();
+    }
     QByteArray forwarded = head.forwarded();
+    // The capture keeps the head as the visitor sent it, and what the service got beside it.
     m_server.capture(ExchangeEvent::Kind::Request, exchange.id, forwarded);
+    if (!m_server.hostHeader().isEmpty()) {
+        rewriteHost(head);
+        forwarded = head.forwarded();
+        m_server.capture(ExchangeEvent::Kind::Rewritten, exchange.id, forwarded);
+    }
     m_fromClient.consume(size);
     m_requestId = exchange.id;
     m_requestBytes = 0;
@@ -237,6 +269,35 @@ void ProxyConnection::requestHead(qsizetype size)
         m_firstHead = std::move(forwarded);
         m_state = Upstream::Connecting;
         m_connector.start();
+    }
+}
+
+void ProxyConnection::rewriteHost(MessageHead &head)
+{
+    // Every Host and X-Forwarded-Host the visitor sent goes: one of each is forwarded, ours.
+    QByteArray visitorHost;
+    qsizetype host = -1;
+    for (qsizetype i = 0; i < head.fieldCount(); ++i) {
+        const QByteArrayView name = head.name(i);
+        if (name.compare("Host", Qt::CaseInsensitive) == 0) {
+            if (host < 0) {
+                host = i;
+                visitorHost = head.value(i).toByteArray();
+            } else {
+                head.removeField(i);
+            }
+        } else if (name.compare("X-Forwarded-Host", Qt::CaseInsensitive) == 0) {
+            head.removeField(i);
+        }
+    }
+    if (host >= 0) {
+        head.setValue(host, m_server.hostHeader());
+    } else {
+        head.addField("Host", m_server.hostHeader());
+    }
+    // Folded values were refused before: the visitor's value holds no line break.
+    if (!visitorHost.isEmpty()) {
+        head.addField("X-Forwarded-Host", visitorHost);
     }
 }
 

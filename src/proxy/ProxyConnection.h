@@ -47,6 +47,10 @@ private:
         bool head = false;
         bool connect = false;
         bool upgrade = false;
+        // A request from another origin for a Next.js development server's own resources,
+        // which it refuses unless told to allow that origin.
+        bool devOrigin = false;
+        QByteArray visitorHost;  // only for such a request
         qint64 requestBytes = 0; // the body's, on the wire, once the request is whole
         QByteArray answer;
         bool isLocal() const { return !answer.isEmpty(); }
@@ -66,6 +70,15 @@ private:
     void pumpClient();
     bool forwardRequest(RequestFramer::Step step);
     void requestHead(qsizetype size);
+    // Sends the service the Host it expects; the visitor's goes in X-Forwarded-Host.
+    void rewriteHost(MessageHead &head);
+    // Whether the response being forwarded is a development server's host check refusing
+    // the visitor: looked at once it is whole, or its first 16 KiB are in.
+    void watchRefusal(QByteArrayView body);
+    void judgeRefusal(int status);
+    // The 502 in place of the answer a service closed without: it names Next.js's setting
+    // when the request was one Next.js refuses from another origin.
+    QString closedWithoutAnswer(const Exchange &exchange);
     void processUpstream();
     void pumpUpstream();
     bool forwardResponse(ResponseFramer::Step step);
@@ -118,6 +131,9 @@ private:
     qint64 m_responseBytes = 0;
     qsizetype m_requestTaken = 0;
     qsizetype m_responseTaken = 0;
+    // The start of a response body that may be a host check's refusal.
+    QByteArray m_refusalBody;
+    bool m_refusalWatched = false;
     bool m_clientNeedsMore = false;
     bool m_upstreamNeedsMore = false;
     // Client bytes wait while a request asks to switch protocols and the answer is not in,

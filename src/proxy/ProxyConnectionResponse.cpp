@@ -10,6 +10,9 @@
 #include "proxy/TlsProbe.h"
 
 #include <QTcpSocket>
+#include <QUrl>
+
+using namespace Qt::StringLiterals;
 
 namespace Velumo {
 
@@ -138,6 +141,9 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
     if (step.head) {
         m_serviceAnswered = true;
         m_server.capture(ExchangeEvent::Kind::Response, exchange.id, bytes);
+        // Host checks answer 403, or 400 (Django); an ordinary page is never held up.
+        m_refusalWatched = status == 403 || status == 400;
+        m_refusalBody.clear();
         if (status == 101 || (exchange.connect && status / 100 == 2)) {
             if (!admittedNow()) {
                 abortBoth();
@@ -157,6 +163,9 @@ bool ProxyConnection::forwardResponse(ResponseFramer::Step step)
         m_responseBytes += step.consumed;
         m_server.captureBody(ExchangeEvent::Kind::ResponseBody, exchange.id, m_response->body(),
                              m_responseTaken);
+        if (m_refusalWatched) {
+            watchRefusal(m_response->body());
+        }
     }
     if (step.outcome == Outcome::NeedMore) {
         m_upstreamNeedsMore = true;
@@ -173,6 +182,9 @@ void ProxyConnection::responseComplete()
     m_response.reset();
     if (status / 100 == 1) {
         return; // an interim answer: the final one to the same request follows
+    }
+    if (m_refusalWatched) {
+        judgeRefusal(status);
     }
     const Exchange done = m_exchanges.front();
     m_exchanges.pop_front();
@@ -204,6 +216,45 @@ void ProxyConnection::upstreamDrained()
     }
 }
 
+void ProxyConnection::watchRefusal(QByteArrayView body)
+{
+    constexpr qsizetype enough = 16 * 1024; // a refusal says so near the start
+    m_refusalBody += body.first(std::min(body.size(), enough - m_refusalBody.size()));
+    if (m_refusalBody.size() >= enough) {
+        judgeRefusal(m_response->head().status());
+    }
+}
+
+void ProxyConnection::judgeRefusal(int status)
+{
+    m_refusalWatched = false;
+    if (const std::optional<DevServer> server = HostCheck::refusedBy(status, m_refusalBody)) {
+        m_server.noteRefusal(*server);
+    } else if (!m_exchanges.empty() && m_exchanges.front().devOrigin &&
+               HostCheck::refusedOrigin("/_next/", true, status, m_refusalBody)) {
+        m_server.noteRefusal(DevServer::NextJs);
+    }
+    m_refusalBody.clear();
+}
+
+QString ProxyConnection::closedWithoutAnswer(const Exchange &exchange)
+{
+    const QString closed =
+        tr("The service at %1 closed the connection without answering.").arg(serviceEndpoint());
+    if (!exchange.devOrigin) {
+        return closed;
+    }
+    m_server.noteRefusal(DevServer::NextJs);
+    // A quick tunnel's name changes at each start: the setting allows them all.
+    const QString host = QUrl(u"//"_s + QString::fromLatin1(exchange.visitorHost)).host();
+    const bool quick = host.isEmpty() || host.endsWith(u".trycloudflare.com"_s);
+    return closed + u' ' +
+           tr("Next.js refuses requests for its own resources from another origin: add %1 to %2, "
+              "then start it again.")
+               .arg(HostCheck::allowSetting(DevServer::NextJs, quick ? QString() : host),
+                    HostCheck::settingPlace(DevServer::NextJs));
+}
+
 void ProxyConnection::badGateway(const QString &message)
 {
     for (qsizetype i = 1; i < qsizetype(m_exchanges.size()); ++i) {
@@ -227,8 +278,7 @@ QString ProxyConnection::serviceEndpoint() const
 
 void ProxyConnection::closedUnanswered()
 {
-    const QString closed =
-        tr("The service at %1 closed the connection without answering.").arg(serviceEndpoint());
+    const QString closed = closedWithoutAnswer(m_exchanges.front());
     // A TLS service closes on a plain request without a word (OpenSSL, Node): a probe tells.
     const QHostAddress address = m_server.addresses().value(0);
     if (m_serviceAnswered || m_server.target().tls || address.isNull()) {

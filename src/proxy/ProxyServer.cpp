@@ -118,6 +118,20 @@ void ProxyServer::setGate(std::shared_ptr<RequestGate> gate)
     gateChanged();
 }
 
+void ProxyServer::setHostHeader(QByteArray host)
+{
+    m_hostHeader = std::move(host);
+    m_refusalsSaid = 0;
+}
+
+void ProxyServer::noteRefusal(DevServer server)
+{
+    if (const unsigned bit = 1U << unsigned(server); !(m_refusalsSaid & bit)) {
+        m_refusalsSaid |= bit;
+        Q_EMIT hostCheckRefused(server);
+    }
+}
+
 void ProxyServer::gateChanged()
 {
     for (ProxyConnection *connection :

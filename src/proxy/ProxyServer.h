@@ -3,6 +3,7 @@
 #pragma once
 
 #include "proxy/ExchangeSink.h"
+#include "proxy/HostCheck.h"
 #include "proxy/ProxyTarget.h"
 #include "proxy/RequestGate.h"
 
@@ -71,6 +72,12 @@ public:
         m_trustedCertificate = fingerprint;
     }
     const QByteArray &trustedCertificate() const { return m_trustedCertificate; }
+    // The Host the service gets in place of the visitor's; empty passes the visitor's on.
+    void setHostHeader(QByteArray host);
+    const QByteArray &hostHeader() const { return m_hostHeader; }
+    // A connection saw the service's host check turn a visitor away: said once per kind until
+    // the Host sent changes.
+    void noteRefusal(DevServer server);
 
     // For the connections: the service's addresses, looked up once and kept while they work.
     // resolved() follows (later, or at once when they are known).
@@ -109,6 +116,7 @@ Q_SIGNALS:
     void listening(quint16 port);
     void failed(const QString &message);
     void resolved();
+    void hostCheckRefused(Velumo::DevServer server);
 
 private:
     void accept();
@@ -132,6 +140,8 @@ private:
     quint64 m_exchanges = 0;
     std::shared_ptr<ExchangeSink> m_sink;
     std::shared_ptr<RequestGate> m_gate;
+    QByteArray m_hostHeader;
+    unsigned m_refusalsSaid = 0; // a bit per DevServer
     int m_gateWatch = 0;
     QByteArray m_trustedCertificate;
     // The entry that each visitor's latest refusal of each status is counted on.

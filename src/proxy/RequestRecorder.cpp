@@ -175,7 +175,10 @@ Result<QByteArray> RequestRecorder::requestBytes(const CapturedExchange &exchang
     if (!exchange.requestWhole) {
         return Refusal{tr("It had not arrived whole when it was captured.")};
     }
-    return QByteArray(exchange.request.bytes + exchange.requestBody);
+    // As the service got it, with the Host it expects when the proxy sent that one.
+    const QByteArray &head =
+        exchange.forwardedHead.isEmpty() ? exchange.request.bytes : exchange.forwardedHead;
+    return QByteArray(head + exchange.requestBody);
 }
 
 Result<QByteArray> RequestRecorder::requestBytes(const ReplayEdit &edit)

@@ -14,6 +14,7 @@ ReverseProxy::ReverseProxy(ProxyHost &host, ProxyTarget target, QObject *parent,
     auto *server = new ProxyServer(std::move(target), timeouts);
     connect(server, &ProxyServer::listening, this, &ReverseProxy::serverListening);
     connect(server, &ProxyServer::failed, this, &ReverseProxy::failed);
+    connect(server, &ProxyServer::hostCheckRefused, this, &ReverseProxy::hostCheckRefused);
     host.adopt(server);
     m_server = server;
 }
@@ -55,6 +56,15 @@ void ReverseProxy::setTrustedCertificate(const QByteArray &fingerprint)
     if (ProxyServer *server = m_server.data()) {
         QMetaObject::invokeMethod(
             server, [server, fingerprint] { server->setTrustedCertificate(fingerprint); });
+    }
+}
+
+void ReverseProxy::setHostHeader(QByteArray host)
+{
+    if (ProxyServer *server = m_server.data()) {
+        QMetaObject::invokeMethod(server, [server, host = std::move(host)]() mutable {
+            server->setHostHeader(std::move(host));
+        });
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "proxy/ExchangeSink.h"
+#include "proxy/HostCheck.h"
 #include "proxy/ProxyServer.h"
 #include "proxy/RequestGate.h"
 
@@ -41,10 +42,15 @@ public:
     // The certificate a TLS service may present though this system does not trust it (its
     // SHA-256 fingerprint); empty for none. Takes effect for the next service connection.
     void setTrustedCertificate(const QByteArray &fingerprint);
+    // The Host the service gets in place of the visitor's, who is named in X-Forwarded-Host;
+    // empty passes the visitor's on. Takes effect for the requests that arrive afterwards.
+    void setHostHeader(QByteArray host);
 
 Q_SIGNALS:
     void listening(quint16 port);
     void failed(const QString &message);
+    // The service turned a visitor away with its host check (at most once per kind and Host).
+    void hostCheckRefused(Velumo::DevServer server);
 
 private:
     void serverListening(quint16 port);

@@ -143,8 +143,8 @@ private Q_SLOTS:
         // List().
         model->setToolPath(standinPath());
         useTranscript(u"quick-tunnel.script"_s);
-        const Run guarded =
-            velumo({u"share"_s, u"3003"_s, u"--password"_s, u"--inspect"_s, u"--json"_s});
+        const Run guarded = velumo({u"share"_s, u"3003"_s, u"--password"_s, u"--inspect"_s,
+                                    u"--host-header"_s, u"--json"_s});
         QCOMPARE(guarded.exitCode, 0);
         const QJsonObject secret = QJsonDocument::fromJson(guarded.out).object();
         const QString password = secret.value(u"password"_s).toString();
@@ -154,7 +154,8 @@ private Q_SLOTS:
         QVERIFY(!after.out.contains(password.toUtf8()));
         for (const QJsonValue listed : QJsonDocument::fromJson(after.out).array()) {
             if (listed[u"id"_s] == secret.value(u"id"_s)) {
-                QVERIFY(listed[u"password"_s].toBool() && listed[u"inspect"_s].toBool());
+                QVERIFY(listed[u"password"_s].toBool() && listed[u"inspect"_s].toBool() &&
+                        listed[u"hostHeader"_s].toBool());
             }
         }
         QCOMPARE(velumo({u"delete"_s, secret.value(u"id"_s).toString()}).exitCode, 0);

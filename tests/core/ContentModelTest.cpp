@@ -402,6 +402,68 @@ private Q_SLOTS:
         QCOMPARE(options.linkWithKey(tunnel.id, QUrl(announcedAddress)).has_value(), password);
     }
 
+    // Direct, the tool sends the service's own host and port as Host; the choice is kept.
+    void hostHeader_reachesTheTool_data()
+    {
+        QTest::addColumn<QString>("hostname");
+        QTest::addColumn<QString>("sent");
+        QTest::newRow("name") << u"localhost"_s << u"localhost:8080"_s;
+        QTest::newRow("scheme and path") << u"http://127.0.0.1/app"_s << u"127.0.0.1:8080"_s;
+        QTest::newRow("IPv6") << u"::1"_s << u"[::1]:8080"_s;
+    }
+    void hostHeader_reachesTheTool()
+    {
+        QFETCH(QString, hostname);
+        QFETCH(QString, sent);
+        loadStored({stored(hostname, u"8080"_s)});
+        const QUuid id = m_model->tunnels().first().id;
+        QVERIFY(m_model->registry().setHostHeader(id, true));
+        script("record " + path("argv.json").toUtf8() + "\n" + announcement() + "wait\n");
+        m_model->restartTunnel(m_model->tunnels().first());
+        QTRY_VERIFY(QFile::exists(path("argv.json")));
+        const QJsonArray argv = readRecord(path("argv.json"))[u"argv"].toArray();
+        QCOMPARE(argv.toVariantList().mid(5).value(0).toString(), u"--http-host-header"_s);
+        QCOMPARE(argv.toVariantList().mid(5).value(1).toString(), sent);
+        QVERIFY(readAll(path("velumo/tunnelOptions.json")).contains("\"hostHeader\": true"));
+    }
+
+    // Once per start, after the address is listed, the service is asked as visitors reach it;
+    // a development server's refusal marks the row.
+    void hostCheck_probedOncePerStartAfterTheAddress()
+    {
+        QTcpServer service;
+        QVERIFY(service.listen(QHostAddress::LocalHost));
+        int asked = 0;
+        bool addressListed = false;
+        connect(&service, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = service.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
+                if (!socket->readAll().startsWith("GET / ")) {
+                    return; // the tool's liveness check
+                }
+                ++asked;
+                addressListed = m_model->tunnels().first().url.has_value();
+                const QByteArray body = "Blocked request. This host (\"x\") is not allowed. "
+                                        "Add it to server.allowedHosts.";
+                socket->write("HTTP/1.1 403 Forbidden\r\nContent-Length: " +
+                              QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                socket->disconnectFromHost();
+            });
+        });
+        loadStored({stored(u"127.0.0.1"_s, QString::number(service.serverPort()))});
+        const QUuid id = m_model->tunnels().first().id;
+        const QModelIndex row = m_model->registry().indexOf(id);
+        for (int start = 1; start <= 2; ++start) {
+            script(announcement() + "wait\n");
+            m_model->restartTunnel(m_model->tunnels().first());
+            QTRY_COMPARE(row.data(TunnelRegistry::HostCheckRole), QVariant(int(DevServer::Vite)));
+            QCOMPARE(asked, start);
+            QVERIFY(addressListed);
+            m_model->stopTunnel(m_model->tunnels().first());
+            QVERIFY(!row.data(TunnelRegistry::HostCheckRole).isValid());
+        }
+    }
+
     // A password set yesterday holds today: the same key and cookie let in, before the tool
     // starts; without its secret the tunnel does not start at all.
     void password_isRestoredBeforeTheToolStarts_data()

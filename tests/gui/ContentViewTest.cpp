@@ -161,7 +161,8 @@ private Q_SLOTS:
         const QStringList idle{u"More actions"_s, u"Restart tunnel"_s, u"Delete tunnel"_s};
         const QStringList served{nothing, announcedAddress, u"Copy address"_s, u"More actions"_s,
                                  u"Stop tunnel"_s, u"Delete tunnel"_s};
-        const QStringList switches{u"Inspect requests [ ]"_s, u"Require a password [ ]"_s};
+        const QStringList switches{u"Inspect requests [ ]"_s, u"Require a password [ ]"_s,
+                                   u"Send Host as localhost:3000 [ ]"_s};
         const QStringList logged = QStringList{u"Show log"_s} + switches;
         // The QR code only once the address answers, while the tool holds a connection.
         const QStringList addressed = QStringList{u"Open in browser"_s} + logged;

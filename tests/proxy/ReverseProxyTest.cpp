@@ -450,6 +450,37 @@ private Q_SLOTS:
         QTRY_COMPARE(sink->taken(), expected);
         QCOMPARE(origin.sockets.size(), 1);
     }
+
+    // The service gets the Host it expects and the visitor's in the one X-Forwarded-Host; the
+    // capture keeps what the visitor sent. A host check's refusal in the traffic is told.
+    void hostHeader_rewrittenWhileTheCaptureKeepsTheVisitors()
+    {
+        Origin origin;
+        RunningProxy proxy(u"127.0.0.1"_s, origin.port());
+        auto sink = std::make_shared<RecordingSink>();
+        proxy.proxy.setSink(sink);
+        proxy.proxy.setHostHeader("localhost:5173");
+        QSignalSpy refused(&proxy.proxy, &ReverseProxy::hostCheckRefused);
+
+        Visitor visitor(proxy.port());
+        const QByteArray sent = "GET / HTTP/1.1\r\nHost: a.trycloudflare.com\r\n"
+                                "X-Forwarded-Host: spoofed.example\r\n\r\n";
+        visitor.write(sent);
+        const QByteArray forwarded = "GET / HTTP/1.1\r\nHost: localhost:5173\r\n" + xff +
+                                     "X-Forwarded-Host: a.trycloudflare.com\r\n\r\n";
+        QTRY_COMPARE(origin.received, forwarded);
+        const QByteArray body = "Blocked request. This host (\"a.trycloudflare.com\") is not "
+                                "allowed. To allow this host, add it to server.allowedHosts.";
+        origin.last()->write("HTTP/1.1 403 Forbidden\r\nContent-Length: " +
+                             QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        QVERIFY(refused.wait());
+        QCOMPARE(refused.first().first().value<DevServer>(), DevServer::Vite);
+        const QByteArray asSent = "GET / HTTP/1.1\r\nHost: a.trycloudflare.com\r\n"
+                                  "X-Forwarded-Host: spoofed.example\r\n" +
+                                  xff + "\r\n";
+        QTRY_VERIFY(sink->taken().size() >= 2);
+        QCOMPARE(sink->taken().mid(0, 2), (QList<QByteArrayList>{{"0", asSent}, {"8", forwarded}}));
+    }
 };
 
 QTEST_GUILESS_MAIN(ReverseProxyTest)
