@@ -122,14 +122,15 @@ bool addTunnels(ContentModel *model, int count)
     }
     const bool settled = Bench::waitUntil(
         [&] {
-            if (model->tunnels().size() < count || model->loading()) {
+            // One copy: the model builds a new list on every call.
+            const TunnelList tunnels = model->tunnels();
+            if (tunnels.size() < count || model->loading()) {
                 return false;
             }
-            return std::all_of(
-                model->tunnels().cbegin(), model->tunnels().cend(), [&](const Tunnel &tunnel) {
-                    return model->activity(tunnel.id).state == TunnelState::Connected &&
-                           model->serviceListening(tunnel.id).has_value();
-                });
+            return std::all_of(tunnels.cbegin(), tunnels.cend(), [&](const Tunnel &tunnel) {
+                return model->activity(tunnel.id).state == TunnelState::Connected &&
+                       model->serviceListening(tunnel.id).has_value();
+            });
         },
         std::chrono::seconds(60));
     return settled && model->runningToolCount() == count;
@@ -304,8 +305,19 @@ int main(int argc, char **argv)
             return 1;
         }
         if (!addTunnels(model, size.tunnels)) {
-            std::fprintf(stderr, "the tunnels did not all come up: %lld listed, %d tools running\n",
-                         qint64(model->tunnels().size()), model->runningToolCount());
+            std::fprintf(stderr,
+                         "the tunnels did not all come up: %lld listed, %d tools running%s\n",
+                         qint64(model->tunnels().size()), model->runningToolCount(),
+                         model->loading() ? ", the form still waiting" : "");
+            for (const Tunnel &tunnel : model->tunnels()) {
+                const std::optional<bool> listening = model->serviceListening(tunnel.id);
+                const TunnelState state = model->activity(tunnel.id).state;
+                if (state != TunnelState::Connected || !listening) {
+                    std::fprintf(stderr, "  %s: state %d, service %s\n", qPrintable(tunnel.port),
+                                 int(state),
+                                 listening ? (*listening ? "listening" : "not") : "unchecked");
+                }
+            }
             return 1;
         }
         // The first checks, the rows' first frames and the tools' start are over. Qt's pixmap
