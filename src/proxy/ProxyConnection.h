@@ -66,6 +66,8 @@ private:
     void parkUpstream();
     // An idle connection another visitor left, when the pool has one.
     bool takeSpareUpstream();
+    // An unconnected socket of the target's kind takes the place of one done with.
+    void replaceUpstream();
     // Connects afresh, sending `head` once connected.
     void connectService(QByteArray head);
     // The service closed a connection that had served before, with nothing of the answer to

@@ -175,7 +175,8 @@ void ProxyConnection::responseComplete()
 
 void ProxyConnection::upstreamDrained()
 {
-    if (!m_tunnel && m_response && m_response->finishAtEnd()) {
+    const bool untilClose = !m_tunnel && m_response && m_response->finishAtEnd();
+    if (untilClose) {
         responseComplete(); // a body that runs until the service closes
     }
     if (m_state != Upstream::Open) {
@@ -189,6 +190,12 @@ void ProxyConnection::upstreamDrained()
     }
     if (unanswered) {
         closedUnanswered();
+    } else if (!untilClose && !m_tunnel && !m_clientEnded && m_exchanges.empty() &&
+               !(m_request && m_request->is_header_done())) {
+        // The service ended an idle connection (its own keep-alive timeout): the visitor's stays,
+        // as with nginx, and its next request goes on a fresh one.
+        replaceUpstream();
+        m_state = Upstream::Idle;
     } else {
         m_client->disconnectFromHost();
     }

@@ -57,19 +57,25 @@ bool ProxyConnection::takeSpareUpstream()
     return true;
 }
 
+void ProxyConnection::replaceUpstream()
+{
+    QTcpSocket *old = std::exchange(m_upstream, m_server.target().tls ? new QSslSocket(this)
+                                                                      : new QTcpSocket(this));
+    old->disconnect(this);
+    old->abort();
+    old->deleteLater();    // it may be the one emitting
+    m_connector = nullptr; // went with it
+    m_upstream->setReadBufferSize(Inbox::readSize);
+    watchUpstream();
+    m_upstreamEnded = false;
+    m_upstreamNeedsMore = false;
+    m_upstreamServed = false;
+}
+
 void ProxyConnection::connectService(QByteArray head)
 {
     if (m_state != Upstream::Idle) {
-        // The connection before is done with: a fresh socket of the same kind takes its place.
-        QTcpSocket *old = std::exchange(m_upstream, m_server.target().tls ? new QSslSocket(this)
-                                                                          : new QTcpSocket(this));
-        old->disconnect(this);
-        old->abort();
-        old->deleteLater(); // it may be the one emitting
-        m_upstream->setReadBufferSize(Inbox::readSize);
-        watchUpstream();
-        m_upstreamEnded = false;
-        m_upstreamNeedsMore = false;
+        replaceUpstream();
     }
     m_upstreamServed = false;
     m_firstHead = std::move(head);
