@@ -39,7 +39,7 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     : QObject(&server)
     , m_server(server)
     , m_client(client)
-    , m_upstream(server.target().tls ? new QSslSocket(this) : new QTcpSocket(this))
+    , m_upstream(&server.standIn())
     , m_clock(server.timeouts(), this)
 {
     client->setParent(this);
@@ -47,25 +47,25 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_peer = client->peerAddress();
     m_forwardedFor = m_peer.toString().toLatin1();
-    m_upstream->setReadBufferSize(Inbox::readSize);
 
     connect(&m_clock, &ConnectionClock::expired, this, &ProxyConnection::timedOut);
     connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
     connect(client, &QTcpSocket::bytesWritten, this, &ProxyConnection::processUpstream);
     connect(client, &QTcpSocket::disconnected, this, &ProxyConnection::clientEnded);
-    watchUpstream();
     updateTimer();
 }
 
 ProxyConnection::~ProxyConnection()
 {
+    m_server.connectionEnded();
     // No captured request stays waiting once its connection is gone.
-    const QString why = m_clientEnded
-                            ? tr("The visitor closed the connection before the response was whole.")
-                            : tr("The connection ended before the response was forwarded whole.");
     for (const Exchange &exchange : m_exchanges) {
         if (!exchange.isLocal()) {
-            m_server.captureEnded(exchange.id, why);
+            m_server.captureEnded(
+                exchange.id,
+                m_clientEnded
+                    ? tr("The visitor closed the connection before the response was whole.")
+                    : tr("The connection ended before the response was forwarded whole."));
         }
     }
 }

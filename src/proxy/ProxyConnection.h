@@ -66,6 +66,8 @@ private:
     void parkUpstream();
     // An idle connection another visitor left, when the pool has one.
     bool takeSpareUpstream();
+    // Puts `next` in place of the service connection, which goes unless it is the stand-in.
+    void dropUpstream(QTcpSocket *next);
     // An unconnected socket of the target's kind takes the place of one done with.
     void replaceUpstream();
     // Connects afresh, sending `head` once connected.

@@ -31,14 +31,14 @@ bool ProxyConnection::upstreamReusable() const
 
 void ProxyConnection::parkUpstream()
 {
-    // The connection goes on without a service connection: an unconnected socket stands in.
+    // The connection goes on without a service connection: the server's stand-in takes its place.
     m_state = Upstream::Closed;
     m_upstream->disconnect(this);
     if (m_connector) {
         m_connector->deleteLater(); // it may be the one emitting
         m_connector = nullptr;
     }
-    m_server.parkService(std::exchange(m_upstream, new QTcpSocket(this)));
+    m_server.parkService(std::exchange(m_upstream, &m_server.standIn()));
 }
 
 bool ProxyConnection::takeSpareUpstream()
@@ -47,8 +47,7 @@ bool ProxyConnection::takeSpareUpstream()
     if (!spare) {
         return false;
     }
-    // The stand-in was never connected.
-    delete std::exchange(m_upstream, spare);
+    dropUpstream(spare);
     spare->setParent(this);
     watchUpstream();
     m_state = Upstream::Open;
@@ -57,14 +56,21 @@ bool ProxyConnection::takeSpareUpstream()
     return true;
 }
 
-void ProxyConnection::replaceUpstream()
+void ProxyConnection::dropUpstream(QTcpSocket *next)
 {
-    QTcpSocket *old = std::exchange(m_upstream, m_server.target().tls ? new QSslSocket(this)
-                                                                      : new QTcpSocket(this));
+    QTcpSocket *old = std::exchange(m_upstream, next);
+    if (old == &m_server.standIn()) {
+        return;
+    }
     old->disconnect(this);
     old->abort();
     old->deleteLater();    // it may be the one emitting
     m_connector = nullptr; // went with it
+}
+
+void ProxyConnection::replaceUpstream()
+{
+    dropUpstream(m_server.target().tls ? new QSslSocket(this) : new QTcpSocket(this));
     m_upstream->setReadBufferSize(Inbox::readSize);
     watchUpstream();
     m_upstreamEnded = false;
@@ -74,7 +80,7 @@ void ProxyConnection::replaceUpstream()
 
 void ProxyConnection::connectService(QByteArray head)
 {
-    if (m_state != Upstream::Idle) {
+    if (m_state != Upstream::Idle || m_upstream == &m_server.standIn()) {
         replaceUpstream();
     }
     m_upstreamServed = false;
