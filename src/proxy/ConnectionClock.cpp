@@ -10,7 +10,7 @@ ConnectionClock::ConnectionClock(const ProxyTimeouts &timeouts, QObject *parent)
     , m_timer(this)
 {
     m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &ConnectionClock::expired);
+    connect(&m_timer, &QTimer::timeout, this, &ConnectionClock::fire);
 }
 
 void ConnectionClock::update(bool owed, bool headBegun)
@@ -20,15 +20,42 @@ void ConnectionClock::update(bool owed, bool headBegun)
     if (owed) {
         waiting = !headBegun && m_served ? Waiting::Idle : Waiting::Head;
     }
-    if (waiting == m_waiting && (waiting == Waiting::Nothing || m_timer.isActive())) {
+    if (waiting == m_waiting && (waiting == Waiting::Nothing || !m_deadline.isForever())) {
         return;
     }
     m_waiting = waiting;
     if (waiting == Waiting::Nothing) {
-        m_timer.stop();
-    } else {
-        m_timer.start(waiting == Waiting::Head ? m_timeouts.head : m_timeouts.idle);
+        m_deadline = QDeadlineTimer(QDeadlineTimer::Forever);
+        return;
     }
+    const std::chrono::milliseconds timeout =
+        waiting == Waiting::Head ? m_timeouts.head : m_timeouts.idle;
+    m_deadline = QDeadlineTimer(timeout);
+    if (!m_timer.isActive() || m_deadline < m_fires) {
+        m_fires = m_deadline;
+        m_timer.start(timeout);
+    }
+}
+
+void ConnectionClock::stop()
+{
+    m_waiting = Waiting::Nothing;
+    m_deadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    m_timer.stop();
+}
+
+void ConnectionClock::fire()
+{
+    if (m_deadline.isForever()) {
+        return;
+    }
+    if (const qint64 left = m_deadline.remainingTime(); left > 0) {
+        m_fires = m_deadline;
+        m_timer.start(std::chrono::milliseconds(left));
+        return;
+    }
+    m_deadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    Q_EMIT expired();
 }
 
 QString ConnectionClock::lateHeadMessage() const

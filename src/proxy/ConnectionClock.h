@@ -4,6 +4,7 @@
 
 #include "proxy/ProxyServer.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -24,7 +25,7 @@ public:
     void update(bool owed, bool headBegun);
     // A request was read whole: from now on silence between requests is idleness.
     void served() { m_served = true; }
-    void stop() { m_timer.stop(); }
+    void stop();
     // Only a head begun and not finished in time is answered (408); silence just ends.
     bool headLate() const { return m_waiting == Waiting::Head && m_headBegun; }
     QString lateHeadMessage() const;
@@ -35,8 +36,15 @@ Q_SIGNALS:
 private:
     enum class Waiting { Nothing, Head, Idle };
 
+    void fire();
+
     ProxyTimeouts m_timeouts;
     QTimer m_timer;
+    // When the visitor's time is up, and when m_timer is set to fire: the timer is left running
+    // when the deadline moves later or goes, and set again when it fires early, since a timer
+    // started and stopped for every request costs more than the rest of a short connection.
+    QDeadlineTimer m_deadline{QDeadlineTimer::Forever};
+    QDeadlineTimer m_fires{QDeadlineTimer::Forever};
     Waiting m_waiting = Waiting::Nothing;
     bool m_served = false;
     bool m_headBegun = false;

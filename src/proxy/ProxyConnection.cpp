@@ -39,8 +39,7 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     : QObject(&server)
     , m_server(server)
     , m_client(client)
-    , m_upstream(server.target().tls ? new QSslSocket(this) : new QTcpSocket(this))
-    , m_connector(*m_upstream, server, this)
+    , m_upstream(&server.standIn())
     , m_clock(server.timeouts(), this)
 {
     client->setParent(this);
@@ -48,59 +47,27 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_peer = client->peerAddress();
     m_forwardedFor = m_peer.toString().toLatin1();
-    m_upstream->setReadBufferSize(Inbox::readSize);
 
     connect(&m_clock, &ConnectionClock::expired, this, &ProxyConnection::timedOut);
-    connect(&m_connector, &ServiceConnector::connected, this, &ProxyConnection::upstreamConnected);
-    connect(&m_connector, &ServiceConnector::failed, this, &ProxyConnection::upstreamFailed);
     connect(client, &QTcpSocket::readyRead, this, &ProxyConnection::processClient);
     connect(client, &QTcpSocket::bytesWritten, this, &ProxyConnection::processUpstream);
     connect(client, &QTcpSocket::disconnected, this, &ProxyConnection::clientEnded);
-    watchUpstream();
     updateTimer();
-}
-
-void ProxyConnection::watchUpstream()
-{
-    connect(m_upstream, &QTcpSocket::readyRead, this, &ProxyConnection::processUpstream);
-    connect(m_upstream, &QTcpSocket::bytesWritten, this, &ProxyConnection::processClient);
-    connect(m_upstream, &QTcpSocket::disconnected, this, &ProxyConnection::upstreamEnded);
-}
-
-bool ProxyConnection::upstreamReusable() const
-{
-    return m_state == Upstream::Open && m_exchanges.empty() && !m_request && !m_response &&
-           !m_tunnel && !m_upstreamEnded && m_fromUpstream.isEmpty() &&
-           m_upstream->bytesAvailable() == 0 && m_upstream->bytesToWrite() == 0;
-}
-
-void ProxyConnection::parkUpstream()
-{
-    // The connection goes on without a service connection: an unconnected socket stands in.
-    m_state = Upstream::Closed;
-    m_upstream->disconnect(this);
-    m_upstream->disconnect(&m_connector);
-    m_server.parkService(std::exchange(m_upstream, new QTcpSocket(this)));
 }
 
 ProxyConnection::~ProxyConnection()
 {
+    m_server.connectionEnded();
     // No captured request stays waiting once its connection is gone.
-    const QString why = m_clientEnded
-                            ? tr("The visitor closed the connection before the response was whole.")
-                            : tr("The connection ended before the response was forwarded whole.");
     for (const Exchange &exchange : m_exchanges) {
         if (!exchange.isLocal()) {
-            m_server.captureEnded(exchange.id, why);
+            m_server.captureEnded(
+                exchange.id,
+                m_clientEnded
+                    ? tr("The visitor closed the connection before the response was whole.")
+                    : tr("The connection ended before the response was forwarded whole."));
         }
     }
-}
-
-void ProxyConnection::upstreamConnected()
-{
-    m_state = Upstream::Open;
-    send(*m_upstream, std::exchange(m_firstHead, {}));
-    processClient();
 }
 
 void ProxyConnection::processClient()
@@ -188,6 +155,7 @@ bool ProxyConnection::forwardRequest(RequestFramer::Step step)
     } else if (step.consumed > 0) {
         const QByteArrayView bytes = m_fromClient.view().first(step.consumed);
         send(*m_upstream, bytes);
+        m_resend.clear(); // the service has part of the body: the request cannot go again
         m_requestBytes += step.consumed;
         m_server.captureBody(ExchangeEvent::Kind::RequestBody, m_requestId, bytes, m_requestTaken);
         m_fromClient.consume(step.consumed);
@@ -252,23 +220,15 @@ void ProxyConnection::requestHead(qsizetype size)
     m_requestBytes = 0;
     m_requestTaken = 0;
     m_exchanges.push_back(exchange);
-    if (m_state == Upstream::Idle) {
-        if (QTcpSocket *spare = m_server.takeService()) {
-            // Never connected, and the connector is never started once the state moves on.
-            delete std::exchange(m_upstream, spare);
-            spare->setParent(this);
-            watchUpstream();
-            m_state = Upstream::Open;
-        }
-    }
-    if (m_state == Upstream::Open) {
-        send(*m_upstream, forwarded);
-    } else {
+    if (m_state == Upstream::Idle && !takeSpareUpstream()) {
         // The service is reached only for a request that may go there; the rest of the
         // visitor's bytes wait until it answers.
-        m_firstHead = std::move(forwarded);
-        m_state = Upstream::Connecting;
-        m_connector.start();
+        connectService(std::move(forwarded));
+    } else if (m_state == Upstream::Open) {
+        send(*m_upstream, forwarded);
+        if (m_upstreamServed) {
+            m_resend = std::move(forwarded);
+        }
     }
 }
 

@@ -26,7 +26,8 @@ class RequestGate;
 // that each response is matched to its request, the request head can carry X-Forwarded-For,
 // and the proxy's own answers (400, 408, 431, 502) come in their turn. Reading from one side
 // pauses while the other side's write buffer is full. The service side is in
-// ProxyConnectionResponse.cpp, the timers in ConnectionClock.
+// ProxyConnectionResponse.cpp, the connection to the service in ProxyConnectionService.cpp,
+// the timers in ConnectionClock.
 class ProxyConnection : public QObject
 {
     Q_OBJECT
@@ -63,6 +64,18 @@ private:
     // The service connection may serve another visitor: nothing is under way on it.
     bool upstreamReusable() const;
     void parkUpstream();
+    // An idle connection another visitor left, when the pool has one.
+    bool takeSpareUpstream();
+    // Puts `next` in place of the service connection, which goes unless it is the stand-in.
+    void dropUpstream(QTcpSocket *next);
+    // An unconnected socket of the target's kind takes the place of one done with.
+    void replaceUpstream();
+    // Connects afresh, sending `head` once connected.
+    void connectService(QByteArray head);
+    // The service closed a connection that had served before, with nothing of the answer to
+    // the request first in line come and nothing of its body gone: a service closing an idle
+    // connection as it was reused. That request goes again, once, on a fresh connection.
+    bool retryOnFresh();
     void upstreamConnected();
     void upstreamFailed();
 
@@ -109,12 +122,17 @@ private:
     ProxyServer &m_server;
     QTcpSocket *m_client;
     QTcpSocket *m_upstream;
-    ServiceConnector m_connector;
+    // Connecting m_upstream, when this connection made it; a child of that socket.
+    ServiceConnector *m_connector = nullptr;
     ConnectionClock m_clock;
     Upstream m_state = Upstream::Idle;
     QHostAddress m_peer;
     QByteArray m_forwardedFor;
     QByteArray m_firstHead; // forwarded once the service accepts the connection
+    // The head last sent on a service connection that served before, while it may go again
+    // (see retryOnFresh): until the answer's first byte comes or the body's first byte goes.
+    QByteArray m_resend;
+    bool m_upstreamServed = false; // a response came whole on m_upstream, or it was pooled
     // The gate and its generation when the last request was let in.
     const RequestGate *m_admittedBy = nullptr;
     quint64 m_admittedUnder = 0;

@@ -16,33 +16,6 @@ using namespace Qt::StringLiterals;
 
 namespace Velumo {
 
-void ProxyConnection::upstreamFailed()
-{
-    qCDebug(lcProxy).noquote() << "502: service unreachable:" << m_connector.attempts()
-                               << m_connector.certificateRefused();
-    if (const QString &refused = m_connector.certificateRefused(); !refused.isEmpty()) {
-        badGateway(m_connector.certificateChanged()
-                       ? tr("The service at %1 presented a certificate other than the one "
-                            "trusted for it (%2). If the service has a new certificate, trust "
-                            "it in Velumo again: \"Trust the service's own certificate\" in "
-                            "the tunnel's menu.")
-                             .arg(serviceEndpoint(), refused)
-                       : tr("The service at %1 presented a certificate that this system does "
-                            "not trust (%2). If it is the service's own certificate, choose "
-                            "\"Trust the service's own certificate\" in the tunnel's menu in "
-                            "Velumo.")
-                             .arg(serviceEndpoint(), refused));
-    } else if (m_connector.handshakeFailed()) {
-        badGateway(tr("Velumo reached the service at %1 but could not complete a TLS handshake "
-                      "with it. Tried: %2. If the service speaks plain HTTP, write its hostname "
-                      "without https://.")
-                       .arg(serviceEndpoint(), m_connector.attempts()));
-    } else {
-        badGateway(tr("Velumo could not reach the service at %1. Tried: %2.")
-                       .arg(serviceEndpoint(), m_connector.attempts()));
-    }
-}
-
 void ProxyConnection::processUpstream()
 {
     if (m_inUpstream) {
@@ -80,6 +53,7 @@ void ProxyConnection::pumpUpstream()
             if (!m_fromUpstream.fill(*m_upstream)) {
                 break;
             }
+            m_resend.clear(); // the answer begun: the request is not sent again
             m_upstreamNeedsMore = false;
         }
         if (m_tunnel) {
@@ -183,6 +157,7 @@ void ProxyConnection::responseComplete()
     if (status / 100 == 1) {
         return; // an interim answer: the final one to the same request follows
     }
+    m_upstreamServed = true;
     if (m_refusalWatched) {
         judgeRefusal(status);
     }
@@ -200,7 +175,8 @@ void ProxyConnection::responseComplete()
 
 void ProxyConnection::upstreamDrained()
 {
-    if (!m_tunnel && m_response && m_response->finishAtEnd()) {
+    const bool untilClose = !m_tunnel && m_response && m_response->finishAtEnd();
+    if (untilClose) {
         responseComplete(); // a body that runs until the service closes
     }
     if (m_state != Upstream::Open) {
@@ -209,8 +185,17 @@ void ProxyConnection::upstreamDrained()
     m_state = Upstream::Closed;
     const bool unanswered = !m_tunnel && !m_exchanges.empty() && !m_exchanges.front().isLocal() &&
                             (!m_response || !m_response->is_header_done());
+    if (unanswered && retryOnFresh()) {
+        return;
+    }
     if (unanswered) {
         closedUnanswered();
+    } else if (!untilClose && !m_tunnel && !m_clientEnded && m_exchanges.empty() &&
+               !(m_request && m_request->is_header_done())) {
+        // The service ended an idle connection (its own keep-alive timeout): the visitor's stays,
+        // as with nginx, and its next request goes on a fresh one.
+        replaceUpstream();
+        m_state = Upstream::Idle;
     } else {
         m_client->disconnectFromHost();
     }
@@ -267,42 +252,6 @@ void ProxyConnection::badGateway(const QString &message)
     m_exchanges.clear();
     m_response.reset();
     pushAnswer(errorResponse(502, message, !failed.head), failed.id);
-}
-
-QString ProxyConnection::serviceEndpoint() const
-{
-    const ProxyTarget &target = m_server.target();
-    return (target.tls ? QStringLiteral("https://") : QString()) +
-           ProxyServer::endpoint(target.host, target.port);
-}
-
-void ProxyConnection::closedUnanswered()
-{
-    const QString closed = closedWithoutAnswer(m_exchanges.front());
-    // A TLS service closes on a plain request without a word (OpenSSL, Node): a probe tells.
-    const QHostAddress address = m_server.addresses().value(0);
-    if (m_serviceAnswered || m_server.target().tls || address.isNull()) {
-        badGateway(closed);
-        return;
-    }
-    // The visitor's exchanges stay waiting; a visitor that leaves ends the probe with them.
-    // A TLS service answers a greeting at once; a silent one is not kept waiting on.
-    constexpr std::chrono::milliseconds probeFor{1000};
-    auto *probe = new TlsProbe(address, m_server.target().port,
-                               std::min(probeFor, m_server.timeouts().connect), this);
-    connect(probe, &TlsProbe::finished, this, [this, probe, closed](bool speaksTls) {
-        probe->deleteLater();
-        if (!m_exchanges.empty()) {
-            badGateway(speaksTls ? speaksTlsMessage() : closed);
-        }
-    });
-}
-
-QString ProxyConnection::speaksTlsMessage() const
-{
-    return tr("The service at %1 speaks TLS (HTTPS), not plain HTTP: write https:// before its "
-              "hostname in Velumo, as https://%2.")
-        .arg(serviceEndpoint(), m_server.target().host);
 }
 
 } // namespace Velumo

@@ -14,7 +14,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -52,10 +54,13 @@ ProxyServer::ProxyServer(ProxyTarget target, ProxyTimeouts timeouts, QObject *pa
     , m_timeouts(timeouts)
     , m_deliveryTimer(this)
     , m_quietCheck(this)
+    , m_spareSweep(this)
 {
     m_quietCheck.setSingleShot(true);
     m_quietCheck.setInterval(quietAfter);
     connect(&m_quietCheck, &QTimer::timeout, this, &ProxyServer::quietCheck);
+    m_spareSweep.setSingleShot(true);
+    connect(&m_spareSweep, &QTimer::timeout, this, &ProxyServer::sweepSpares);
     m_deliveryTimer.setSingleShot(true);
     m_deliveryTimer.setInterval(deliveryInterval);
     connect(&m_deliveryTimer, &QTimer::timeout, this, &ProxyServer::deliver);
@@ -184,9 +189,8 @@ void ProxyServer::accept()
             refuse(client);
             continue;
         }
-        auto *connection = new ProxyConnection(client, *this);
+        new ProxyConnection(client, *this); // counts itself out in its destructor
         ++m_connections;
-        connect(connection, &QObject::destroyed, this, [this] { --m_connections; });
     }
 }
 
@@ -218,26 +222,41 @@ void ProxyServer::parkService(QTcpSocket *socket)
         return;
     }
     socket->setParent(this);
-    m_spareServices.append(socket);
-    const auto drop = [this, socket] {
-        if (m_spareServices.removeOne(socket)) {
-            socket->abort();
-            socket->deleteLater();
+    // A close or bytes from the service while parked are found when the socket is taken; the
+    // sweep ends what sits too long. One timer for all: a timer per park (thousands a second
+    // in a burst of fresh connections) costs more than the rest of the visit.
+    m_spareServices.append({socket, QDeadlineTimer(spareFor)});
+    if (!m_spareSweep.isActive()) {
+        m_spareSweep.start(spareFor);
+    }
+}
+
+void ProxyServer::sweepSpares()
+{
+    std::optional<QDeadlineTimer> next;
+    for (qsizetype i = 0; i < m_spareServices.size();) {
+        const Spare &spare = m_spareServices.at(i);
+        if (spare.until.hasExpired()) {
+            spare.socket->abort();
+            spare.socket->deleteLater();
+            m_spareServices.removeAt(i);
+        } else {
+            next = next ? std::min(*next, spare.until) : spare.until;
+            ++i;
         }
-    };
-    connect(socket, &QTcpSocket::readyRead, this, drop);
-    connect(socket, &QTcpSocket::disconnected, this, drop);
-    QTimer::singleShot(spareFor, socket, drop);
+    }
+    if (next) {
+        m_spareSweep.start(std::chrono::milliseconds(std::max<qint64>(next->remainingTime(), 1)));
+    }
 }
 
 QTcpSocket *ProxyServer::takeService()
 {
     while (!m_spareServices.isEmpty()) {
-        QTcpSocket *socket = m_spareServices.takeLast();
-        socket->disconnect(this);
-        // An end or bytes the event loop has not seen yet: the socket is not taken.
+        QTcpSocket *socket = m_spareServices.takeLast().socket;
+        // An end or bytes, read by Qt or not yet seen by the event loop: the socket is not taken.
         char byte;
-        if (socket->state() == QAbstractSocket::ConnectedState &&
+        if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0 &&
             ::recv(int(socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
             (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return socket;

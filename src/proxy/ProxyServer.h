@@ -7,11 +7,13 @@
 #include "proxy/ProxyTarget.h"
 #include "proxy/RequestGate.h"
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <chrono>
@@ -20,7 +22,6 @@
 
 class QHostInfo;
 class QTcpServer;
-class QTcpSocket;
 
 namespace Velumo {
 
@@ -92,6 +93,10 @@ public:
     // sends on it unasked. take gives nullptr when none is left.
     void parkService(QTcpSocket *socket);
     QTcpSocket *takeService();
+    // Never connected: stands in for the service connection of every visitor connection that
+    // has none, so that a visitor answered from the pool or by the proxy makes no socket.
+    QTcpSocket &standIn() { return m_standIn; }
+    void connectionEnded() { --m_connections; }
     // Hands a copy to the sink's next batch, when there is a sink; a body only as far as the
     // sink wants it, counting in `taken`.
     void capture(ExchangeEvent::Kind kind, quint64 exchange, QByteArrayView bytes);
@@ -128,6 +133,7 @@ private:
     void queue(ExchangeEvent event);
     void gateChanged();
     void quietCheck();
+    void sweepSpares();
     bool repeated(int status, const QByteArray &visitor, quint64 &exchange);
 
     ProxyTarget m_target;
@@ -150,12 +156,18 @@ private:
         qint64 lastMsecs = 0;
     };
     QHash<QByteArray, Refusals> m_refusals;
-    QList<QTcpSocket *> m_spareServices;
+    struct Spare {
+        QTcpSocket *socket = nullptr;
+        QDeadlineTimer until;
+    };
+    QList<Spare> m_spareServices;
+    QTcpSocket m_standIn{this};
     std::vector<ExchangeEvent> m_batch;
     qsizetype m_batchBytes = 0;
     // Children, so that they move to the proxy thread with the server.
     QTimer m_deliveryTimer;
     QTimer m_quietCheck;
+    QTimer m_spareSweep;
     bool m_active = false;
 };
 

@@ -6,7 +6,6 @@
 #include "proxy/PasswordGate.h"
 
 #include <QMutex>
-#include <QNetworkInterface>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -377,52 +376,6 @@ private Q_SLOTS:
         const CapturedExchange *captured = store.exchange(store.exchanges(u"t"_s).first());
         QCOMPARE(captured->response.status, 0);
         QVERIFY(captured->ended.contains("visitor closed"));
-    }
-
-    void reachesTheService_data()
-    {
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<QHostAddress>("listenOn");
-        QTest::newRow("name") << u"localhost"_s << QHostAddress(QHostAddress::LocalHost);
-        if (QNetworkInterface::allAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6))) {
-            QTest::newRow("IPv6 address") << u"::1"_s << QHostAddress(QHostAddress::LocalHostIPv6);
-        }
-    }
-
-    void reachesTheService()
-    {
-        QFETCH(QString, host);
-        QFETCH(QHostAddress, listenOn);
-        Origin origin(listenOn);
-        RunningProxy proxy(host, origin.port());
-        for (int i = 0; i < 2; ++i) { // the second connection starts with what worked
-            Visitor visitor(proxy.port());
-            visitor.write("GET / HTTP/1.1\r\n\r\n");
-            QTRY_VERIFY(origin.received.endsWith("\r\n\r\n"));
-            origin.received.clear();
-        }
-    }
-
-    void serviceConnection_servesTheNextVisitor()
-    {
-        Origin origin;
-        ProxyTimeouts timeouts;
-        timeouts.idle = std::chrono::milliseconds(100); // the proxy ends each visit itself
-        RunningProxy proxy(u"127.0.0.1"_s, origin.port(), timeouts);
-        const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-        for (int visit = 0; visit < 3; ++visit) {
-            if (visit == 2) {
-                origin.last()->disconnectFromHost(); // closed while idle: not used again
-            }
-            Visitor visitor(proxy.port());
-            visitor.write("GET / HTTP/1.1\r\n\r\n");
-            QTRY_VERIFY(origin.received.endsWith("\r\n\r\n"));
-            origin.received.clear();
-            origin.last()->write(ok);
-            QTRY_COMPARE(visitor.received, ok);
-            QTRY_COMPARE(visitor.state(), QAbstractSocket::UnconnectedState);
-        }
-        QCOMPARE(origin.sockets.size(), 2);
     }
 
     void hooks_seeWhatIsForwarded()
