@@ -40,7 +40,7 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, ProxyServer &server)
     , m_server(server)
     , m_client(client)
     , m_upstream(server.target().tls ? new QSslSocket(this) : new QTcpSocket(this))
-    , m_connector(*m_upstream, server, this)
+    , m_connector(*m_upstream, server.service(), this)
     , m_clock(server.timeouts(), this)
 {
     client->setParent(this);
