@@ -2,7 +2,6 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "gui/RequestsWindow.h"
 
-#include "gui/ReplayEditDialog.h"
 #include "gui/RequestListModel.h"
 #include "gui/SecondaryWindow.h"
 #include "proxy/RequestRecorder.h"
@@ -347,11 +346,6 @@ void RequestsWindow::keepTopRow(bool before)
     }
 }
 
-void RequestsWindow::replay()
-{
-    sent(m_selected, m_recorder.replay(m_selected, m_service));
-}
-
 void RequestsWindow::setLinkWithKey(std::function<std::optional<QUrl>()> link)
 {
     m_linkWithKey = std::move(link);
@@ -367,56 +361,6 @@ void RequestsWindow::copyLinkWithKey()
         // Encoded, so that a path with spaces stays one link where it is pasted.
         QGuiApplication::clipboard()->setText(
             linkTo(*link, exchange->request.target).toString(QUrl::FullyEncoded));
-    }
-}
-
-void RequestsWindow::sent(quint64 id, const Done &done)
-{
-    if (done) {
-        m_sent.append(id);
-        m_status->setText(tr("Replaying…"));
-    } else {
-        m_status->setText(tr("Not replayed: %1").arg(done.reason()));
-    }
-}
-
-void RequestsWindow::editAndReplay()
-{
-    const CapturedExchange *exchange = m_store.exchange(m_selected);
-    if (!exchange) {
-        return;
-    }
-    auto *dialog = new ReplayEditDialog(*exchange, this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &QDialog::accepted, this, [this, dialog, id = m_selected] {
-        if (const Result<ReplayEdit> edit = dialog->edit()) {
-            sent(id, m_recorder.replayEdited(id, m_service, *edit));
-        }
-    });
-    dialog->open();
-}
-
-void RequestsWindow::replayed(quint64 original, quint64 replay)
-{
-    if (!m_sent.removeOne(original)) {
-        return; // another window's
-    }
-    const CapturedExchange *exchange = m_store.exchange(replay);
-    if (!exchange) {
-        return;
-    }
-    m_status->setText(tr("Replayed: the service answered %1.").arg(exchange->response.status));
-    const QModelIndex row = m_filter->mapFromSource(m_model->index(m_model->rowOf(replay), 0));
-    if (row.isValid()) {
-        m_table->selectRow(row.row());
-        m_table->scrollTo(row);
-    }
-}
-
-void RequestsWindow::replayFailed(quint64 original, const QString &message)
-{
-    if (m_sent.removeOne(original)) {
-        m_status->setText(tr("The replay failed: %1").arg(message));
     }
 }
 

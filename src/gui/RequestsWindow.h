@@ -40,6 +40,9 @@ public:
     // The tunnel's link with key while it has a password; "Copy link with key" copies it
     // leading to the selected request's path.
     void setLinkWithKey(std::function<std::optional<QUrl>()> link);
+    // The certificate the user trusted for the service (SHA-256), asked at each replay: it
+    // may be trusted while the window is open.
+    void setTrustedCertificate(std::function<QByteArray()> fingerprint);
 
 private:
     // One side of the selected exchange: its head and decoded body.
@@ -57,6 +60,7 @@ private:
     void storeChanged(const QString &tunnel, const CaptureChange &change);
     void showSelected();
     void filterChanged();
+    ReplayService replayService() const;
     void replay();
     void copyLinkWithKey();
     void editAndReplay();
@@ -83,6 +87,7 @@ private:
     QPushButton *m_clear = nullptr;
     QPushButton *m_copyLink = nullptr;
     std::function<std::optional<QUrl>()> m_linkWithKey;
+    std::function<QByteArray()> m_trustedCertificate;
     QLabel *m_status = nullptr;
     quint64 m_selected = 0;
     quint64 m_shown = 0; // whose request and response the panes hold

@@ -90,6 +90,9 @@ void TunnelActions::showRequests(const QUuid &id)
         const QUrl address = self ? self->indexOf(id).data(Role::AddressRole).toUrl() : QUrl();
         return address.isEmpty() ? std::nullopt : self->m_model.registry().linkWithKey(id, address);
     });
+    window->setTrustedCertificate([self = QPointer(this), id] {
+        return self ? self->m_model.registry().choices(id).trustedCertificate : QByteArray();
+    });
     window->setAttribute(Qt::WA_DeleteOnClose);
     bringUp(window);
 }

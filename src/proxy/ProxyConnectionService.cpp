@@ -85,7 +85,7 @@ void ProxyConnection::connectService(QByteArray head)
     }
     m_upstreamServed = false;
     m_firstHead = std::move(head);
-    m_connector = new ServiceConnector(*m_upstream, m_server, m_upstream);
+    m_connector = new ServiceConnector(*m_upstream, m_server.service(), m_upstream);
     connect(m_connector, &ServiceConnector::connected, this, &ProxyConnection::upstreamConnected);
     connect(m_connector, &ServiceConnector::failed, this, &ProxyConnection::upstreamFailed);
     m_state = Upstream::Connecting;
@@ -116,41 +116,19 @@ void ProxyConnection::upstreamFailed()
 {
     qCDebug(lcProxy).noquote() << "502: service unreachable:" << m_connector->attempts()
                                << m_connector->certificateRefused();
-    if (const QString &refused = m_connector->certificateRefused(); !refused.isEmpty()) {
-        badGateway(m_connector->certificateChanged()
-                       ? tr("The service at %1 presented a certificate other than the one "
-                            "trusted for it (%2). If the service has a new certificate, trust "
-                            "it in Velumo again: \"Trust the service's own certificate\" in "
-                            "the tunnel's menu.")
-                             .arg(serviceEndpoint(), refused)
-                       : tr("The service at %1 presented a certificate that this system does "
-                            "not trust (%2). If it is the service's own certificate, choose "
-                            "\"Trust the service's own certificate\" in the tunnel's menu in "
-                            "Velumo.")
-                             .arg(serviceEndpoint(), refused));
-    } else if (m_connector->handshakeFailed()) {
-        badGateway(tr("Velumo reached the service at %1 but could not complete a TLS handshake "
-                      "with it. Tried: %2. If the service speaks plain HTTP, write its hostname "
-                      "without https://.")
-                       .arg(serviceEndpoint(), m_connector->attempts()));
-    } else {
-        badGateway(tr("Velumo could not reach the service at %1. Tried: %2.")
-                       .arg(serviceEndpoint(), m_connector->attempts()));
-    }
+    badGateway(m_connector->failure());
 }
 
 QString ProxyConnection::serviceEndpoint() const
 {
-    const ProxyTarget &target = m_server.target();
-    return (target.tls ? QStringLiteral("https://") : QString()) +
-           ProxyServer::endpoint(target.host, target.port);
+    return m_server.service().name();
 }
 
 void ProxyConnection::closedUnanswered()
 {
     const QString closed = closedWithoutAnswer(m_exchanges.front());
     // A TLS service closes on a plain request without a word (OpenSSL, Node): a probe tells.
-    const QHostAddress address = m_server.addresses().value(0);
+    const QHostAddress address = m_server.service().addresses().value(0);
     if (m_serviceAnswered || m_server.target().tls || address.isNull()) {
         badGateway(closed);
         return;

@@ -9,7 +9,6 @@
 #include "proxy/ProxyConnection.h"
 
 #include <QDateTime>
-#include <QHostInfo>
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -50,11 +49,11 @@ constexpr std::chrono::milliseconds quietAfter{2000};
 
 ProxyServer::ProxyServer(ProxyTarget target, ProxyTimeouts timeouts, QObject *parent)
     : QObject(parent)
-    , m_target(std::move(target))
     , m_timeouts(timeouts)
     , m_deliveryTimer(this)
     , m_quietCheck(this)
     , m_spareSweep(this)
+    , m_service(std::move(target), timeouts.connect, this)
 {
     m_quietCheck.setSingleShot(true);
     m_quietCheck.setInterval(quietAfter);
@@ -73,9 +72,6 @@ ProxyServer::~ProxyServer()
         m_gate->unwatch(m_gateWatch);
     }
     qDeleteAll(findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly));
-    if (m_lookup >= 0) {
-        QHostInfo::abortHostLookup(m_lookup);
-    }
     deliver();
 }
 
@@ -93,7 +89,7 @@ void ProxyServer::start()
         Q_EMIT failed(tr("Could not listen on 127.0.0.1: %1").arg(m_server->errorString()));
         return;
     }
-    resolve();
+    m_service.resolve();
     Q_EMIT listening(m_server->serverPort());
 }
 
@@ -142,43 +138,6 @@ void ProxyServer::gateChanged()
     for (ProxyConnection *connection :
          findChildren<ProxyConnection *>(Qt::FindDirectChildrenOnly)) {
         connection->gateChanged();
-    }
-}
-
-void ProxyServer::resolve()
-{
-    if (!m_addresses.isEmpty()) {
-        Q_EMIT resolved();
-        return;
-    }
-    if (m_lookup >= 0) {
-        return;
-    }
-    if (QHostAddress literal; literal.setAddress(m_target.host)) {
-        m_addresses = {literal};
-        m_lookupError.clear();
-        Q_EMIT resolved();
-        return;
-    }
-    m_lookup = QHostInfo::lookupHost(m_target.host, this, &ProxyServer::lookedUp);
-}
-
-void ProxyServer::lookedUp(const QHostInfo &info)
-{
-    m_lookup = -1;
-    m_addresses = info.addresses();
-    m_lookupError = info.error() == QHostInfo::NoError && !m_addresses.isEmpty()
-                        ? QString()
-                        : tr("Could not look up %1: %2").arg(m_target.host, info.errorString());
-    Q_EMIT resolved();
-}
-
-void ProxyServer::addressWorked(const QHostAddress &address)
-{
-    // The next connection tries first what worked last: a service on 127.0.0.1 alone is not
-    // made to wait for a refusal from ::1 every time.
-    if (const qsizetype at = m_addresses.indexOf(address); at > 0) {
-        m_addresses.move(at, 0);
     }
 }
 
@@ -389,11 +348,6 @@ void ProxyServer::captureEnded(quint64 exchange, const QString &why)
         queue({exchange, ExchangeEvent::Kind::Ended, QDateTime::currentMSecsSinceEpoch(),
                why.toUtf8()});
     }
-}
-
-QString ProxyServer::endpoint(const QString &host, quint16 port)
-{
-    return (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(port);
 }
 
 void ProxyServer::deliver()

@@ -6,10 +6,10 @@
 #include "proxy/HostCheck.h"
 #include "proxy/ProxyTarget.h"
 #include "proxy/RequestGate.h"
+#include "proxy/ServiceEndpoint.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
-#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -20,7 +20,6 @@
 #include <memory>
 #include <vector>
 
-class QHostInfo;
 class QTcpServer;
 
 namespace Velumo {
@@ -57,7 +56,7 @@ public:
     // Listens on 127.0.0.1 at a port the system picks; listening() or failed() follows.
     void start();
     quint16 port() const;
-    const ProxyTarget &target() const { return m_target; }
+    const ProxyTarget &target() const { return m_service.target(); }
     const ProxyTimeouts &timeouts() const { return m_timeouts; }
     int connectionCount() const { return m_connections; }
 
@@ -66,13 +65,6 @@ public:
     // Upgraded connections let in by the gate before (or with no gate) end when it changes.
     void setGate(std::shared_ptr<RequestGate> gate);
     RequestGate *gate() const { return m_gate.get(); }
-    // The SHA-256 fingerprint of the one certificate a TLS service may present when this
-    // system does not trust it; empty for none. Takes effect for the next connection.
-    void setTrustedCertificate(const QByteArray &fingerprint)
-    {
-        m_trustedCertificate = fingerprint;
-    }
-    const QByteArray &trustedCertificate() const { return m_trustedCertificate; }
     // The Host the service gets in place of the visitor's; empty passes the visitor's on.
     void setHostHeader(QByteArray host);
     const QByteArray &hostHeader() const { return m_hostHeader; }
@@ -80,13 +72,8 @@ public:
     // the Host sent changes.
     void noteRefusal(DevServer server);
 
-    // For the connections: the service's addresses, looked up once and kept while they work.
-    // resolved() follows (later, or at once when they are known).
-    void resolve();
-    const QList<QHostAddress> &addresses() const { return m_addresses; }
-    const QString &lookupError() const { return m_lookupError; }
-    void addressWorked(const QHostAddress &address);
-    void addressesFailed() { m_addresses.clear(); }
+    // For the connections: the service's addresses and the certificate trusted for it.
+    ServiceEndpoint &service() { return m_service; }
     quint64 nextExchange() { return ++m_exchanges; }
     // Service connections left idle by visitors that went, for later visitors to skip
     // connecting: a few, each for a short while, dropped once the service closes one or
@@ -114,20 +101,15 @@ public:
     // A connection moved bytes. Once none has for 2 s, freed heap goes back to the system.
     void noteActivity();
 
-    // host:port as a user writes it, IPv6 addresses in brackets.
-    static QString endpoint(const QString &host, quint16 port);
-
 Q_SIGNALS:
     void listening(quint16 port);
     void failed(const QString &message);
-    void resolved();
     void hostCheckRefused(Velumo::DevServer server);
 
 private:
     void accept();
     void refuse(QTcpSocket *client);
     void acceptFailed();
-    void lookedUp(const QHostInfo &info);
     void deliver();
     // Adds an event to the batch the sink gets at the next delivery.
     void queue(ExchangeEvent event);
@@ -136,20 +118,15 @@ private:
     void sweepSpares();
     bool repeated(int status, const QByteArray &visitor, quint64 &exchange);
 
-    ProxyTarget m_target;
     ProxyTimeouts m_timeouts;
     QTcpServer *m_server = nullptr;
     int m_connections = 0;
-    QList<QHostAddress> m_addresses;
-    QString m_lookupError;
-    int m_lookup = -1;
     quint64 m_exchanges = 0;
     std::shared_ptr<ExchangeSink> m_sink;
     std::shared_ptr<RequestGate> m_gate;
     QByteArray m_hostHeader;
     unsigned m_refusalsSaid = 0; // a bit per DevServer
     int m_gateWatch = 0;
-    QByteArray m_trustedCertificate;
     // The entry that each visitor's latest refusal of each status is counted on.
     struct Refusals {
         quint64 exchange = 0;
@@ -168,6 +145,7 @@ private:
     QTimer m_deliveryTimer;
     QTimer m_quietCheck;
     QTimer m_spareSweep;
+    ServiceEndpoint m_service;
     bool m_active = false;
 };
 

@@ -3,10 +3,12 @@
 #include "proxy/RequestRecorder.h"
 
 #include "proxy/HttpFramer.h"
+#include "proxy/ProxyServer.h"
+#include "proxy/ServiceConnector.h"
+#include "proxy/ServiceEndpoint.h"
 
 #include <QDateTime>
-#include <QNetworkProxy>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 
 #include <optional>
@@ -33,25 +35,45 @@ bool hasControl(QByteArrayView text, bool spaceToo)
     });
 }
 
-// One replay: its connection to the service and the response coming back.
+// One replay: its connection to the service, made as the proxy makes its own (TLS and the
+// certificate trusted for the service included), and the response coming back.
 class ReplayJob : public QObject
 {
 public:
-    ReplayJob(RequestRecorder &recorder, CapturedExchange record, quint64 original, QByteArray bytes)
+    ReplayJob(RequestRecorder &recorder, CapturedExchange record, quint64 original,
+              QByteArray bytes, const ProxyTarget &service, std::chrono::milliseconds timeout)
         : QObject(&recorder)
         , m_recorder(recorder)
         , m_record(std::move(record))
         , m_original(original)
         , m_bytes(std::move(bytes))
-        , m_socket(new QTcpSocket(this))
+        , m_service(service, std::min(timeout, ProxyTimeouts{}.connect), this)
+        , m_socket(service.tls ? new QSslSocket(this) : new QTcpSocket(this))
+        , m_connector(*m_socket, m_service, this)
     {
         m_bodyless = m_record.request.method == "HEAD";
-        m_socket->setProxy(QNetworkProxy::NoProxy);
-        connect(m_socket, &QTcpSocket::connected, this, [this] {
-            m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            m_record.startedMsecs = QDateTime::currentMSecsSinceEpoch();
-            m_socket->write(m_bytes);
+        connect(&m_connector, &ServiceConnector::connected, this, &ReplayJob::connected);
+        connect(&m_connector, &ServiceConnector::failed, this,
+                [this] { fail(m_connector.failure()); });
+        m_timer.setSingleShot(true);
+        m_timer.setInterval(timeout);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            fail(RequestRecorder::tr("The service did not answer whole within %1 seconds.")
+                     .arg(m_timer.interval() / 1000.0));
         });
+    }
+
+    void start(const QByteArray &trustedCertificate)
+    {
+        m_service.setTrustedCertificate(trustedCertificate);
+        m_timer.start();
+        m_connector.start();
+    }
+
+private:
+    void connected()
+    {
+        // Until now the connector dealt with the socket's errors and ends.
         connect(m_socket, &QTcpSocket::readyRead, this, &ReplayJob::read);
         connect(m_socket, &QTcpSocket::disconnected, this, &ReplayJob::ended);
         connect(m_socket, &QTcpSocket::errorOccurred, this, [this] {
@@ -59,20 +81,10 @@ public:
                 fail(m_socket->errorString());
             }
         });
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            fail(RequestRecorder::tr("The service did not answer whole within %1 seconds.")
-                     .arg(m_timer.interval() / 1000.0));
-        });
+        m_record.startedMsecs = QDateTime::currentMSecsSinceEpoch();
+        m_socket->write(m_bytes);
     }
 
-    void start(const ProxyTarget &service, std::chrono::milliseconds timeout)
-    {
-        m_timer.setSingleShot(true);
-        m_timer.start(timeout);
-        m_socket->connectToHost(service.host, service.port);
-    }
-
-private:
     void read()
     {
         m_in += m_socket->readAll();
@@ -152,7 +164,9 @@ private:
     CapturedExchange m_record;
     quint64 m_original;
     QByteArray m_bytes;
+    ServiceEndpoint m_service;
     QTcpSocket *m_socket;
+    ServiceConnector m_connector;
     QTimer m_timer;
     QByteArray m_in;
     std::optional<ResponseFramer> m_framer;
@@ -212,18 +226,19 @@ Result<QByteArray> RequestRecorder::requestBytes(const ReplayEdit &edit)
     return QByteArray(head + "\r\n" + edit.body);
 }
 
-Done RequestRecorder::replay(quint64 id, const ProxyTarget &service)
+Done RequestRecorder::replay(quint64 id, const ReplayService &service)
 {
     const CapturedExchange *exchange = m_store.exchange(id);
     return send(id, service, exchange ? requestBytes(*exchange) : Refusal{});
 }
 
-Done RequestRecorder::replayEdited(quint64 id, const ProxyTarget &service, const ReplayEdit &edit)
+Done RequestRecorder::replayEdited(quint64 id, const ReplayService &service, const ReplayEdit &edit)
 {
     return send(id, service, requestBytes(edit));
 }
 
-Done RequestRecorder::send(quint64 id, const ProxyTarget &service, const Result<QByteArray> &bytes)
+Done RequestRecorder::send(quint64 id, const ReplayService &service,
+                           const Result<QByteArray> &bytes)
 {
     const CapturedExchange *original = m_store.exchange(id);
     if (!original) {
@@ -240,8 +255,8 @@ Done RequestRecorder::send(quint64 id, const ProxyTarget &service, const Result<
     record.requestBody = bytes->sliced(headEnd);
     record.requestSize = record.requestBody.size();
     record.readRequest();
-    auto *job = new ReplayJob(*this, std::move(record), id, *bytes);
-    job->start(service, m_timeout);
+    auto *job = new ReplayJob(*this, std::move(record), id, *bytes, service.target, m_timeout);
+    job->start(service.trustedCertificate);
     return {};
 }
 

@@ -24,6 +24,13 @@ struct ReplayEdit {
     QByteArray body;
 };
 
+// Where a replay goes: the tunnel's service, and the certificate the user trusted for it (its
+// SHA-256; empty for none), accepted there as the proxy accepts it.
+struct ReplayService {
+    ProxyTarget target;
+    QByteArray trustedCertificate;
+};
+
 // Inspecting a tunnel's requests: the exchanges its proxy captured, their bodies decoded for
 // display (BodyDecoder), and replays. A replay goes straight to the tunnel's local service
 // (not through the tunnel, the proxy or its gate), on the caller's thread without blocking
@@ -44,9 +51,9 @@ public:
 
     // Sends exchange `id`'s request exactly as it was forwarded; once done, replayed() or
     // failed() follows. Refused when it cannot be sent, and then nothing happens.
-    Done replay(quint64 id, const ProxyTarget &service);
+    Done replay(quint64 id, const ReplayService &service);
     // Sends a request built from `edit` instead, kept with `id`'s tunnel.
-    Done replayEdited(quint64 id, const ProxyTarget &service, const ReplayEdit &edit);
+    Done replayEdited(quint64 id, const ReplayService &service, const ReplayEdit &edit);
 
     // The bytes each of those sends, or why there are none to send.
     static Result<QByteArray> requestBytes(const CapturedExchange &exchange);
@@ -58,7 +65,7 @@ Q_SIGNALS:
     void failed(quint64 original, const QString &message);
 
 private:
-    Done send(quint64 id, const ProxyTarget &service, const Result<QByteArray> &bytes);
+    Done send(quint64 id, const ReplayService &service, const Result<QByteArray> &bytes);
 
     CaptureStore m_store;
     std::chrono::milliseconds m_timeout{30'000};

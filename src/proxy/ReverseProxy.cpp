@@ -54,8 +54,9 @@ void ReverseProxy::setGate(std::shared_ptr<RequestGate> gate)
 void ReverseProxy::setTrustedCertificate(const QByteArray &fingerprint)
 {
     if (ProxyServer *server = m_server.data()) {
-        QMetaObject::invokeMethod(
-            server, [server, fingerprint] { server->setTrustedCertificate(fingerprint); });
+        QMetaObject::invokeMethod(server, [server, fingerprint] {
+            server->service().setTrustedCertificate(fingerprint);
+        });
     }
 }
 

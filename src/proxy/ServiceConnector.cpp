@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Velumo developers
 #include "proxy/ServiceConnector.h"
 
-#include "proxy/ProxyServer.h"
+#include "proxy/ServiceEndpoint.h"
 
 #include <QCryptographicHash>
 #include <QNetworkProxy>
@@ -13,10 +13,10 @@ using namespace Qt::StringLiterals;
 
 namespace Velumo {
 
-ServiceConnector::ServiceConnector(QTcpSocket &socket, ProxyServer &server, QObject *parent)
+ServiceConnector::ServiceConnector(QTcpSocket &socket, ServiceEndpoint &service, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
-    , m_server(server)
+    , m_service(service)
 {
     socket.setProxy(QNetworkProxy::NoProxy);
     m_timer.setSingleShot(true);
@@ -54,9 +54,32 @@ ServiceConnector::ServiceConnector(QTcpSocket &socket, ProxyServer &server, QObj
 
 void ServiceConnector::start()
 {
-    connect(&m_server, &ProxyServer::resolved, this, &ServiceConnector::addressesKnown,
+    connect(&m_service, &ServiceEndpoint::resolved, this, &ServiceConnector::addressesKnown,
             Qt::SingleShotConnection);
-    m_server.resolve();
+    m_service.resolve();
+}
+
+QString ServiceConnector::failure() const
+{
+    if (!m_certificateRefused.isEmpty()) {
+        return m_certificateChanged
+                   ? tr("The service at %1 presented a certificate other than the one trusted "
+                        "for it (%2). If the service has a new certificate, trust it in Velumo "
+                        "again: \"Trust the service's own certificate\" in the tunnel's menu.")
+                         .arg(m_service.name(), m_certificateRefused)
+                   : tr("The service at %1 presented a certificate that this system does not "
+                        "trust (%2). If it is the service's own certificate, choose \"Trust the "
+                        "service's own certificate\" in the tunnel's menu in Velumo.")
+                         .arg(m_service.name(), m_certificateRefused);
+    }
+    if (m_handshakeFailed) {
+        return tr("Velumo reached the service at %1 but could not complete a TLS handshake with "
+                  "it. Tried: %2. If the service speaks plain HTTP, write its hostname without "
+                  "https://.")
+            .arg(m_service.name(), attempts());
+    }
+    return tr("Velumo could not reach the service at %1. Tried: %2.")
+        .arg(m_service.name(), attempts());
 }
 
 QString ServiceConnector::attempts() const
@@ -66,9 +89,9 @@ QString ServiceConnector::attempts() const
 
 void ServiceConnector::addressesKnown()
 {
-    m_addresses = m_server.addresses();
+    m_addresses = m_service.addresses();
     if (m_addresses.isEmpty()) {
-        m_attempts << m_server.lookupError();
+        m_attempts << m_service.lookupError();
     }
     tryNext();
 }
@@ -76,20 +99,20 @@ void ServiceConnector::addressesKnown()
 void ServiceConnector::tryNext()
 {
     if (m_next >= m_addresses.size()) {
-        m_server.addressesFailed();
+        m_service.addressesFailed();
         Q_EMIT failed();
         return;
     }
     m_trying = true;
     m_handshaking = false;
-    m_timer.start(m_server.timeouts().connect);
-    m_socket.connectToHost(m_addresses[m_next], m_server.target().port);
+    m_timer.start(m_service.connectTimeout());
+    m_socket.connectToHost(m_addresses[m_next], m_service.target().port);
 }
 
 void ServiceConnector::tcpConnected()
 {
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_server.addressWorked(m_addresses[m_next]);
+    m_service.addressWorked(m_addresses[m_next]);
     auto *tls = qobject_cast<QSslSocket *>(&m_socket);
     if (!tls) {
         m_timer.stop();
@@ -100,7 +123,7 @@ void ServiceConnector::tcpConnected()
     // The handshake counts against the same timeout: a service that takes the connection and
     // never answers it is as unreachable as one that never takes it.
     m_handshaking = true;
-    tls->setPeerVerifyName(m_server.target().host);
+    tls->setPeerVerifyName(m_service.target().host);
     tls->startClientEncryption();
 }
 
@@ -110,7 +133,7 @@ void ServiceConnector::checkCertificate(const QList<QSslError> &errors)
     // when it is exactly the one the user trusted for this service.
     auto &tls = static_cast<QSslSocket &>(m_socket);
     const QByteArray fingerprint = tls.peerCertificate().digest(QCryptographicHash::Sha256);
-    const QByteArray &trusted = m_server.trustedCertificate();
+    const QByteArray &trusted = m_service.trustedCertificate();
     if (!trusted.isEmpty() && fingerprint == trusted) {
         tls.ignoreSslErrors();
         return;
@@ -126,7 +149,8 @@ void ServiceConnector::checkCertificate(const QList<QSslError> &errors)
 void ServiceConnector::attemptFailed(const QString &reason)
 {
     m_trying = false;
-    m_attempts << ProxyServer::endpoint(m_addresses[m_next].toString(), m_server.target().port) +
+    m_attempts << ServiceEndpoint::endpoint(m_addresses[m_next].toString(),
+                                            m_service.target().port) +
                       u": "_s + reason;
     ++m_next;
     m_socket.abort();

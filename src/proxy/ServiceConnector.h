@@ -13,28 +13,28 @@ class QTcpSocket;
 
 namespace Velumo {
 
-class ProxyServer;
+class ServiceEndpoint;
 
-// Connects a socket to the proxy's service as a user would expect of a host name: each of its
+// Connects a socket to a tunnel's service as a user would expect of a host name: each of its
 // addresses in turn, the one that worked last first, each within the connect timeout. For a
-// service that speaks TLS the socket is a QSslSocket, connected once the handshake is over.
+// service that speaks TLS the socket is a QSslSocket, connected once the handshake is over and
+// the certificate is one this system trusts or exactly the one trusted for the service.
 class ServiceConnector : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ServiceConnector)
 
 public:
-    ServiceConnector(QTcpSocket &socket, ProxyServer &server, QObject *parent);
+    ServiceConnector(QTcpSocket &socket, ServiceEndpoint &service, QObject *parent);
 
     void start();
-    // What was tried and how it failed, for the visitor's error page.
+    // After failed(): why, and what the user can do about it, for the visitor's error page or
+    // the window that replays.
+    QString failure() const;
+    // What was tried and how it failed.
     QString attempts() const;
     // Why the service's certificate was refused, when that ended the attempts.
     const QString &certificateRefused() const { return m_certificateRefused; }
-    // A certificate was trusted for the service, and it presented another.
-    bool certificateChanged() const { return m_certificateChanged; }
-    // Something listened but did not complete the TLS handshake.
-    bool handshakeFailed() const { return m_handshakeFailed; }
 
 Q_SIGNALS:
     void connected();
@@ -48,7 +48,7 @@ private:
     void checkCertificate(const QList<QSslError> &errors);
 
     QTcpSocket &m_socket;
-    ProxyServer &m_server;
+    ServiceEndpoint &m_service;
     QTimer m_timer;
     QList<QHostAddress> m_addresses;
     qsizetype m_next = 0;

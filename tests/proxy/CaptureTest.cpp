@@ -168,7 +168,7 @@ private Q_SLOTS:
         origin.received.clear();
 
         QSignalSpy replayed(&recorder, &RequestRecorder::replayed);
-        const QString why = recorder.replay(id, {u"127.0.0.1"_s, origin.port()}).reason();
+        const QString why = recorder.replay(id, {{u"127.0.0.1"_s, origin.port()}, {}}).reason();
         if (!refusal.isEmpty()) {
             QVERIFY2(why.contains(refusal), qPrintable(why));
             QVERIFY(captured->requestTruncated);
