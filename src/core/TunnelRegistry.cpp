@@ -237,7 +237,7 @@ void TunnelRegistry::addQuick(const Tunnel &tunnel)
     endInsertRows();
     saveQuick(quickTunnels());
     tellGenerated(tunnel.id);
-    checkHost(tunnel.id);
+    checkHostSoon(tunnel.id);
 }
 
 void TunnelRegistry::addNamed(const NamedTunnel &tunnel)

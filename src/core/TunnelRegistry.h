@@ -182,6 +182,9 @@ private:
     void setLoading(qsizetype row, bool loading);
     void setAddress(TunnelSession &session, const QUuid &id, const QUrl &url);
     void noteReachable(const QUuid &id);
+    // checkHost once the address is listed, saved and told, if the tunnel still runs: the
+    // probe's start never delays them.
+    void checkHostSoon(const QUuid &id);
     void noteRefusal(const QUuid &id, DevServer server);
     void forgetRefusal(const QUuid &id);
     void removeRow(qsizetype row);

@@ -101,7 +101,7 @@ void TunnelRegistry::setAddress(TunnelSession &session, const QUuid &id, const Q
     Q_EMIT tunnelReady(m_entries[row].tunnel);
     tellGenerated(id);
     noteReachable(id);
-    checkHost(id);
+    checkHostSoon(id);
 }
 
 void TunnelRegistry::checkHost(const QUuid &id)
@@ -115,6 +115,18 @@ void TunnelRegistry::checkHost(const QUuid &id)
     m_probe.probe(id, tunnel.hostname, tunnel.port, *tunnel.url,
                   m_choices.value(id).hostHeader ? serviceHostHeader(tunnel.hostname, tunnel.port)
                                                  : QString());
+}
+
+void TunnelRegistry::checkHostSoon(const QUuid &id)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, id] {
+            if (m_runs.activity(id).running) {
+                checkHost(id);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void TunnelRegistry::noteRefusal(const QUuid &id, DevServer server)

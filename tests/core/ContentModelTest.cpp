@@ -402,29 +402,70 @@ private Q_SLOTS:
         QCOMPARE(options.linkWithKey(tunnel.id, QUrl(announcedAddress)).has_value(), password);
     }
 
-    // Direct, the tool sends the service's own host and port as Host; the choice is kept.
-    void hostHeader_reachesTheTool_data()
+    // Switched on for a running tunnel, and kept. Direct, the tool starts again sending the
+    // service's own host and port as Host; behind the proxy it takes at once, without a
+    // restart, and Next.js's refusal of another origin, found in the traffic, marks the row.
+    void hostHeader_switchedOnARunningTunnel_data()
     {
         QTest::addColumn<QString>("hostname");
-        QTest::addColumn<QString>("sent");
-        QTest::newRow("name") << u"localhost"_s << u"localhost:8080"_s;
-        QTest::newRow("scheme and path") << u"http://127.0.0.1/app"_s << u"127.0.0.1:8080"_s;
-        QTest::newRow("IPv6") << u"::1"_s << u"[::1]:8080"_s;
+        QTest::addColumn<QString>("sent"); // PORT stands for the service's port
+        QTest::addColumn<bool>("proxied");
+        QTest::newRow("name") << u"localhost"_s << u"localhost:PORT"_s << false;
+        QTest::newRow("scheme and path")
+            << u"http://127.0.0.1/app"_s << u"127.0.0.1:PORT"_s << false;
+        QTest::newRow("IPv6") << u"::1"_s << u"[::1]:PORT"_s << false;
+        QTest::newRow("through the proxy") << u"127.0.0.1"_s << u"127.0.0.1:PORT"_s << true;
     }
-    void hostHeader_reachesTheTool()
+    void hostHeader_switchedOnARunningTunnel()
     {
         QFETCH(QString, hostname);
         QFETCH(QString, sent);
-        loadStored({stored(hostname, u"8080"_s)});
+        QFETCH(bool, proxied);
+        QTcpServer service;
+        QVERIFY(service.listen(QHostAddress::LocalHost));
+        QByteArray visitorsRequest;
+        connect(&service, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = service.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
+                if (const QByteArray bytes = socket->readAll(); bytes.startsWith("GET /_next/")) {
+                    visitorsRequest = bytes;
+                    socket->disconnectFromHost(); // as Next.js closes its hot-reload socket
+                }
+            });
+        });
+        const QString port = QString::number(service.serverPort());
+        sent.replace(u"PORT"_s, port);
+        loadStored({stored(hostname, port)});
         const QUuid id = m_model->tunnels().first().id;
-        QVERIFY(m_model->registry().setHostHeader(id, true));
+        const QModelIndex row = m_model->registry().indexOf(id);
+        TunnelRegistry &options = m_model->registry();
+        QVERIFY(!proxied || options.setInspected(id, true));
         script("record " + path("argv.json").toUtf8() + "\n" + announcement() + "wait\n");
         m_model->restartTunnel(m_model->tunnels().first());
-        QTRY_VERIFY(QFile::exists(path("argv.json")));
-        const QJsonArray argv = readRecord(path("argv.json"))[u"argv"].toArray();
-        QCOMPARE(argv.toVariantList().mid(5).value(0).toString(), u"--http-host-header"_s);
-        QCOMPARE(argv.toVariantList().mid(5).value(1).toString(), sent);
+        QTRY_VERIFY(QFile::exists(path("argv.json")) &&
+                    !row.data(TunnelRegistry::LoadingRole).toBool());
+        const QString target = readRecord(path("argv.json"))[u"argv"][4].toString();
+        QVERIFY(QFile::remove(path("argv.json")));
+
+        QVERIFY(options.setHostHeader(id, true));
         QVERIFY(readAll(path("velumo/tunnelOptions.json")).contains("\"hostHeader\": true"));
+        // A restart shows at once, as a row waiting for its address.
+        QCOMPARE(row.data(TunnelRegistry::LoadingRole).toBool(), !proxied);
+        if (!proxied) {
+            QTRY_VERIFY(QFile::exists(path("argv.json")));
+            const QStringList argv =
+                readRecord(path("argv.json"))[u"argv"].toVariant().toStringList();
+            QCOMPARE(argv.mid(5), (QStringList{u"--http-host-header"_s, sent}));
+            return;
+        }
+        QTcpSocket visitor;
+        visitor.connectToHost(QHostAddress::LocalHost, quint16(target.mid(10).toUInt()));
+        visitor.write("GET /_next/webpack-hmr HTTP/1.1\r\nHost: a.trycloudflare.com\r\n"
+                      "Origin: https://a.trycloudflare.com\r\n\r\n");
+        QTRY_COMPARE(row.data(TunnelRegistry::HostCheckRole), QVariant(int(DevServer::NextJs)));
+        QVERIFY(visitorsRequest.contains(QByteArray("\r\nHost: " + sent.toUtf8() + "\r\n")));
+        QCOMPARE(m_model->runningToolCount(), 1);
+        QVERIFY(!QFile::exists(path("argv.json")));
     }
 
     // Once per start, after the address is listed, the service is asked as visitors reach it;

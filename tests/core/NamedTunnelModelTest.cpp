@@ -288,6 +288,15 @@ private Q_SLOTS:
         const QJsonObject record = readRecord(path(u"run.json"_s));
         QCOMPARE(record[u"env"][u"TUNNEL_TOKEN"].toString(), token);
         QCOMPARE(argv(u"run"_s), (QStringList{u"tunnel"_s, u"--no-autoupdate"_s, u"run"_s}));
+        // Its service is set at Cloudflare: neither the proxy nor the Host is Velumo's to change.
+        TunnelRegistry &options = m_model->registry();
+        for (const Done &refused :
+             {options.setInspected(tunnel.id, true), options.setHostHeader(tunnel.id, true)}) {
+            QVERIFY2(refused.reason().startsWith(u"A tunnel from the dashboard reaches"_s),
+                     qPrintable(refused.reason()));
+        }
+        QVERIFY(!QFile::exists(path(u"velumo/tunnelOptions.json"_s)));
+        QCOMPARE(m_model->runningToolCount(), 1);
         // Nowhere in Velumo's files: the list and anything beside it.
         QFile::remove(path(u"run.json"_s));
         for (const QString &folder : {path(u"velumo"_s), path(u"data"_s)}) {

@@ -27,6 +27,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTextBlock>
 #include <QToolButton>
 #include <QtGui/private/qguiapplication_p.h>
@@ -510,6 +512,77 @@ private Q_SLOTS:
         QTRY_VERIFY(model()->activity(id).throughProxy);
         QVERIFY(action->isChecked());
         QTRY_VERIFY(accessibleName(child(u"statusLine"_s)).contains(second));
+    }
+
+    // A development server refuses the tunnel's address: the row's badge opens its menu, by a
+    // click or a screen reader's press, at what helps. Another Host gets past Vite's check (the
+    // quick tunnel starts again, asked first); Rails's wants the line of its own setting.
+    void hostCheckBadge_opensWhatHelps_data()
+    {
+        QTest::addColumn<QByteArray>("refusal");
+        QTest::addColumn<QString>("help"); // PORT stands for the service's port
+        QTest::newRow("vite") << QByteArray("Blocked request. This host (\"x\") is not allowed. "
+                                            "Add it to server.allowedHosts.")
+                              << u"Send Host as 127.0.0.1:PORT"_s;
+        QTest::newRow("rails") << QByteArray("Blocked host: x")
+                               << u"How to allow the tunnel's address…"_s;
+    }
+    void hostCheckBadge_opensWhatHelps()
+    {
+        QFETCH(QByteArray, refusal);
+        QFETCH(QString, help);
+        QTcpServer service;
+        QVERIFY(service.listen(QHostAddress::LocalHost));
+        connect(&service, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = service.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
+                socket->readAll();
+                socket->write("HTTP/1.1 403 Forbidden\r\nContent-Length: " +
+                              QByteArray::number(refusal.size()) + "\r\n\r\n" + refusal);
+            });
+        });
+        const QString port = QString::number(service.serverPort());
+        help.replace(u"PORT"_s, port);
+        script(announcement() + "wait\n");
+        child<QLineEdit>(u"hostnameField"_s)->setText(u"127.0.0.1"_s);
+        child<QLineEdit>(u"portField"_s)->setText(port);
+        click(child(u"createButton"_s));
+        QToolButton *badge = nullptr;
+        QTRY_VERIFY((badge = child<QToolButton>(u"hostCheckWarning"_s)) && badge->isVisible());
+        QCOMPARE(accessibleName(badge), u"The service refuses the tunnel's address"_s);
+        TunnelRow *row = rows().first();
+        QMenu *menu = nullptr;
+        for (const bool pressed : {false, true}) {
+            if (pressed) {
+                QAccessible::queryAccessibleInterface(badge)->actionInterface()->doAction(
+                    QAccessibleActionInterface::pressAction());
+            } else {
+                click(badge);
+            }
+            QTRY_VERIFY((menu = child<QMenu>(u"rowMenu"_s, row)) && menu->isVisible());
+            QCOMPARE(menu->activeAction()->text(), help);
+            if (!pressed) {
+                menu->hide();
+            }
+        }
+        const QString record = m_dir->filePath(u"argv.json"_s);
+        script("record " + record.toUtf8() + "\n" + announcement() + "wait\n");
+        QTest::keyClick(menu, Qt::Key_Return);
+        if (help.startsWith(u"Send Host"_s)) {
+            QMessageBox *ask = nullptr;
+            QTRY_VERIFY((ask = m_view->findChild<QMessageBox *>(u"restartQuestion"_s)));
+            ask->button(QMessageBox::Ok)->click();
+            QTRY_VERIFY(QFile::exists(record));
+            const QStringList argv = readRecord(record)[u"argv"].toVariant().toStringList();
+            QCOMPARE(argv.mid(5), (QStringList{u"--http-host-header"_s, u"127.0.0.1:"_s + port}));
+            return;
+        }
+        QDialog *dialog = nullptr;
+        QTRY_VERIFY((dialog = m_view->findChild<QDialog *>(u"allowHostDialog"_s)));
+        const QString setting = u"config.hosts << \".trycloudflare.com\""_s;
+        QCOMPARE(child<QLineEdit>(u"allowHostSetting"_s, dialog)->text(), setting);
+        click(child(u"copyAllowHostSetting"_s, dialog));
+        QCOMPARE(QGuiApplication::clipboard()->text(), setting);
     }
 
     void texts_areReadableOverAccessibility_data()

@@ -242,6 +242,12 @@ private Q_SLOTS:
         QTest::newRow("service closes without answering")
             << QByteArray("GET /close HTTP/1.1\r\nHost: h\r\n\r\n") << true << false
             << QByteArray("502 Bad Gateway") << u"closed the connection without answering"_s;
+        // Next.js 16 closes its hot-reload socket to another origin: the page names the setting.
+        QTest::newRow("Next.js closes on another origin")
+            << QByteArray("GET /_next/close HTTP/1.1\r\nHost: a-b.trycloudflare.com\r\n"
+                          "Origin: https://a-b.trycloudflare.com\r\n\r\n")
+            << true << false << QByteArray("502 Bad Gateway")
+            << u"add allowedDevOrigins: ['*.trycloudflare.com'] to next.config.js"_s;
         QTest::newRow("101 to a request that asked for no upgrade")
             << QByteArray("OPTIONS /switch HTTP/1.1\r\nUpgrade: websocket\r\n\r\n") << true << false
             << QByteArray("502 Bad Gateway") << u"switched protocols"_s;
@@ -306,6 +312,7 @@ private Q_SLOTS:
             key = QUrlQuery(link).queryItemValue(u"velumo_key"_s).toLatin1();
             request.replace("KEY", key);
         }
+        QSignalSpy refused(&proxy.proxy, &ReverseProxy::hostCheckRefused);
         Visitor visitor(proxy.port());
         visitor.write(request);
         const bool reaches = request.contains("/close") || request.contains("/switch");
@@ -332,6 +339,8 @@ private Q_SLOTS:
         QCOMPARE(captured->response.status, status.first(3).toInt());
         QVERIFY(QString::fromUtf8(captured->response.bytes + captured->responseBody).contains(says));
         QVERIFY(key.isEmpty() || !captured->request.bytes.contains(key));
+        // None of its own answers is taken for a host check's refusal but Next.js's.
+        QCOMPARE(refused.count(), says.contains(u"allowedDevOrigins"_s) ? 1 : 0);
     }
 
     void refusals_fromOneVisitor_countOnOneEntry()
