@@ -4,6 +4,7 @@
 
 #include "core/PortNumber.h"
 
+#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 
@@ -20,10 +21,19 @@ constexpr qint64 bodyRead = 16 * 1024;
 
 HostCheckProbe::HostCheckProbe(QObject *parent)
     : QObject(parent)
+{}
+
+HostCheckProbe::~HostCheckProbe() = default;
+
+QNetworkAccessManager &HostCheckProbe::network()
 {
-    // The service is on this machine: a proxy set for the desktop must not be asked.
-    m_network.setProxy(QNetworkProxy::NoProxy);
-    m_network.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    if (!m_network) {
+        m_network = std::make_unique<QNetworkAccessManager>();
+        // The service is on this machine: a proxy set for the desktop must not be asked.
+        m_network->setProxy(QNetworkProxy::NoProxy);
+        m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    }
+    return *m_network;
 }
 
 void HostCheckProbe::probe(const QUuid &key, const QString &hostname, const QString &port,
@@ -51,7 +61,7 @@ void HostCheckProbe::probe(const QUuid &key, const QString &hostname, const QStr
     request.setRawHeader("X-Forwarded-Proto", "https");
     request.setRawHeader("Accept", "text/html,*/*");
     request.setTransferTimeout(timeoutMs);
-    QNetworkReply *reply = m_network.get(request);
+    QNetworkReply *reply = network().get(request);
     m_probes.insert(key, reply);
     // Enough of the body has come once a refusal would have shown itself; the rest of a real
     // page is never wanted.

@@ -5,13 +5,14 @@
 #include "proxy/HostCheck.h"
 
 #include <QHash>
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QUrl>
 #include <QUuid>
 
+#include <memory>
 #include <optional>
 
+class QNetworkAccessManager;
 class QNetworkReply;
 
 namespace Velumo {
@@ -28,6 +29,7 @@ public:
     static constexpr int timeoutMs = 5000;
 
     explicit HostCheckProbe(QObject *parent = nullptr);
+    ~HostCheckProbe() override;
 
     // `hostname` and `port` as typed for the tunnel (a scheme in the hostname is kept);
     // `address` is the tunnel's public address. A probe under way for `key` is dropped.
@@ -45,7 +47,10 @@ Q_SIGNALS:
 private:
     void finish(const QUuid &key, QNetworkReply *reply);
 
-    QNetworkAccessManager m_network;
+    QNetworkAccessManager &network();
+
+    // Made at the first probe: the app starts with it unused, and it costs a third of a MiB.
+    std::unique_ptr<QNetworkAccessManager> m_network;
     QHash<QUuid, QNetworkReply *> m_probes;
 };
 
