@@ -193,8 +193,12 @@ void ProxyConnection::upstreamDrained()
     } else if (!untilClose && !m_tunnel && !m_clientEnded && m_exchanges.empty() &&
                !(m_request && m_request->is_header_done())) {
         // The service ended an idle connection (its own keep-alive timeout): the visitor's stays,
-        // as with nginx, and its next request goes on a fresh one.
-        replaceUpstream();
+        // as with nginx, and its next request goes on a spare one from the pool or a fresh one.
+        // Until then the stand-in takes its place: no socket is made for a request that may
+        // never come.
+        dropUpstream(&m_server.standIn());
+        m_upstreamEnded = false;
+        m_upstreamNeedsMore = false;
         m_state = Upstream::Idle;
     } else {
         m_client->disconnectFromHost();

@@ -28,8 +28,9 @@ namespace {
 // Hands events to the sink at most this often, so the request list updates in batches.
 constexpr std::chrono::milliseconds deliveryInterval{250};
 // Quick-tunnel visitors arrive through the tool's pool of up to 200 connections, opened at
-// once under load; Qt's default backlog of 50 would make the rest retry a second later.
-constexpr int listenBacklog = 256;
+// once under load; Qt's default backlog of 50 would make the rest retry a second later. 511 is
+// nginx's own on Linux, so a burst of fresh connections waits in the kernel as long as there.
+constexpr int listenBacklog = 511;
 constexpr std::chrono::milliseconds acceptRetry{100};
 // A batch goes to the sink at once when this much waits in it.
 constexpr qsizetype batchLimit = 4 * 1024 * 1024;

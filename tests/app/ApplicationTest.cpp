@@ -151,7 +151,9 @@ private Q_SLOTS:
     void startWithVelumo()
     {
         QTemporaryDir dir;
-        const Tunnel chosen{.port = QStringLiteral("3001")}, other{.port = QStringLiteral("3002")};
+        Tunnel chosen, other;
+        chosen.port = QStringLiteral("3001");
+        other.port = QStringLiteral("3002");
         QVERIFY(writeFile(dir.filePath(QStringLiteral("storedTunnels.json")),
                           encodeTunnels({chosen, other})));
         QVERIFY(writeFile(dir.filePath(QStringLiteral("tunnelOptions.json")),
