@@ -148,9 +148,7 @@ void ProxyConnection::closedUnanswered()
 
 QString ProxyConnection::speaksTlsMessage() const
 {
-    return tr("The service at %1 speaks TLS (HTTPS), not plain HTTP: write https:// before its "
-              "hostname in Velumo, as https://%2.")
-        .arg(serviceEndpoint(), m_server.target().host);
+    return TlsProbe::speaksTlsMessage(serviceEndpoint(), m_server.target().host);
 }
 
 } // namespace Velumo

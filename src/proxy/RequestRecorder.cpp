@@ -6,8 +6,10 @@
 #include "proxy/ProxyServer.h"
 #include "proxy/ServiceConnector.h"
 #include "proxy/ServiceEndpoint.h"
+#include "proxy/TlsProbe.h"
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QSslSocket>
 #include <QTimer>
 
@@ -95,7 +97,10 @@ private:
             const ResponseFramer::Step step = m_framer->feed(m_in);
             if (step.outcome == ResponseFramer::Outcome::Malformed ||
                 step.outcome == ResponseFramer::Outcome::HeadTooLarge) {
-                fail(RequestRecorder::tr("The service's answer could not be read as HTTP/1.1."));
+                fail(!m_service.target().tls && TlsProbe::looksLikeTls(m_in)
+                         ? speaksTls()
+                         : RequestRecorder::tr(
+                               "The service's answer could not be read as HTTP/1.1."));
                 return;
             }
             if (step.head) {
@@ -123,14 +128,37 @@ private:
 
     void ended()
     {
-        if (!m_done && m_framer && m_framer->finishAtEnd()) {
-            finish();
-        } else if (!m_done) {
-            fail(m_record.response.status == 0
-                     ? RequestRecorder::tr("The service closed the connection without answering.")
-                     : RequestRecorder::tr("The service closed the connection before its answer "
-                                      "was whole."));
+        if (m_done || m_probing) {
+            return;
         }
+        if (m_framer && m_framer->finishAtEnd()) {
+            finish();
+            return;
+        }
+        if (m_record.response.status != 0) {
+            fail(RequestRecorder::tr("The service closed the connection before its answer "
+                                     "was whole."));
+            return;
+        }
+        const QString closed =
+            RequestRecorder::tr("The service closed the connection without answering.");
+        // A TLS service closes on a plain request without a word, as the proxy finds too.
+        const QHostAddress address = m_service.addresses().value(0);
+        if (m_service.target().tls || address.isNull() || !m_in.isEmpty()) {
+            fail(closed);
+            return;
+        }
+        m_probing = true;
+        constexpr std::chrono::milliseconds probeFor{1000};
+        auto *probe = new TlsProbe(address, m_service.target().port, probeFor, this);
+        connect(probe, &TlsProbe::finished, this, [this, closed](bool speaks) {
+            fail(speaks ? speaksTls() : closed);
+        });
+    }
+
+    QString speaksTls() const
+    {
+        return TlsProbe::speaksTlsMessage(m_service.name(), m_service.target().host);
     }
 
     void finish()
@@ -172,6 +200,7 @@ private:
     std::optional<ResponseFramer> m_framer;
     bool m_bodyless = false;
     bool m_done = false;
+    bool m_probing = false;
 };
 
 } // namespace

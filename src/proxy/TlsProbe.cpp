@@ -24,6 +24,13 @@ TlsProbe::TlsProbe(const QHostAddress &address, quint16 port, std::chrono::milli
     m_socket->connectToHostEncrypted(address.toString(), port);
 }
 
+QString TlsProbe::speaksTlsMessage(const QString &endpoint, const QString &host)
+{
+    return tr("The service at %1 speaks TLS (HTTPS), not plain HTTP: write https:// before its "
+              "hostname in Velumo, as https://%2.")
+        .arg(endpoint, host);
+}
+
 bool TlsProbe::looksLikeTls(QByteArrayView reply)
 {
     constexpr char alert = 0x15, handshake = 0x16;

@@ -27,6 +27,9 @@ public:
     // The first bytes of a reply to a plain request look like a TLS record (an alert or a
     // handshake, version 3.x): the service answered in TLS.
     static bool looksLikeTls(QByteArrayView reply);
+    // What the visitor or the replay is told when it did: `endpoint` as the user wrote it,
+    // `host` the hostname alone.
+    static QString speaksTlsMessage(const QString &endpoint, const QString &host);
 
 Q_SIGNALS:
     void finished(bool speaksTls);
