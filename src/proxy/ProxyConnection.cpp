@@ -332,12 +332,6 @@ void ProxyConnection::clientEnded()
     processClient();
 }
 
-void ProxyConnection::upstreamEnded()
-{
-    m_upstreamEnded = true;
-    processUpstream();
-}
-
 void ProxyConnection::closed()
 {
     if (m_client->state() == QAbstractSocket::UnconnectedState && m_state == Upstream::Closed &&

@@ -22,6 +22,12 @@ void ProxyConnection::watchUpstream()
     connect(m_upstream, &QTcpSocket::disconnected, this, &ProxyConnection::upstreamEnded);
 }
 
+void ProxyConnection::upstreamEnded()
+{
+    m_upstreamEnded = true;
+    processUpstream();
+}
+
 bool ProxyConnection::upstreamReusable() const
 {
     return m_state == Upstream::Open && m_exchanges.empty() && !m_request && !m_response &&
