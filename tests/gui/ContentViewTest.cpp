@@ -7,14 +7,17 @@
 #include "gui/AboutDialog.h"
 #include "gui/AppStyle.h"
 #include "gui/LogWindow.h"
+#include "gui/RequestsWindow.h"
 #include "gui/Spinner.h"
 #include "gui/TunnelActions.h"
 #include "gui/TunnelRow.h"
+#include "proxy/RequestRecorder.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QInputDialog>
 #include <QJsonArray>
@@ -27,6 +30,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QSslServer>
+#include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextBlock>
@@ -583,6 +588,45 @@ private Q_SLOTS:
         QCOMPARE(child<QLineEdit>(u"allowHostSetting"_s, dialog)->text(), setting);
         click(child(u"copyAllowHostSetting"_s, dialog));
         QCOMPARE(QGuiApplication::clipboard()->text(), setting);
+    }
+
+    // A replay from the requests window reaches an https:// service by the certificate trusted
+    // for its tunnel, though this system does not trust it.
+    void requestsWindow_replaysToTheTrustedService()
+    {
+        QSslServer service;
+        service.setSslConfiguration(serviceTlsConfiguration());
+        connect(&service, &QTcpServer::pendingConnectionAvailable, this, [&service] {
+            while (QTcpSocket *socket = service.nextPendingConnection()) {
+                connect(
+                    socket, &QTcpSocket::readyRead, socket,
+                    [socket] { socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"); },
+                    Qt::SingleShotConnection);
+            }
+        });
+        QVERIFY(service.listen(QHostAddress::LocalHost));
+        Tunnel tunnel;
+        tunnel.hostname = u"https://localhost"_s;
+        tunnel.port = QString::number(service.serverPort());
+        const QByteArray trusted = serviceCertificate().digest(QCryptographicHash::Sha256).toHex();
+        QVERIFY(writeFile(m_dir->filePath(u"tunnelOptions.json"_s),
+                          "{\"" + uuidText(tunnel.id).toUtf8() +
+                              "\": {\"inspect\": true, \"trustedCertificate\": \"" + trusted +
+                              "\"}}"));
+        load({tunnel});
+        CapturedExchange exchange;
+        exchange.tunnel = tunnel.id.toString(QUuid::WithoutBraces);
+        exchange.request.bytes = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        exchange.readRequest();
+        model()->registry().runs().recorder().captures().add(exchange);
+
+        m_view->actions()->action(tunnel.id, TunnelActions::ShowRequests)->trigger();
+        auto *window = m_view->findChild<RequestsWindow *>();
+        QVERIFY(window && window->isVisible());
+        child<QTableView>(u"requestsTable"_s, window)->selectRow(0);
+        click(child(u"requestsReplay"_s, window));
+        QTRY_COMPARE(child<QLabel>(u"requestsStatus"_s, window)->text(),
+                     u"Replayed: the service answered 200."_s);
     }
 
     void texts_areReadableOverAccessibility_data()
