@@ -140,10 +140,8 @@ void ProxyConnection::closedUnanswered()
         return;
     }
     // The visitor's exchanges stay waiting; a visitor that leaves ends the probe with them.
-    // A TLS service answers a greeting at once; a silent one is not kept waiting on.
-    constexpr std::chrono::milliseconds probeFor{1000};
     auto *probe = new TlsProbe(address, m_server.target().port,
-                               std::min(probeFor, m_server.timeouts().connect), this);
+                               std::min(TlsProbe::patience, m_server.timeouts().connect), this);
     connect(probe, &TlsProbe::finished, this, [this, probe, closed](bool speaksTls) {
         probe->deleteLater();
         if (!m_exchanges.empty()) {

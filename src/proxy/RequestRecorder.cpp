@@ -149,8 +149,7 @@ private:
             return;
         }
         m_probing = true;
-        constexpr std::chrono::milliseconds probeFor{1000};
-        auto *probe = new TlsProbe(address, m_service.target().port, probeFor, this);
+        auto *probe = new TlsProbe(address, m_service.target().port, TlsProbe::patience, this);
         connect(probe, &TlsProbe::finished, this, [this, closed](bool speaks) {
             fail(speaks ? speaksTls() : closed);
         });

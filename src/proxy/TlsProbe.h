@@ -21,6 +21,9 @@ class TlsProbe : public QObject
     Q_DISABLE_COPY_MOVE(TlsProbe)
 
 public:
+    // A TLS service answers a greeting at once; a silent one is not kept waiting on.
+    static constexpr std::chrono::milliseconds patience{1000};
+
     TlsProbe(const QHostAddress &address, quint16 port, std::chrono::milliseconds timeout,
              QObject *parent);
 
